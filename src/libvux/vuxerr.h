@@ -1,0 +1,136 @@
+// The error model: every failure is an exception that is also an XML document.
+#ifndef LIBVUX_VUXERR_H
+#define LIBVUX_VUXERR_H
+
+#include <exception>
+#include <string>
+
+#include <libvux/vuxaccess.h>
+#include <libvux/vuxbacktrace.h>
+#include <libvux/vuxxml.h>
+
+namespace vux_err {
+
+class Error : public std::exception {
+public:
+    explicit Error(const std::string& type);
+    Error(const std::string& type, const std::string& object);
+    Error(const std::string& type, const std::string& object, const std::string& value);
+    // Rebuilds an error received as XML (an "error" element); does not log.
+    explicit Error(const vux_xml::XmlNode& node);
+    Error(const Error& other);
+    // Errors are identities: assignment leaves the target as it is.
+    Error& operator=(const Error& other);
+    ~Error() override;
+
+    const char* what() const noexcept override;
+
+    std::string type() const { return type_; }
+    std::string object() const { return object_; }
+    std::string value() const { return value_; }
+    vux_xml::Xml xml() const { return document_; }
+    vux_backtrace::BtWalk backtrace() const { return backtrace_; }
+
+    Error& add_message(const std::string& name, const std::string& text,
+                       vux_access::AccessMask mask = vux_access::AccessAll);
+    Error& add_param(const std::string& name, const std::string& value,
+                     vux_access::AccessMask mask = vux_access::AccessAll);
+    Error& add_param(const std::string& name, int value,
+                     vux_access::AccessMask mask = vux_access::AccessAll);
+    Error& set_report();
+    Error& set_help(const std::string& help);
+
+private:
+    enum class Form { TypeOnly, TypeObject, Full };
+    void Build(Form form);
+    vux_xml::XmlNode ErrorNode() const;
+
+    std::string type_;
+    std::string object_;
+    std::string value_;
+    mutable std::string message_;
+    vux_xml::Xml document_;
+    vux_backtrace::BtWalk backtrace_;
+};
+
+class Missed : public Error {
+public:
+    Missed(const std::string& object, const std::string& value);
+};
+
+class Exists : public Error {
+public:
+    Exists(const std::string& object, const std::string& value);
+};
+
+class Access : public Error {
+public:
+    Access(const std::string& object, const std::string& value);
+};
+
+class Conflict : public Error {
+public:
+    Conflict(const std::string& object, const std::string& value);
+};
+
+class Unavailable : public Error {
+public:
+    Unavailable(const std::string& object, const std::string& value);
+};
+
+// A failed system call; the value is the errno number.
+class System : public Error {
+public:
+    System(const std::string& object, int err);
+};
+
+class Value : public Error {
+public:
+    Value(const std::string& object, const std::string& value);
+    Value(const std::string& object, const std::string& value, const std::string& desc,
+          const std::string& args);
+};
+
+class UnavailableTimeout : public Error {
+public:
+    UnavailableTimeout();
+};
+
+// A broken invariant. Deliberately outside the std::exception family, so that
+// handlers for ordinary errors do not swallow programming errors.
+class AssertError {
+public:
+    AssertError(const char* file, int line, const char* func, const std::string& desc);
+
+    [[noreturn]] static void Raise(const char* file, int line, const char* func,
+                                   const std::string& desc);
+
+    const char* file() const { return file_; }
+    int line() const { return line_; }
+    const char* func() const { return func_; }
+    const std::string& desc() const { return desc_; }
+    vux_backtrace::BtWalk backtrace() const { return backtrace_; }
+
+private:
+    const char* file_;
+    int line_;
+    const char* func_;
+    std::string desc_;
+    vux_backtrace::BtWalk backtrace_;
+};
+
+typedef bool (*ConflictCallback)(const std::string& object, const std::string& value);
+
+bool DefaultCallback(const std::string& object, const std::string& value);
+// Throws Conflict(object, value) unless the callback says to go on.
+void OnConflict(const std::string& object, const std::string& value);
+void SetConflictCallback(ConflictCallback callback);
+ConflictCallback GetConflictCallback();
+
+}  // namespace vux_err
+
+// Raises an AssertError naming this source file, line and function.
+#define VUX_ASSERT_FAIL(file, desc) \
+    ::vux_err::AssertError::Raise((file), __LINE__, __PRETTY_FUNCTION__, (desc))
+
+#endif

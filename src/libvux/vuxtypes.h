@@ -1,0 +1,24 @@
+// Container names shared by every area of the library.
+#ifndef LIBVUX_VUXTYPES_H
+#define LIBVUX_VUXTYPES_H
+
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+typedef std::list<std::string> StringList;
+typedef std::map<std::string, std::string> StringMap;
+typedef std::vector<std::string> StringVector;
+
+// One instance per process, created on first use (thread-safe static initialisation).
+template <class T>
+class Singleton {
+public:
+    static T& Instance() {
+        static T instance;
+        return instance;
+    }
+};
+
+#endif

@@ -1,0 +1,58 @@
+#include "test_util.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace testutil {
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/vuxtest.XXXXXX";
+    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ChDir::ChDir(const std::string& dir) {
+    char buf[4096];
+    if (!getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd");
+    old_ = buf;
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir " + dir);
+}
+
+ChDir::~ChDir() {
+    if (chdir(old_.c_str()) != 0) std::abort();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << data;
+    if (!out) throw std::runtime_error("write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("read " + path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string out(n, '\0');
+    for (auto& c : out) c = static_cast<char>(gen() & 0xFF);
+    return out;
+}
+
+}  // namespace testutil

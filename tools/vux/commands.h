@@ -1,0 +1,31 @@
+// Subcommands of the vux utility.
+#ifndef VUX_TOOL_COMMANDS_H
+#define VUX_TOOL_COMMANDS_H
+
+#include <string>
+#include <vector>
+
+namespace vuxtool {
+
+typedef std::vector<std::string> Args;
+
+struct Command {
+    const char* name;
+    const char* usage;
+    int (*run)(const Args& args);
+};
+
+int Str(const Args& args);
+int Xml(const Args& args);
+int Tour(const Args& args);
+
+// Thrown for a wrong command line; main prints the usage and exits 2.
+struct Usage {
+    std::string text;
+};
+
+std::string ReadAll(std::istream& in);
+
+}  // namespace vuxtool
+
+#endif

@@ -1,0 +1,64 @@
+// vux: the library's command-line utility for panel scripts.
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <iterator>
+
+#include <libvux/vuxerr.h>
+
+#include "commands.h"
+
+namespace vuxtool {
+
+std::string ReadAll(std::istream& in) {
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+namespace {
+
+const Command kCommands[] = {
+    {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &Str},
+    {"xml", "xml xpath FILE EXPR | xml format FILE", &Xml},
+    {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
+};
+
+void Help(std::ostream& out) {
+    out << "usage: vux COMMAND [ARGS]\n\ncommands:\n";
+    for (const Command& c : kCommands) out << "  " << c.usage << "\n";
+    out << "\nErrors are printed to standard error as the error's XML document (exit 1).\n";
+}
+
+}  // namespace
+}  // namespace vuxtool
+
+int main(int argc, char** argv) {
+    using namespace vuxtool;
+    if (argc < 2 || !std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
+        !std::strcmp(argv[1], "help")) {
+        Help(argc < 2 ? std::cerr : std::cout);
+        return argc < 2 ? 2 : 0;
+    }
+    Args args(argv + 2, argv + argc);
+    for (const Command& c : kCommands) {
+        if (std::strcmp(argv[1], c.name) != 0) continue;
+        try {
+            return c.run(args);
+        } catch (const Usage& u) {
+            std::cerr << "usage: vux " << (u.text.empty() ? c.usage : u.text) << "\n";
+            return 2;
+        } catch (const vux_err::Error& e) {
+            std::cerr << e.xml().Str(true);
+            return 1;
+        } catch (const vux_err::AssertError& e) {
+            std::cerr << "internal error in " << e.file() << ":" << e.line() << " " << e.func() << ": "
+                      << e.desc() << "\n";
+            return 3;
+        } catch (const std::exception& e) {
+            std::cerr << "error: " << e.what() << "\n";
+            return 1;
+        }
+    }
+    std::cerr << "vux: unknown command '" << argv[1] << "'\n";
+    Help(std::cerr);
+    return 2;
+}

@@ -1,0 +1,144 @@
+// A short printed walk through each area of the library, with real inputs and outputs.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <libvux/vuxerr.h>
+#include <libvux/vuxstr.h>
+#include <libvux/vuxxml.h>
+
+#include "commands.h"
+
+namespace vuxtool {
+
+namespace {
+
+void Title(const char* t) {
+    std::cout << "\n== " << t << " ==\n";
+}
+
+void Show(const std::string& call, const std::string& result) {
+    std::cout << "  " << call << "\n      -> " << result << "\n";
+}
+
+std::string Quote(const std::string& s) {
+    return "\"" + s + "\"";
+}
+
+// The programs of the panel run inside their installation directory; the tour
+// lays out the few files it reads there.
+void LayOut() {
+    namespace fs = std::filesystem;
+    fs::create_directories("etc");
+    fs::create_directories("var");
+    fs::create_directories("skins/common");
+    const char* ucd = "/usr/share/unicode/CaseFolding.txt";
+    if (fs::exists(ucd) && !fs::exists("skins/common/CaseFolding.txt"))
+        fs::copy_file(ucd, "skins/common/CaseFolding.txt");
+}
+
+void Strings() {
+    Title("strings (str)");
+    std::string s = "alpha, beta,,gamma";
+    StringVector parts;
+    str::Split(s, ",", parts);
+    Show("Split(" + Quote(s) + ", \",\")", str::Join(parts, " | ") + "  (" + std::to_string(parts.size()) +
+                                             " pieces)");
+    std::string line = "key value rest";
+    std::string word = str::GetWord(line);
+    Show("GetWord(\"key value rest\")", Quote(word) + ", leaves " + Quote(line));
+    Show("CompareVersion(\"1.10\", \"1.9\")", std::to_string(str::CompareVersion("1.10", "1.9")));
+    Show("Replace(\"a+b=c\", {a:b, b:a})", str::Replace("a+b=c", StringMap{{"a", "b"}, {"b", "a"}}));
+    Show("base64::Encode(\"libvux\")", str::base64::Encode("libvux"));
+    Show("hex::Encode(\"\\x01\\xff\")", str::hex::Encode("\x01\xff"));
+    Show("url::Encode(\"a b-c\")", str::url::Encode("a b-c"));
+    Show("url::Decode(\"a+b%41%u00e9\")", str::url::Decode("a+b%41%u00e9"));
+    Show("puny::Encode(\"пример.рф\")", str::puny::Encode("пример.рф"));
+    Show("puny::Decode(\"xn--e1afmkfd.xn--p1ai\")", str::puny::Decode("xn--e1afmkfd.xn--p1ai"));
+    Show("utf8::len(\"Grüße\")", std::to_string(str::utf8::len("Grüße")));
+    Show("utf8::toCasefold(\"ÀÉÎ Straße ΣΑΣ\")", str::utf8::toCasefold("ÀÉÎ Straße ΣΑΣ"));
+    str::Conv latin("UTF-8", "ISO-8859-1");
+    Show("Conv(UTF-8 -> ISO-8859-1)(\"café\") as hex", str::hex::Encode(latin.Convert("café")));
+    std::string key = "0123456789abcdef";
+    std::string cipher = str::xxtea::Encode(key, "secret");
+    Show("xxtea::Encode(key, \"secret\") as base64", str::base64::Encode(cipher));
+    Show("xxtea::Decode(key, ...)", str::xxtea::Decode(key, cipher));
+    std::string hash = str::Crypt("password", str::CryptSHA256);
+    Show("Crypt(\"password\", SHA-256)", hash);
+    Show("Crypt(\"password\", stored) == stored", str::Crypt("password", hash) == hash ? "yes" : "no");
+    Show("Random(8) as hex", str::hex::Encode(str::Random(8)));
+}
+
+void Errors() {
+    Title("errors (vux_err)");
+    try {
+        throw vux_err::Missed("file", "/etc/nothing");
+    } catch (const vux_err::Error& e) {
+        Show("throw Missed(\"file\", \"/etc/nothing\"); what()", e.what());
+        std::cout << "      document:\n" << e.xml().Str(true);
+    }
+    try {
+        vux_err::Value e("name", "x y", "format", "letters only");
+        e.set_help("");
+        throw e;
+    } catch (const vux_err::Error& e) {
+        std::cout << "  Value(\"name\", \"x y\", \"format\", \"letters only\").set_help(\"\"):\n" << e.xml().Str(true);
+    }
+    try {
+        str::hex::Decode("abc");
+    } catch (const str::Fail& e) {
+        Show("hex::Decode(\"abc\")", e.what());
+    }
+    vux_xml::Xml wire;
+    wire.LoadFromString("<doc><error type=\"access\" object=\"domain\"><param name=\"value\">example.com</param>"
+                        "<msg>Access to the domain is denied</msg></error></doc>");
+    vux_err::Error rebuilt(wire.GetNode("/doc/error"));
+    Show("Error(node) rebuilt from a peer's document: type/object/value",
+         rebuilt.type() + " / " + rebuilt.object() + " / " + rebuilt.value());
+    Show("its what()", rebuilt.what());
+}
+
+void Documents() {
+    Title("XML documents (vux_xml)");
+    vux_xml::Xml doc;
+    vux_xml::XmlNode root = doc.GetRoot();
+    vux_xml::XmlNode list = root.AppendChild("list");
+    for (int i = 1; i <= 3; ++i)
+        list.AppendChild("item", "value <" + std::to_string(i) + ">").SetProp("id", std::to_string(i));
+    list.AppendChild("blank", "  ");
+    std::cout << "  built document:\n" << doc.Str(true);
+    vux_xml::XPath items(doc, "/doc/list/item[@id > 1]");
+    std::string found;
+    for (const vux_xml::XmlNode& n : items) str::inpl::Append(found, n.GetProp("id") + "=" + n.Str(), ", ");
+    Show("XPath(\"/doc/list/item[@id > 1]\")", std::to_string(items.size()) + " nodes: " + found);
+    Show("EscapePropValue(\"it's \\\"quoted\\\"\")", vux_xml::EscapePropValue("it's \"quoted\""));
+    std::istringstream in(std::string("<doc><a>ok\x01</a><b>caf\xc3\xa9\xff</b></doc>"));
+    vux_xml::Xml streamed(in);
+    Show("Load(stream with a control byte and a 0xFF byte)", streamed.Str());
+    size_t removed = doc.RemoveNodes("//item[@id='2']");
+    Show("RemoveNodes(\"//item[@id='2']\")", std::to_string(removed) + " removed, left: " + doc.Str());
+    try {
+        vux_xml::Xml broken;
+        broken.LoadFromString("<doc><unclosed></doc>");
+    } catch (const vux_err::Error& e) {
+        Show("LoadFromString(\"<doc><unclosed></doc>\")", e.what());
+    }
+}
+
+}  // namespace
+
+int Tour(const Args& args) {
+    if (!args.empty()) throw Usage{};
+    LayOut();
+    std::cout << "libvux tour, in " << std::filesystem::current_path().string() << "\n";
+    Strings();
+    Errors();
+    Documents();
+    std::cout << "\nend of tour\n";
+    return 0;
+}
+
+}  // namespace vuxtool
