@@ -20,6 +20,7 @@ namespace vux_xml {
 
 class XmlNode;
 class XPath;
+struct Internal;
 
 class Xml {
 public:
@@ -64,6 +65,7 @@ public:
 private:
     friend class XmlNode;
     friend class XPath;
+    friend struct Internal;
     Data& Need() const;
 
     mutable std::shared_ptr<Data> data_;
@@ -83,6 +85,7 @@ class XmlNode {
 public:
     XmlNode();
     // Wraps a libxml2 node of `doc`; `in_tree` false hands the subtree to the handle.
+    // All handles on one node share one record, so this may return an existing one.
     XmlNode(_xmlNode* node, const Xml& doc, bool in_tree);
 
     explicit operator bool() const { return static_cast<bool>(data_); }
@@ -132,6 +135,7 @@ public:
 
 private:
     friend class Xml;
+    friend struct Internal;
     std::shared_ptr<Data> data_;
 };
 
@@ -201,13 +205,17 @@ public:
     reverse_iterator rend() const;
 
 private:
+    friend struct Internal;
     std::shared_ptr<Data> data_;
 };
 
 // An XPath string literal (or concat() of literals) that denotes `value`.
 std::string EscapePropValue(const std::string& value);
 void FillNsBy(_xmlNs* ns, StringMap& out, const std::string& noprefix);
-// The byte filter of Xml::Load; see the implementation for the state it carries.
+// The byte filter of Xml::Load. Filters `length` new bytes in place; they follow the
+// bytes of an unfinished UTF-8 sequence held back from the previous block (there are
+// sequence_length - sequence_remaining of them). `kept` receives the kept byte count,
+// held-back bytes included; the two counters carry the sequence state between blocks.
 void RemoveBadChars(char* buffer, unsigned long length, unsigned long& kept, int& sequence_length,
                     int& sequence_remaining);
 
