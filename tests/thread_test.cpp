@@ -60,8 +60,10 @@ TEST(SafeSectionTest, OwnerIsPerThread) {
 TEST(ThreadState, AbortFiresAtNextReportButNotInsideNoFail) {
     std::vector<std::string> log;
     std::atomic<bool> requested{false};
+    std::atomic<bool> registered{false};
     std::thread worker([&] {
         InitState("worker-1", "start");
+        registered = true;
         while (!requested) std::this_thread::yield();
         {
             NoFail guard;
@@ -82,6 +84,7 @@ TEST(ThreadState, AbortFiresAtNextReportButNotInsideNoFail) {
         }
     });
     std::thread requester([&] {
+        while (!registered) std::this_thread::yield();
         FailIt("worker-1");
         requested = true;
     });
