@@ -6,6 +6,7 @@
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <istream>
@@ -41,13 +42,19 @@ const int kParseOptions = XML_PARSE_HUGE;
 
 void Silent(void*, const char*, ...) {}
 
-// Parser diagnostics would land on the programs' standard error.
+// Parser diagnostics would land on the programs' standard error. libxml2
+// keeps the handler per thread, so each thread silences its own.
 void Setup() {
     static std::once_flag once;
     std::call_once(once, [] {
         xmlInitParser();
-        xmlSetGenericErrorFunc(nullptr, &Silent);
+        xmlThrDefSetGenericErrorFunc(nullptr, &Silent);
     });
+    thread_local bool silenced = false;
+    if (!silenced) {
+        xmlSetGenericErrorFunc(nullptr, &Silent);
+        silenced = true;
+    }
 }
 
 const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
@@ -61,6 +68,16 @@ bool IsBlank(const std::string& s) {
 }
 
 }  // namespace
+
+enum class Where { Child, Before, After };
+
+struct Internal {
+    static Xml::Data* DocData(const Xml& x) { return x.data_.get(); }
+    static XmlNode Insert(const XmlNode& self, const XmlNode& node, Where w);
+    static XmlNode ReplaceRoot(const Xml& doc, xmlNode* root, bool old);
+    static void Drop(const XmlNode& self, xmlAttr* a);
+    static void Free(xmlNode* n, const Xml& doc);
+};
 
 struct Xml::Data {
     explicit Data(xmlDoc* d) : doc(d) {}
@@ -81,16 +98,20 @@ struct Xml::Data {
         return d;
     }
     xmlDoc* doc;
+    // Results whose slots are still partly unread; see Materialize.
+    std::vector<XPath::Data*> xpaths;
 };
 
-struct XmlNode::Data {
+// One record per libxml2 node, found again through the node's _private, so
+// that every handle on a node agrees on who owns it.
+struct XmlNode::Data : std::enable_shared_from_this<XmlNode::Data> {
     Data(xmlNode* n, const Xml& d, bool t) : node(n), in_tree(t), doc(d) {}
-    ~Data() {
-        if (!in_tree && node) xmlFreeNode(node);
-    }
+    ~Data();
     xmlNode* node;
     bool in_tree;
     Xml doc;
+    bool ns_copy = false;      // node is a namespace record of the handle's own
+    xmlNs* own_ns = nullptr;   // namespace kept for a detached attribute
 };
 
 struct XPath::Data {
@@ -99,18 +120,147 @@ struct XPath::Data {
     xmlXPathContext* ctx = nullptr;
     xmlXPathObject* result = nullptr;
     std::vector<XmlNode> nodes;
+    Xml::Data* registered = nullptr;
+    std::size_t filled = 0;
     ~Data() {
+        Unregister();
+        // The result reads its nodes when freed: free it while the handles
+        // in the slots still hold them.
         if (result) xmlXPathFreeObject(result);
         if (ctx) xmlXPathFreeContext(ctx);
+        nodes.clear();
+    }
+    void Unregister() {
+        if (!registered) return;
+        std::vector<XPath::Data*>& v = registered->xpaths;
+        for (std::size_t i = 0; i < v.size(); ++i)
+            if (v[i] == this) {
+                v[i] = v.back();
+                v.pop_back();
+                break;
+            }
+        registered = nullptr;
     }
     void Evaluate(const Xml& given, const std::string& path);
     XmlNode& At(std::size_t i) {
         if (i >= nodes.size()) throw std::out_of_range("xpath: out of range");
         XmlNode& slot = nodes[i];
-        if (!slot) slot = XmlNode(result->nodesetval->nodeTab[i], doc, true);
+        if (!slot) {
+            slot = XmlNode(result->nodesetval->nodeTab[i], doc, true);
+            if (++filled == nodes.size()) Unregister();
+        }
         return slot;
     }
 };
+
+namespace {
+
+// xmlNewNs refuses the reserved "xml" prefix, which copies must keep.
+xmlNs* CopyNs(const xmlNs* ns) {
+    xmlNs* c = static_cast<xmlNs*>(xmlMalloc(sizeof(xmlNs)));
+    if (!c) return nullptr;
+    memset(c, 0, sizeof(xmlNs));
+    c->type = XML_NAMESPACE_DECL;
+    if (ns->href) c->href = xmlStrdup(ns->href);
+    if (ns->prefix) c->prefix = xmlStrdup(ns->prefix);
+    return c;
+}
+
+bool IsDocument(const xmlNode* n) { return n->type == XML_DOCUMENT_NODE || n->type == XML_HTML_DOCUMENT_NODE; }
+
+XmlNode::Data* Live(xmlNode* n) {
+    return n->type == XML_NAMESPACE_DECL ? nullptr : static_cast<XmlNode::Data*>(n->_private);
+}
+
+// Before a node is freed every unread slot of a live result on its document
+// gets a handle, so that the result keeps the nodes it refers to.
+void Materialize(const Xml& doc) {
+    Xml::Data* d = Internal::DocData(doc);
+    if (!d) return;
+    while (!d->xpaths.empty()) {
+        XPath::Data* x = d->xpaths.back();
+        x->Unregister();
+        for (std::size_t i = 0; i < x->nodes.size(); ++i) x->At(i);
+    }
+}
+
+// A detached attribute keeps a namespace of its own: the declaration it
+// used may go with the element it came from.
+void KeepAttrNs(XmlNode::Data& h) {
+    xmlNode* a = h.node;
+    if (a->type != XML_ATTRIBUTE_NODE || !a->ns || a->ns == h.own_ns) return;
+    xmlNs* copy = CopyNs(a->ns);
+    if (!copy) return;
+    if (h.own_ns) xmlFreeNs(h.own_ns);
+    h.own_ns = copy;
+    a->ns = copy;
+}
+
+// Detaches a node that stays alive after its tree: its namespaces must not
+// point into ancestors that may go.
+void Detach(xmlNode* n) {
+    xmlUnlinkNode(n);
+    if (n->type == XML_ELEMENT_NODE) xmlReconciliateNs(n->doc, n);
+    if (XmlNode::Data* h = Live(n)) {
+        h->in_tree = false;
+        KeepAttrNs(*h);
+    }
+}
+
+// Unlinks from the subtree of n every node that still has a handle.
+void Rescue(xmlNode* n) {
+    std::vector<xmlNode*> stack{n};
+    while (!stack.empty()) {
+        xmlNode* cur = stack.back();
+        stack.pop_back();
+        if (cur != n && Live(cur)) {
+            Detach(cur);
+            continue;
+        }
+        if (cur->type == XML_ENTITY_REF_NODE) continue;  // its children belong to the entity
+        for (xmlNode* c = cur->children; c; c = c->next) stack.push_back(c);
+        if (cur->type == XML_ELEMENT_NODE)
+            for (xmlAttr* a = cur->properties; a; a = a->next) stack.push_back(reinterpret_cast<xmlNode*>(a));
+    }
+}
+
+}  // namespace
+
+// Frees an unlinked node unless a handle holds it, which then owns it.
+void Internal::Free(xmlNode* n, const Xml& doc) {
+    Materialize(doc);
+    if (XmlNode::Data* h = Live(n)) {
+        h->in_tree = false;
+        KeepAttrNs(*h);
+        return;
+    }
+    Rescue(n);
+    xmlFreeNode(n);
+}
+
+namespace {
+
+void FreeChildren(xmlNode* n, const Xml& doc) {
+    if (n->type == XML_ENTITY_REF_NODE || n->type == XML_NAMESPACE_DECL) return;
+    while (xmlNode* c = n->children) {
+        xmlUnlinkNode(c);
+        Internal::Free(c, doc);
+    }
+}
+
+}  // namespace
+
+XmlNode::Data::~Data() {
+    if (!node) return;
+    if (ns_copy) {
+        xmlFreeNs(reinterpret_cast<xmlNs*>(node));
+        return;
+    }
+    if (node->_private == this) node->_private = nullptr;
+    // A result that still lists the node takes it over in Free.
+    if (!in_tree) Internal::Free(node, doc);
+    if (own_ns) xmlFreeNs(own_ns);
+}
 
 // ---- Xml ----
 
@@ -147,15 +297,31 @@ void Xml::Load(std::istream& in) {
     in.read(buffer, 4);
     std::streamsize got = in.gcount();
     if (got <= 0) throw XmlFail("read");
+    // A UTF-8 character cut by the first bytes is held back like one cut by
+    // a block end, so the filter sees its continuation bytes as such.
+    unsigned long held = 0;
+    int seq_len = 0, seq_rem = 0;
+    for (std::streamsize i = got - 1; i >= 0 && i >= got - 3; --i) {
+        const unsigned char c = static_cast<unsigned char>(buffer[i]);
+        if ((c & 0xC0) == 0x80) continue;
+        const int need = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+        if (i > 0 && need > got - i) {
+            seq_len = need;
+            seq_rem = need - static_cast<int>(got - i);
+            held = static_cast<unsigned long>(got - i);
+            got = i;
+        }
+        break;
+    }
     xmlParserCtxt* ctx = xmlCreatePushParserCtxt(nullptr, nullptr, buffer, static_cast<int>(got), "stream");
     if (!ctx) throw XmlFail("parser");
+    for (unsigned long i = 0; i < held; ++i) buffer[i] = buffer[got + i];
     std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxt*)> guard(ctx, [](xmlParserCtxt* c) {
         if (c->myDoc) xmlFreeDoc(c->myDoc);
         xmlFreeParserCtxt(c);
     });
     xmlCtxtUseOptions(ctx, kParseOptions);
-    unsigned long held = 0, dropped = 0;
-    int seq_len = 0, seq_rem = 0;
+    unsigned long dropped = 0;
     bool done = false;
     while (!done) {
         in.read(buffer + held, static_cast<std::streamsize>(kBuf - held));
@@ -318,16 +484,13 @@ XmlNode Xml::SetRoot(const char* name, bool old) {
     if (!name || !*name) XML_ASSERT("try to create node with empty name");
     xmlNode* n = xmlNewDocNode(d.doc, nullptr, X(name), nullptr);
     if (!n) throw XmlFail("new_node", name);
-    xmlNode* prev = xmlDocSetRootElement(d.doc, n);
-    if (old) return prev ? XmlNode(prev, *this, false) : XmlNode();
-    if (prev) xmlFreeNode(prev);
-    return GetRoot();
+    return Internal::ReplaceRoot(*this, n, old);
 }
 
 XmlNode Xml::SetRoot(const XmlNode& node, bool old) {
     if (!node) XML_ASSERT("try to use dummy node as root node");
     Data& d = Need();
-    if (!d.doc) throw XmlFail("insert_node");
+    if (!d.doc || node.native()->type != XML_ELEMENT_NODE) throw XmlFail("insert_node");
     XmlNode use = node;
     if (node.data_->in_tree || node.data_->doc.data_ != data_) use = node.Clone();
     if (use.native()->doc != d.doc) {
@@ -335,11 +498,26 @@ XmlNode Xml::SetRoot(const XmlNode& node, bool old) {
         if (!copy) throw XmlFail("clone");
         use = XmlNode(copy, *this, false);
     }
-    xmlNode* prev = xmlDocSetRootElement(d.doc, use.native());
     use.data_->in_tree = true;
-    if (old) return prev ? XmlNode(prev, *this, false) : XmlNode();
-    if (prev) xmlFreeNode(prev);
-    return GetRoot();
+    return Internal::ReplaceRoot(*this, use.native(), old);
+}
+
+void Internal::Drop(const XmlNode& self, xmlAttr* a) {
+    if (!a) return;
+    xmlUnlinkNode(reinterpret_cast<xmlNode*>(a));
+    Free(reinterpret_cast<xmlNode*>(a), self.data_->doc);
+}
+
+XmlNode Internal::ReplaceRoot(const Xml& doc, xmlNode* root, bool old) {
+    xmlNode* prev = xmlDocSetRootElement(doc.data_->doc, root);
+    if (old) {
+        if (!prev) return XmlNode();
+        XmlNode h(prev, doc, false);
+        h.data_->in_tree = false;
+        return h;
+    }
+    if (prev) Free(prev, doc);
+    return doc.GetRoot();
 }
 
 XmlNode Xml::GetNode(const std::string& path) const { return XPath(*this, path).front(); }
@@ -380,7 +558,22 @@ XmlString::XmlString(const std::string& text) { LoadFromString(text); }
 XmlNode::XmlNode() {}
 
 XmlNode::XmlNode(_xmlNode* node, const Xml& doc, bool in_tree) {
-    if (node) data_ = std::make_shared<Data>(node, doc, in_tree);
+    if (!node) return;
+    if (node->type == XML_NAMESPACE_DECL) {
+        // Namespace nodes of a result are copies that go with the result.
+        const xmlNs* ns = reinterpret_cast<const xmlNs*>(node);
+        xmlNs* copy = CopyNs(ns);
+        if (!copy) throw std::bad_alloc();
+        data_ = std::make_shared<Data>(reinterpret_cast<xmlNode*>(copy), doc, false);
+        data_->ns_copy = true;
+        return;
+    }
+    if (Data* known = Live(node)) {
+        data_ = known->weak_from_this().lock();
+        if (data_) return;
+    }
+    data_ = std::make_shared<Data>(node, doc, in_tree);
+    node->_private = data_.get();
 }
 
 bool XmlNode::operator==(const XmlNode& other) const {
@@ -394,13 +587,11 @@ Xml XmlNode::document() const { return data_ ? data_->doc : Xml(); }
 std::string XmlNode::Name() const {
     if (!data_) XML_ASSERT("get name of dummy node");
     xmlNode* n = data_->node;
+    if (n->type == XML_NAMESPACE_DECL) return S(reinterpret_cast<xmlNs*>(n)->prefix);
     if (!n->name) return "";
-    std::string local = S(n->name);
-    if (n->type != XML_TEXT_NODE && n->type != XML_CDATA_SECTION_NODE && n->type != XML_COMMENT_NODE &&
-        n->ns && n->ns->prefix)
-        return S(n->ns->prefix) + ":" + local;
-    if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE || n->type == XML_COMMENT_NODE) return "";
-    return local;
+    if ((n->type == XML_ELEMENT_NODE || n->type == XML_ATTRIBUTE_NODE) && n->ns && n->ns->prefix)
+        return S(n->ns->prefix) + ":" + S(n->name);
+    return S(n->name);
 }
 
 bool XmlNode::IsNode() const {
@@ -461,7 +652,13 @@ XmlNode& XmlNode::SetProp(const char* name, const std::string& value) {
     std::string local;
     xmlNs* ns;
     xmlAttr* a = nullptr;
-    if (SplitName(data_->node, name, local, ns)) {
+    const bool split = SplitName(data_->node, name, local, ns);
+    if (data_->node->type == XML_ELEMENT_NODE && (ns || !split)) {
+        // libxml2 frees the old value's text nodes; some may have handles.
+        xmlAttr* old = xmlHasNsProp(data_->node, X(split ? local : std::string(name)), ns ? ns->href : nullptr);
+        if (old) FreeChildren(reinterpret_cast<xmlNode*>(old), data_->doc);
+    }
+    if (split) {
         if (ns) a = xmlSetNsProp(data_->node, ns, X(local), X(value));
     } else {
         a = xmlSetProp(data_->node, X(name), X(value));
@@ -484,10 +681,11 @@ XmlNode& XmlNode::DropProp(const char* name) {
     if (!name) return *this;
     std::string local;
     xmlNs* ns;
+    if (data_->node->type != XML_ELEMENT_NODE) return *this;
     if (SplitName(data_->node, name, local, ns)) {
-        if (ns) xmlUnsetNsProp(data_->node, ns, X(local));
+        if (ns) Internal::Drop(*this, xmlHasNsProp(data_->node, X(local), ns->href));
     } else {
-        xmlUnsetProp(data_->node, X(name));
+        Internal::Drop(*this, xmlHasNsProp(data_->node, X(name), nullptr));
     }
     return *this;
 }
@@ -506,8 +704,8 @@ void XmlNode::AllProps(StringList& names) const {
 namespace {
 
 bool NoSiblings(xmlNode* n) {
-    return n->type == XML_DOCUMENT_NODE || n->type == XML_DOCUMENT_FRAG_NODE || n->type == XML_ATTRIBUTE_NODE ||
-           n->type == XML_HTML_DOCUMENT_NODE;
+    return IsDocument(n) || n->type == XML_DOCUMENT_FRAG_NODE || n->type == XML_ATTRIBUTE_NODE ||
+           n->type == XML_NAMESPACE_DECL;
 }
 
 }  // namespace
@@ -515,14 +713,14 @@ bool NoSiblings(xmlNode* n) {
 XmlNode XmlNode::FirstChild() const {
     if (!data_) XML_ASSERT("get first child of dummy node");
     xmlNode* n = data_->node;
-    if (n->type == XML_ATTRIBUTE_NODE) return XmlNode();
+    if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->children ? XmlNode(n->children, data_->doc, true) : XmlNode();
 }
 
 XmlNode XmlNode::LastChild() const {
     if (!data_) XML_ASSERT("get last child of dummy node");
     xmlNode* n = data_->node;
-    if (n->type == XML_ATTRIBUTE_NODE) return XmlNode();
+    if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->last ? XmlNode(n->last, data_->doc, true) : XmlNode();
 }
 
@@ -585,68 +783,125 @@ XmlNode XmlNode::AppendChild(const char* name, const std::string& content) {
     return XmlNode(c, data_->doc, true);
 }
 
-XmlNode XmlNode::AppendChild(const XmlNode& child) {
-    if (!data_) XML_ASSERT("append to dummy node");
-    if (!child) XML_ASSERT("append dummy node");
-    XmlNode use = child;
-    if (child.data_->in_tree || child.data_->node->doc != data_->node->doc) {
-        xmlNode* copy = xmlDocCopyNode(child.data_->node, data_->node->doc, 1);
+namespace {
+
+bool TakesChildren(const xmlNode* n) {
+    return n->type == XML_ELEMENT_NODE || n->type == XML_DOCUMENT_NODE || n->type == XML_DOCUMENT_FRAG_NODE;
+}
+
+bool IsAncestorOrSelf(const xmlNode* candidate, const xmlNode* n) {
+    for (; n; n = n->parent)
+        if (n == candidate) return true;
+    return false;
+}
+
+}  // namespace
+
+// libxml2 links whatever it is given; refuse the links that would leave a
+// cycle, a leaked sibling of a detached node or children under a leaf.
+XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
+    const std::shared_ptr<XmlNode::Data>& data_ = self.data_;
+    xmlNode* at = data_->node;
+    if (w == Where::Child ? !TakesChildren(at) : (NoSiblings(at) && at->type != XML_ATTRIBUTE_NODE) || !at->parent)
+        throw XmlFail("insert_node");
+    xmlNode* given = node.data_->node;
+    const bool is_attr = given->type == XML_ATTRIBUTE_NODE;
+    xmlNode* parent = w == Where::Child ? at : at->parent;
+    if (IsDocument(given) || given->type == XML_NAMESPACE_DECL || given->type == XML_DOCUMENT_FRAG_NODE ||
+        (w != Where::Child && is_attr != (at->type == XML_ATTRIBUTE_NODE)) ||
+        (is_attr && parent->type != XML_ELEMENT_NODE))
+        throw XmlFail("insert_node");
+    XmlNode use = node;
+    if (node.data_->in_tree || given->doc != at->doc) {
+        xmlNode* copy = xmlDocCopyNode(given, at->doc, 1);
         if (!copy) throw XmlFail("clone");
         use = XmlNode(copy, data_->doc, false);
+        if (is_attr && given->ns) {
+            // A copied attribute comes without its namespace.
+            copy->ns = given->ns;
+            KeepAttrNs(*use.data_);
+        }
+    } else if (IsAncestorOrSelf(given, parent)) {
+        throw XmlFail("insert_node");
     }
-    xmlNode* r = xmlAddChild(data_->node, use.data_->node);
-    if (!r) throw XmlFail("insert_node");
-    if (r != use.data_->node) {
-        // Text merged into an adjacent text node; the original is freed by libxml2.
-        use.data_->node = nullptr;
-        use.data_->in_tree = true;
-        return XmlNode(r, data_->doc, true);
+    xmlNode* n = use.data_->node;
+    if (is_attr) {
+        if (n->ns) {
+            xmlNs* ns = xmlSearchNsByHref(parent->doc, parent, n->ns->href);
+            if (!ns && n->ns->prefix) ns = xmlNewNs(parent, n->ns->href, n->ns->prefix);
+            if (!ns) throw XmlFail("insert_node");
+            n->ns = ns;
+        }
+        // libxml2 would free an attribute of the same name in passing. When
+        // that is the anchor itself, the new one takes its place.
+        xmlAttr* dup = xmlHasNsProp(parent, n->name, n->ns ? n->ns->href : nullptr);
+        if (dup && reinterpret_cast<xmlNode*>(dup) == at) {
+            if (at->prev) {
+                at = at->prev;
+                w = Where::After;
+            } else if (at->next) {
+                at = at->next;
+                w = Where::Before;
+            } else {
+                w = Where::Child;
+            }
+        }
+        Drop(self, dup);
+        xmlNode* r = w == Where::Child    ? xmlAddChild(parent, n)
+                     : w == Where::Before ? xmlAddPrevSibling(at, n)
+                                          : xmlAddNextSibling(at, n);
+        if (r != n) throw XmlFail("insert_node");
+    } else {
+        // Linked by hand: libxml2 merges adjacent text nodes and frees the
+        // one given, under the feet of its handles.
+        n->parent = parent;
+        if (w == Where::Child) {
+            n->prev = parent->last;
+            n->next = nullptr;
+            if (parent->last)
+                parent->last->next = n;
+            else
+                parent->children = n;
+            parent->last = n;
+        } else if (w == Where::After) {
+            n->prev = at;
+            n->next = at->next;
+            if (at->next)
+                at->next->prev = n;
+            else
+                parent->last = n;
+            at->next = n;
+        } else {
+            n->next = at;
+            n->prev = at->prev;
+            if (at->prev)
+                at->prev->next = n;
+            else
+                parent->children = n;
+            at->prev = n;
+        }
     }
     use.data_->in_tree = true;
     use.data_->doc = data_->doc;
     return use;
+}
+
+XmlNode XmlNode::AppendChild(const XmlNode& child) {
+    if (!data_) XML_ASSERT("append to dummy node");
+    if (!child) XML_ASSERT("append dummy node");
+    return Internal::Insert(*this, child, Where::Child);
 }
 
 XmlNode XmlNode::AddPrevSibling(const XmlNode& node) {
     if (!data_) XML_ASSERT("add before dummy node");
     if (!node) XML_ASSERT("add dummy node");
-    XmlNode use = node;
-    if (node.data_->in_tree || node.data_->node->doc != data_->node->doc) {
-        xmlNode* copy = xmlDocCopyNode(node.data_->node, data_->node->doc, 1);
-        if (!copy) throw XmlFail("clone");
-        use = XmlNode(copy, data_->doc, false);
-    }
-    xmlNode* r = xmlAddPrevSibling(data_->node, use.data_->node);
-    if (!r) throw XmlFail("insert_node");
-    if (r != use.data_->node) {
-        use.data_->node = nullptr;
-        use.data_->in_tree = true;
-        return XmlNode(r, data_->doc, true);
-    }
-    use.data_->in_tree = true;
-    use.data_->doc = data_->doc;
-    return use;
+    return Internal::Insert(*this, node, Where::Before);
 }
 
 XmlNode XmlNode::AddNextSibling(const XmlNode& node) {
     if (!data_) XML_ASSERT("add before dummy node");
     if (!node) XML_ASSERT("add dummy node");
-    XmlNode use = node;
-    if (node.data_->in_tree || node.data_->node->doc != data_->node->doc) {
-        xmlNode* copy = xmlDocCopyNode(node.data_->node, data_->node->doc, 1);
-        if (!copy) throw XmlFail("clone");
-        use = XmlNode(copy, data_->doc, false);
-    }
-    xmlNode* r = xmlAddNextSibling(data_->node, use.data_->node);
-    if (!r) throw XmlFail("insert_node");
-    if (r != use.data_->node) {
-        use.data_->node = nullptr;
-        use.data_->in_tree = true;
-        return XmlNode(r, data_->doc, true);
-    }
-    use.data_->in_tree = true;
-    use.data_->doc = data_->doc;
-    return use;
+    return Internal::Insert(*this, node, Where::After);
 }
 
 XmlNode XmlNode::AppendCData(const std::string& text) {
@@ -658,37 +913,42 @@ XmlNode XmlNode::AppendCData(const std::string& text) {
 
 XmlNode& XmlNode::SetContent(const std::string& text) {
     if (!data_) XML_ASSERT("set content of dummy node");
+    // libxml2 ignores content set on these, which would pass for success.
+    if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("content", text);
     if (!IsBlank(text)) {
-        xmlChar* enc = xmlEncodeEntitiesReentrant(data_->node->doc, X(text));
+        xmlNode* n = data_->node;
+        // Character data holds text as it is; only markup content is parsed.
+        if (n->type == XML_TEXT_NODE || n->type == XML_CDATA_SECTION_NODE || n->type == XML_COMMENT_NODE ||
+            n->type == XML_PI_NODE) {
+            xmlNodeSetContentLen(n, X(text), static_cast<int>(text.size()));
+            return *this;
+        }
+        xmlChar* enc = xmlEncodeEntitiesReentrant(n->doc, X(text));
         if (!enc) throw XmlFail("content", text);
-        xmlNodeSetContent(data_->node, enc);
+        FreeChildren(n, data_->doc);
+        xmlNodeSetContent(n, enc);
         xmlFree(enc);
         return *this;
     }
-    xmlNode* c = data_->node->children;
-    while (c) {
-        xmlNode* next = c->next;
-        xmlUnlinkNode(c);
-        xmlFreeNode(c);
-        c = next;
-    }
+    FreeChildren(data_->node, data_->doc);
     if (!text.empty()) AppendCData(text);
     return *this;
 }
 
 XmlNode XmlNode::Clone() const {
     if (!data_) XML_ASSERT("do clone of dummy node");
+    // A document copied as a node could not be freed as one.
+    if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("clone");
     xmlNode* c = xmlDocCopyNode(data_->node, data_->node->doc, 1);
     if (!c) throw XmlFail("clone");
     return XmlNode(c, data_->doc, false);
 }
 
 XmlNode& XmlNode::Unlink() {
-    if (!data_) return *this;
+    if (!data_) XML_ASSERT("unlink dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !data_->in_tree) return *this;
-    xmlUnlinkNode(n);
-    data_->in_tree = false;
+    Detach(n);
     return *this;
 }
 
@@ -705,12 +965,15 @@ XmlNode& XmlNode::RegisterNamespace(const std::string& prefix, const std::string
 }
 
 void XmlNode::GetXmlNs(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get name of dummy node");
-    FillNsBy(data_->node->ns, ns, noprefix);
+    if (!data_) XML_ASSERT("get namespaces of dummy node");
+    if (data_->node->type == XML_NAMESPACE_DECL)
+        FillNsBy(reinterpret_cast<xmlNs*>(data_->node), ns, noprefix);
+    else if (data_->node->type == XML_ELEMENT_NODE || data_->node->type == XML_ATTRIBUTE_NODE)
+        FillNsBy(data_->node->ns, ns, noprefix);
 }
 
 void XmlNode::GetXmlNsDefinitions(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get name of dummy node");
+    if (!data_) XML_ASSERT("get namespaces of dummy node");
     if (data_->node->type == XML_ELEMENT_NODE) FillNsBy(data_->node->nsDef, ns, noprefix);
 }
 
@@ -722,6 +985,7 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     if (!d) throw XmlFail("xpath_context");
     ctx = xmlXPathNewContext(d);
     if (!ctx) throw XmlFail("xpath_context");
+    ctx->node = reinterpret_cast<xmlNode*>(d);
     const vux_log::Module& log = Logger();
     for (const auto& kv : ns) {
         if (log.Check(vux_log::LevelTrace))
@@ -732,7 +996,11 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s path = '%s'", "Evaluate", path.c_str());
     result = xmlXPathEvalExpression(X(path), ctx);
     if (!result) throw XmlFail("xpath", path);
-    if (result->type == XPATH_NODESET && result->nodesetval) nodes.resize(result->nodesetval->nodeNr);
+    if (result->type == XPATH_NODESET && result->nodesetval && result->nodesetval->nodeNr > 0) {
+        nodes.resize(result->nodesetval->nodeNr);
+        registered = Internal::DocData(doc);
+        registered->xpaths.push_back(this);
+    }
 }
 
 XPath::XPath(const Xml& doc, const std::string& path) : data_(std::make_shared<Data>()) {
@@ -763,7 +1031,10 @@ XPath::reverse_iterator XPath::rbegin() const {
 XPath::reverse_iterator XPath::rend() const { return reverse_iterator(); }
 
 XPath::iterator::iterator(const std::shared_ptr<Data>& data, std::uint64_t index) : data_(data), index_(index) {}
-XmlNode& XPath::iterator::operator*() const { return data_->At(index_); }
+XmlNode& XPath::iterator::operator*() const {
+    if (!data_) throw std::out_of_range("xpath: out of range");
+    return data_->At(index_);
+}
 XPath::iterator& XPath::iterator::operator++() {
     if (data_ && ++index_ >= data_->nodes.size()) data_.reset();
     return *this;
@@ -780,7 +1051,10 @@ bool XPath::iterator::operator==(const iterator& o) const {
 
 XPath::reverse_iterator::reverse_iterator(const std::shared_ptr<Data>& data, std::uint64_t index)
     : data_(data), index_(index) {}
-XmlNode& XPath::reverse_iterator::operator*() const { return data_->At(index_); }
+XmlNode& XPath::reverse_iterator::operator*() const {
+    if (!data_) throw std::out_of_range("xpath: out of range");
+    return data_->At(index_);
+}
 XPath::reverse_iterator& XPath::reverse_iterator::operator++() {
     if (data_) {
         if (index_ == 0)
