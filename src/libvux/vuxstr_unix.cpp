@@ -384,7 +384,11 @@ namespace puny {
 
 std::string Encode(const std::string& host) {
     if (host == "*") return host;
-    if (!host.empty() && host[0] == '.') return "." + Idna(idna_to_ascii_8z, host.substr(1), host, "punyencode");
+    if (!host.empty() && host[0] == '.') {
+        std::string out(1, '.');
+        out += Idna(idna_to_ascii_8z, host.substr(1), host, "punyencode");
+        return out;
+    }
     return Idna(idna_to_ascii_8z, host, host, "punyencode");
 }
 

@@ -315,7 +315,7 @@ void Xml::Load(std::istream& in) {
     }
     xmlParserCtxt* ctx = xmlCreatePushParserCtxt(nullptr, nullptr, buffer, static_cast<int>(got), "stream");
     if (!ctx) throw XmlFail("parser");
-    for (unsigned long i = 0; i < held; ++i) buffer[i] = buffer[got + i];
+    if (held) std::memmove(buffer, buffer + static_cast<std::size_t>(got), held);
     std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxt*)> guard(ctx, [](xmlParserCtxt* c) {
         if (c->myDoc) xmlFreeDoc(c->myDoc);
         xmlFreeParserCtxt(c);
