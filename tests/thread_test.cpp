@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -148,4 +153,307 @@ TEST(ThreadErrors, FailIsAReportOfTypeThread) {
     EXPECT_EQ(f.xml().GetNode("/doc/error").GetProp("report"), "yes");
     Aborted a;
     EXPECT_STREQ(a.what(), "Type: 'request_failed'");
+}
+
+// ---------------------------------------------------------------- handles
+
+namespace {
+
+template <class F>
+Handle StartThread(F f) {
+    Handle h;
+    h.Start(new Handle::Impl<F>(f));
+    return h;
+}
+
+template <class F>
+void ExpectAssert(F f, const std::string& desc) {
+    try {
+        f();
+        ADD_FAILURE() << "no assertion: " << desc;
+    } catch (const vux_err::AssertError& e) {
+        EXPECT_EQ(e.desc().substr(0, desc.size()), desc);
+        EXPECT_STREQ(e.file(), "vuxthread_unix");
+    }
+}
+
+}  // namespace
+
+TEST(HandleTest, JoinRulesAndMisuse) {
+    std::atomic<int> ran{0};
+    Handle h = StartThread([&] { ran = 1; });
+    EXPECT_TRUE(h.joinable());
+    Handle copy = h;  // copies share the thread
+    EXPECT_TRUE(h == copy.get_id());
+    copy.join();
+    EXPECT_FALSE(h.joinable());
+    EXPECT_EQ(ran, 1);
+    ExpectAssert([&] { h.join(); }, "This thread is not joinable");
+    Handle none;
+    ExpectAssert([&] { none.join(); }, "There is no thread associated with this handle");
+    ExpectAssert([&] { (void)none.get_id(); }, "There is no thread associated with this handle");
+
+    // Exceptions escaping the body are dropped; the thread is still joined.
+    Handle thrower = StartThread([] { throw std::runtime_error("x"); });
+    thrower.join();
+    EXPECT_FALSE(thrower.joinable());
+}
+
+TEST(HandleTest, DroppingAJoinableHandleAsserts) {
+    std::atomic<bool> go{false};
+    Handle h = StartThread([&] {
+        while (!go) std::this_thread::yield();
+    });
+    const Id id = h.get_id();
+    ExpectAssert([&] { h = Handle(); }, "Thread still joinable");
+    go = true;
+    pthread_join(id, nullptr);  // the handle let go of it
+}
+
+TEST(HandleTest, ThreadStartsWithNoSignalBlocked) {
+    sigset_t block, before, inside, after;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &block, &before);
+    Handle h = StartThread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &inside); });
+    h.join();
+    pthread_sigmask(SIG_BLOCK, nullptr, &after);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    EXPECT_FALSE(sigismember(&inside, SIGUSR1));
+    EXPECT_TRUE(sigismember(&after, SIGUSR1)) << "the caller's mask is restored";
+}
+
+// ---------------------------------------------------------------- conditions and locks
+
+TEST(ConditionTest, TimeoutAndNotify) {
+    Mutex m;
+    Condition c;
+    m.Lock();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(c.WaitUntil(m, 1));
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    m.Unlock();
+    EXPECT_GE(waited, 0.9);
+    EXPECT_LT(waited, 3.0);
+
+    // A notified wait on a section returns true with the caller owning the lock again.
+    SafeLock lock;
+    bool ready = false;
+    bool owner_after = false;
+    bool notified = false;
+    bool waiting = false;
+    Handle waiter = StartThread([&] {
+        SafeSection s(lock);
+        waiting = true;
+        while (!ready) notified = c.WaitUntil(s, 30);
+        owner_after = lock.IsOwner();
+    });
+    for (;;) {
+        SafeSection s(lock);
+        if (waiting) {  // the waiter released the lock inside its wait
+            ready = true;
+            c.NotifyAll();
+            break;
+        }
+    }
+    waiter.join();
+    EXPECT_TRUE(notified);
+    EXPECT_TRUE(owner_after);
+    EXPECT_FALSE(lock.IsOwner());
+}
+
+TEST(ConditionTest, WaitOnAnEmptySectionAsserts) {
+    SafeLock lock;
+    Condition c;
+    SafeSection outer(lock);
+    SafeSection inner(lock);
+    ExpectAssert([&] { c.Wait(inner); }, "Bad safe section");
+    ExpectAssert([&] { c.WaitUntil(inner, 1); }, "Bad safe section");
+}
+
+TEST(RwLockTest, WriterReentersAndExcludesReaders) {
+    RwLock rw;
+    {
+        LockWrite w(rw);
+        EXPECT_TRUE(rw.IsWriter());
+        {
+            LockWrite again(rw);  // takes nothing, so no deadlock
+            LockRead read(rw);
+            TryLockWrite t(rw);
+            EXPECT_TRUE(t);
+        }
+        EXPECT_TRUE(rw.IsWriter()) << "the inner guards released nothing";
+        bool other_got = true;
+        Handle h = StartThread([&] {
+            TryLockWrite t(rw);
+            other_got = static_cast<bool>(t);
+        });
+        h.join();
+        EXPECT_FALSE(other_got);
+    }
+    EXPECT_FALSE(rw.IsWriter());
+    // Readers share; a writer waits for them.
+    LockReadWrite r1(rw, false);
+    bool reader_in = false, writer_in = true;
+    Handle h = StartThread([&] {
+        LockRead r2(rw);
+        reader_in = true;
+        TryLockWrite t(rw);
+        writer_in = static_cast<bool>(t);
+    });
+    h.join();
+    EXPECT_TRUE(reader_in);
+    EXPECT_FALSE(writer_in);
+}
+
+TEST(NamedLocks, ExcludePerNameNotAcrossNames) {
+    MultiMutex mm;
+    mm.Lock("a");
+    bool a = true, b = false;
+    Handle h = StartThread([&] {
+        a = mm.TryLock("a");
+        b = mm.TryLock("b");
+        if (b) mm.Unlock("b");
+    });
+    h.join();
+    EXPECT_FALSE(a);
+    EXPECT_TRUE(b);
+    std::atomic<bool> got{false};
+    Handle waiter = StartThread([&] {
+        mm.Lock("a");
+        got = true;
+        mm.Unlock("a");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(got) << "a waiter on a held name waits";
+    mm.Unlock("a");
+    waiter.join();
+    EXPECT_TRUE(got);
+
+    MultiSafeLock msl;
+    std::atomic<int> inside{0}, most{0};
+    std::vector<Handle> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.push_back(StartThread([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                MultiSafeSection s(msl, t % 2 ? "x" : "y");
+                MultiSafeSection again(msl, t % 2 ? "x" : "y");  // re-entry takes nothing
+                const int now = ++inside;
+                int seen = most;
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                std::this_thread::yield();
+                --inside;
+            }
+        }));
+    }
+    for (Handle& th : threads) th.join();
+    EXPECT_LE(most, 2) << "at most one holder per name";
+}
+
+TEST(KeyTest, SlotsArePerThreadAndFreedAtThreadEnd) {
+    static std::atomic<int> freed{0};
+    struct Counted {
+        int value = 0;
+        ~Counted() { ++freed; }
+    };
+    AutoKey<Counted> slot;
+    slot.Get()->value = 1;
+    int seen_in_thread = -1;
+    Handle h = StartThread([&] {
+        seen_in_thread = slot.Get()->value;
+        slot.Get()->value = 2;
+    });
+    h.join();
+    EXPECT_EQ(seen_in_thread, 0);
+    EXPECT_EQ(freed, 1);
+    EXPECT_EQ(slot.Get()->value, 1);
+}
+
+TEST(InitTest, InitialisationsNeverOverlap) {
+    static std::atomic<int> inside{0};
+    static std::atomic<bool> overlapped{false};
+    std::vector<Handle> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.push_back(StartThread([] {
+            Init([] {
+                if (++inside > 1) overlapped = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                --inside;
+            });
+        }));
+    for (Handle& th : threads) th.join();
+    EXPECT_FALSE(overlapped);
+}
+
+// ---------------------------------------------------------------- states and pools
+
+TEST(ThreadState, GetStateCopiesTheStateOfAnotherThread) {
+    EXPECT_EQ(GetState("nobody-has-this").GetText(), "finished");
+    std::atomic<int> step{0};
+    Handle h = StartThread([&] {
+        InitState("state-copy", "begin");
+        SetInfo("k", "v");
+        SetStateC("working");
+        step = 1;
+        while (step != 2) std::this_thread::yield();
+    });
+    while (step != 1) std::this_thread::yield();
+    State s = GetState("state-copy");
+    EXPECT_EQ(s.GetId(), "state-copy");
+    EXPECT_EQ(s.GetText(), "working");
+    EXPECT_EQ(s.GetInfo("k"), "v");
+    EXPECT_TRUE(s.MayFail());
+    EXPECT_FALSE(s.IsAbortRequested());
+    EXPECT_GE(s.GetChanged().tv_sec, s.GetStart().tv_sec);
+    FailIt("state-copy");
+    EXPECT_TRUE(GetState("state-copy").IsAbortRequested());
+    step = 2;
+    h.join();
+    EXPECT_EQ(GetState("state-copy").GetText(), "finished") << "the state goes with its thread";
+}
+
+TEST(PoolTest, NamesCountsAndWaiting) {
+    List pool(5, 10);
+    std::atomic<bool> release{false};
+    const std::string random = pool.Start("", [&] {
+        while (!release) std::this_thread::yield();
+    });
+    ASSERT_EQ(random.size(), 16u);
+    EXPECT_EQ(random.find_first_not_of("0123456789abcdef"), std::string::npos) << random;
+    pool.Start("fixed", [&] {
+        while (!release) std::this_thread::yield();
+    });
+    EXPECT_THROW(pool.GetThreadId("fixed"), vux_err::Exists);
+    EXPECT_EQ(pool.Size(), 2);
+    std::vector<std::string> names{"stale"};
+    pool.GetList(names);
+    EXPECT_EQ(names.size(), 2u);
+    EXPECT_NE(std::find(names.begin(), names.end(), "fixed"), names.end());
+    release = true;
+    pool.Wait("fixed");
+    pool.WaitAll();
+    EXPECT_EQ(pool.Size(), 0);
+    EXPECT_EQ(pool.GetThreadId("fixed"), "fixed") << "a finished name is free again";
+}
+
+TEST(PoolTest, WaitPastTheLimitAbortsThreadsAtTheirNextReport) {
+    List pool(0, 20);
+    std::atomic<int> reports{0};
+    std::atomic<bool> aborted{false};
+    pool.Start("stuck", [&] {
+        try {
+            for (;;) {
+                SetStateC("loop");
+                ++reports;
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        } catch (const Aborted&) {
+            aborted = true;
+        }
+    });
+    pool.WaitAll(0);
+    EXPECT_TRUE(aborted);
+    EXPECT_GT(reports, 0);
+    EXPECT_EQ(pool.Size(), 0);
 }

@@ -1,10 +1,19 @@
 #include <libvux/vuxthread.h>
 
+#include <cxxabi.h>
+#include <errno.h>
+#include <signal.h>
+#include <time.h>
+
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include <libvux/vuxlog.h>
+#include <libvux/vuxprofiler.h>
+#include <libvux/vuxproc.h>
+#include <libvux/vuxstr.h>
 
 namespace vux_thread {
 
@@ -21,10 +30,26 @@ struct StateRec {
     std::string id;
     std::atomic<bool> abort{false};
     std::atomic<bool> may_fail{true};
-    std::atomic<const char*> text{""};
+    std::atomic<const char*> text{nullptr};
     std::string owned_text;  // the text of SetStateS, under the table lock
     StringMap info;
+    timeval start{};
+    // Stamped on every report, so kept as one word readable from anywhere.
+    std::atomic<long long> changed_us{0};
 };
+
+long long NowUs() {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec;
+}
+
+timeval FromUs(long long us) {
+    timeval tv;
+    tv.tv_sec = static_cast<time_t>(us / 1000000LL);
+    tv.tv_usec = static_cast<suseconds_t>(us % 1000000LL);
+    return tv;
+}
 
 struct Table {
     SafeLock lock;
@@ -57,13 +82,6 @@ StateRec* Mine() {
 
 }  // namespace
 
-Id Current() {
-    return pthread_self();
-}
-
-bool IsSame(Id a, Id b) {
-    return pthread_equal(a, b) != 0;
-}
 
 Fail::Fail(const std::string& object) : vux_err::Error("thread", object) {
     set_report();
@@ -79,35 +97,324 @@ Mutex::~Mutex() {
     pthread_mutex_destroy(&mutex_);
 }
 
-void Mutex::Lock() {
+void Mutex::LockWaiting() {
+    vux_profiler::Task task("lock");
     pthread_mutex_lock(&mutex_);
 }
 
-void Mutex::Unlock() {
-    pthread_mutex_unlock(&mutex_);
+namespace {
+
+[[noreturn]] void Assert(int line, const char* func, const std::string& desc) {
+    vux_err::AssertError::Raise("vuxthread_unix", line, func, desc);
 }
 
-bool Mutex::TryLock() {
-    return pthread_mutex_trylock(&mutex_) == 0;
+timespec Deadline(size_t seconds) {
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    ts.tv_sec += static_cast<time_t>(seconds);
+    return ts;
 }
 
-SafeSection::SafeSection(SafeLock& lock) : lock_(nullptr) {
-    if (lock.IsOwner()) return;
-    lock.Lock();
-    lock.owner_.store(Current(), std::memory_order_relaxed);
+const Id kNoWriter = static_cast<Id>(-1);
+
+}  // namespace
+
+
+Condition::Condition() {
+    if (pthread_cond_init(&cond_, nullptr) != 0) throw Fail("condition_init");
+}
+
+Condition::~Condition() {
+    pthread_cond_destroy(&cond_);
+}
+
+void Condition::Wait(Mutex& mutex) {
+    vux_profiler::Task task("lock");
+    pthread_cond_wait(&cond_, mutex.native());
+}
+
+void Condition::Wait(SafeSection& section) {
+    SafeLock* lock = section.lock_;
+    if (!lock) Assert(166, __PRETTY_FUNCTION__, "Bad safe section");
+    vux_profiler::Task task("lock");
+    lock->owner_.store(None, std::memory_order_relaxed);
+    pthread_cond_wait(&cond_, lock->native());
+    lock->owner_.store(Current(), std::memory_order_relaxed);
+}
+
+bool Condition::WaitUntil(Mutex& mutex, size_t seconds) {
+    const timespec until = Deadline(seconds);
+    vux_profiler::Task task("lock");
+    int rc;
+    do rc = pthread_cond_timedwait(&cond_, mutex.native(), &until);
+    while (rc == EINTR);
+    return rc != ETIMEDOUT;
+}
+
+bool Condition::WaitUntil(SafeSection& section, size_t seconds) {
+    SafeLock* lock = section.lock_;
+    if (!lock) Assert(172, __PRETTY_FUNCTION__, "Bad safe section");
+    const timespec until = Deadline(seconds);
+    vux_profiler::Task task("lock");
+    lock->owner_.store(None, std::memory_order_relaxed);
+    int rc;
+    do rc = pthread_cond_timedwait(&cond_, lock->native(), &until);
+    while (rc == EINTR);
+    lock->owner_.store(Current(), std::memory_order_relaxed);
+    return rc != ETIMEDOUT;
+}
+
+void Condition::NotifyOne() {
+    pthread_cond_signal(&cond_);
+}
+
+void Condition::NotifyAll() {
+    pthread_cond_broadcast(&cond_);
+}
+
+RwLock::RwLock() : writer_(kNoWriter) {
+    if (pthread_rwlock_init(&lock_, nullptr) != 0) throw Fail("mutex_init");
+}
+
+RwLock::~RwLock() {
+    pthread_rwlock_destroy(&lock_);
+}
+
+LockRead::LockRead(RwLock& lock) : lock_(nullptr) {
+    if (lock.IsWriter()) return;
+    vux_profiler::Task task("lock");
+    pthread_rwlock_rdlock(&lock.lock_);
     lock_ = &lock;
 }
 
-SafeSection::~SafeSection() {
+LockRead::~LockRead() {
+    if (lock_) pthread_rwlock_unlock(&lock_->lock_);
+}
+
+LockWrite::LockWrite(RwLock& lock) : lock_(nullptr) {
+    if (lock.IsWriter()) return;
+    vux_profiler::Task task("lock");
+    pthread_rwlock_wrlock(&lock.lock_);
+    lock.writer_.store(Current(), std::memory_order_relaxed);
+    lock_ = &lock;
+}
+
+LockWrite::~LockWrite() {
     if (!lock_) return;
-    lock_->owner_.store(None, std::memory_order_relaxed);
-    lock_->Unlock();
+    lock_->writer_.store(kNoWriter, std::memory_order_relaxed);
+    pthread_rwlock_unlock(&lock_->lock_);
+}
+
+TryLockWrite::TryLockWrite(RwLock& lock) : lock_(nullptr), held_(false) {
+    if (lock.IsWriter()) {
+        held_ = true;
+        return;
+    }
+    if (pthread_rwlock_trywrlock(&lock.lock_) != 0) return;
+    lock.writer_.store(Current(), std::memory_order_relaxed);
+    lock_ = &lock;
+    held_ = true;
+}
+
+TryLockWrite::~TryLockWrite() {
+    if (!lock_) return;
+    lock_->writer_.store(kNoWriter, std::memory_order_relaxed);
+    pthread_rwlock_unlock(&lock_->lock_);
+}
+
+LockReadWrite::LockReadWrite(RwLock& lock, bool write) {
+    if (write)
+        write_.emplace(lock);
+    else
+        read_.emplace(lock);
+}
+
+Key::Key(void (*destructor)(void*)) {
+    if (pthread_key_create(&key_, destructor) != 0) throw Fail("key_create");
+}
+
+Key::~Key() {
+    pthread_key_delete(key_);
+}
+
+void* Key::Get() const {
+    return pthread_getspecific(key_);
+}
+
+void Key::Set(void* value) {
+    pthread_setspecific(key_, value);
+}
+
+void MultiMutex::Lock(const std::string& name) {
+    mutex_.Lock();
+    while (locked_.count(name)) cond_.Wait(mutex_);
+    locked_.insert(name);
+    mutex_.Unlock();
+}
+
+bool MultiMutex::TryLock(const std::string& name) {
+    mutex_.Lock();
+    const bool took = locked_.insert(name).second;
+    mutex_.Unlock();
+    return took;
+}
+
+void MultiMutex::Unlock(const std::string& name) {
+    mutex_.Lock();
+    locked_.erase(name);
+    mutex_.Unlock();
+    cond_.NotifyAll();
+}
+
+MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name) : lock_(nullptr), name_(name) {
+    const Id me = Current();
+    lock.mutex_.Lock();
+    for (;;) {
+        auto it = lock.locked_.find(name);
+        if (it == lock.locked_.end()) break;
+        if (IsSame(it->second, me)) {
+            lock.mutex_.Unlock();
+            const vux_log::Module& log = Logger();
+            if (log.Check(vux_log::LevelExtInfo))
+                log.Write(vux_log::LevelExtInfo, "MultiSafeSection '%s' with same thread id %lld", name.c_str(),
+                          static_cast<long long>(me));
+            return;
+        }
+        lock.cond_.Wait(lock.mutex_);
+    }
+    lock.locked_.emplace(name, me);
+    lock.mutex_.Unlock();
+    lock_ = &lock;
+    const vux_log::Module& log = Logger();
+    if (log.Check(vux_log::LevelDebug))
+        log.Write(vux_log::LevelDebug, "%s:%d Thread %lld got lock '%s'", "vuxthread_unix.cpp", 122,
+                  static_cast<long long>(me), name.c_str());
+}
+
+MultiSafeSection::~MultiSafeSection() {
+    if (!lock_) return;
+    const vux_log::Module& log = Logger();
+    if (log.Check(vux_log::LevelDebug))
+        log.Write(vux_log::LevelDebug, "%s:%d Release lock '%s'", "vuxthread_unix.cpp", 129, name_.c_str());
+    lock_->mutex_.Lock();
+    lock_->locked_.erase(name_);
+    lock_->mutex_.Unlock();
+    lock_->cond_.NotifyAll();
+}
+
+namespace {
+
+void* Entry(void* arg) {
+    Handle::BaseImpl* impl = static_cast<Handle::BaseImpl*>(arg);
+    try {
+        impl->run();
+    } catch (abi::__forced_unwind&) {
+        delete impl;
+        throw;  // thread cancellation must go on unwinding
+    } catch (...) {
+    }
+    try {
+        delete impl;
+    } catch (...) {
+    }
+    return nullptr;
+}
+
+pthread_attr_t* JoinableAttrs() {
+    static pthread_attr_t attrs;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        pthread_attr_init(&attrs);
+        pthread_attr_setdetachstate(&attrs, PTHREAD_CREATE_JOINABLE);
+    });
+    return &attrs;
+}
+
+}  // namespace
+
+Handle::~Handle() noexcept(false) {
+    Release();
+}
+
+// Dropping the last handle of an unjoined thread is a programming error;
+// while unwinding it cannot be reported, so the thread is let go instead.
+void Handle::Release() {
+    std::shared_ptr<Data> data = std::move(data_);
+    if (!data || data.use_count() > 1 || !data->joinable) return;
+    if (std::uncaught_exceptions() > 0) {
+        pthread_detach(data->thread);
+        data->joinable = 0;
+        return;
+    }
+    Assert(69, __PRETTY_FUNCTION__, "Thread still joinable");
+}
+
+Handle& Handle::operator=(const Handle& other) {
+    if (this != &other) {
+        Handle keep(other);
+        Release();
+        data_ = std::move(keep.data_);
+    }
+    return *this;
+}
+
+Handle& Handle::operator=(Handle&& other) {
+    if (this != &other) {
+        Release();
+        data_ = std::move(other.data_);
+    }
+    return *this;
+}
+
+void Handle::Start(BaseImpl* impl) {
+    if (joinable()) {
+        delete impl;
+        Assert(69, __PRETTY_FUNCTION__, "Thread still joinable");
+    }
+    auto data = std::make_shared<Data>();
+    sigset_t none, saved;
+    sigemptyset(&none);
+    pthread_sigmask(SIG_SETMASK, &none, &saved);
+    const int rc = pthread_create(&data->thread, JoinableAttrs(), &Entry, impl);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (rc != 0) {
+        delete impl;
+        throw Fail("create");
+    }
+    data->joinable = 1;
+    data_ = std::move(data);
+}
+
+void Handle::join() {
+    if (!data_) Assert(88, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
+    if (!data_->joinable) Assert(73, __PRETTY_FUNCTION__, "This thread is not joinable");
+    vux_profiler::Task task("lock");
+    const int rc = pthread_join(data_->thread, nullptr);
+    if (rc != 0) Assert(75, __PRETTY_FUNCTION__, "Join failed. Result:" + std::to_string(rc));
+    data_->joinable = 0;
+}
+
+Id Handle::get_id() const {
+    if (!data_) Assert(81, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
+    return data_->thread;
+}
+
+void Init(void (*f)()) {
+    static std::mutex lock;
+    std::lock_guard<std::mutex> guard(lock);
+    f();
 }
 
 void InitState(const std::string& id, const std::string& state) {
-    if (Mine()) {
-        SetStateS(state);
-        Mine()->may_fail.store(true);
+    if (StateRec* mine = Mine()) {
+        {
+            Table& table = GetTable();
+            SafeSection section(table.lock);
+            mine->owned_text = state;
+        }
+        mine->text.store(nullptr, std::memory_order_relaxed);
+        mine->may_fail.store(true);
+        mine->changed_us.store(NowUs(), std::memory_order_relaxed);
         return;
     }
     const vux_log::Module& log = Logger();
@@ -115,6 +422,9 @@ void InitState(const std::string& id, const std::string& state) {
     auto rec = std::make_shared<StateRec>();
     rec->id = id;
     rec->owned_text = state;
+    const long long now = NowUs();
+    rec->start = FromUs(now);
+    rec->changed_us.store(now, std::memory_order_relaxed);
     t_binding.state = rec;
     bool duplicate = false;
     {
@@ -134,6 +444,7 @@ void SetStateC(const char* text) {
         throw Aborted();
     // Null marks that the owned text (SetStateS) is the current one.
     s->text.store(text, std::memory_order_relaxed);
+    s->changed_us.store(NowUs(), std::memory_order_relaxed);
 }
 
 void SetStateS(const std::string& text) {
@@ -178,6 +489,36 @@ std::string GetInfo(const std::string& key) {
     return it == s->info.end() ? std::string() : it->second;
 }
 
+State::State() : start_{}, changed_{}, abort_(false), may_fail_(true) {}
+
+std::string State::GetInfo(const std::string& key) const {
+    auto it = info_.find(key);
+    return it == info_.end() ? std::string() : it->second;
+}
+
+State GetState(const std::string& id) {
+    const vux_log::Module& log = Logger();
+    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s id = '%s'", "GetState", id.c_str());
+    State out;
+    Table& table = GetTable();
+    SafeSection section(table.lock);
+    auto it = table.states.find(id);
+    if (it == table.states.end()) {
+        out.text_ = "finished";
+        return out;
+    }
+    const StateRec& rec = *it->second;
+    out.start_ = rec.start;
+    out.id_ = rec.id;
+    out.changed_ = FromUs(rec.changed_us.load(std::memory_order_relaxed));
+    out.abort_ = rec.abort.load();
+    out.may_fail_ = rec.may_fail.load();
+    out.info_ = rec.info;
+    const char* text = rec.text.load(std::memory_order_relaxed);
+    out.text_ = text ? text : rec.owned_text;
+    return out;
+}
+
 NoFail::NoFail() : saved_(false) {
     if (StateRec* s = Mine()) saved_ = s->may_fail.exchange(false);
 }
@@ -185,6 +526,117 @@ NoFail::NoFail() : saved_(false) {
 NoFail::~NoFail() {
     if (!saved_) return;
     if (StateRec* s = Mine()) s->may_fail.store(true);
+}
+
+List::List(int wait_limit, int poll_interval) : wait_limit_(wait_limit), poll_interval_(poll_interval), count_(0) {}
+
+List::~List() {
+    try {
+        WaitAll(-1);
+    } catch (...) {
+        // An abort of the destroying thread must not leave threads unjoined.
+        NoFail guard;
+        WaitAll(-1);
+    }
+}
+
+List::BaseImpl::BaseImpl(List& list, const std::string& name, bool register_state)
+    : list_(list), name_(name), register_state_(register_state) {}
+
+void List::BaseImpl::Begin() {
+    if (register_state_) InitState(name_, "start");
+}
+
+void List::BaseImpl::Finish() {
+    SetNoFail();
+    const vux_log::Module& log = Logger();
+    if (log.Check(vux_log::LevelExtInfo)) log.Write(vux_log::LevelExtInfo, "Thread %s finished", name_.c_str());
+    SafeSection section(list_.lock_);
+    list_.finished_.push_back(name_);
+}
+
+std::string List::GetThreadId(std::string name) {
+    SafeSection section(lock_);
+    CollectFinished();
+    if (!name.empty() && running_.count(name)) throw vux_err::Exists("thread", name);
+    while (name.empty() || running_.count(name)) name = str::hex::Encode(str::Random(8));
+    const vux_log::Module& log = Logger();
+    if (log.Check(vux_log::LevelExtInfo)) log.Write(vux_log::LevelExtInfo, "Start thread %s", name.c_str());
+    return name;
+}
+
+void List::Enter(const std::string& name, BaseImpl* body) {
+    SafeSection section(lock_);
+    // Entered under the lock, so that a quick body's Finish finds it.
+    Handle& handle = running_[name];
+    try {
+        handle.Start(body);
+    } catch (...) {
+        running_.erase(name);
+        throw;
+    }
+    ++count_;
+}
+
+void List::CollectFinished() {
+    SafeSection section(lock_);
+    for (const std::string& name : finished_) {
+        auto it = running_.find(name);
+        if (it == running_.end()) continue;
+        if (it->second.joinable()) it->second.join();
+        running_.erase(it);
+        --count_;
+    }
+    finished_.clear();
+}
+
+int List::Size() {
+    SafeSection section(lock_);
+    CollectFinished();
+    return count_;
+}
+
+void List::GetList(std::vector<std::string>& out) {
+    SafeSection section(lock_);
+    CollectFinished();
+    out.clear();
+    for (const auto& kv : running_) out.push_back(kv.first);
+}
+
+void List::Wait(const std::string& name, int limit) {
+    WaitFor(&name, limit);
+}
+
+void List::WaitAll(int limit) {
+    WaitFor(nullptr, limit);
+}
+
+void List::WaitFor(const std::string* name, int limit) {
+    if (limit < 0) limit = wait_limit_;
+    const time_t start = time(nullptr);
+    auto running = [&] {
+        SafeSection section(lock_);
+        CollectFinished();
+        return name ? running_.count(*name) > 0 : count_ > 0;
+    };
+    if (!running()) return;
+    bool terminating = false;
+    for (;;) {
+        if (!terminating && time(nullptr) - start > limit) {
+            terminating = true;
+            SafeSection section(lock_);
+            const vux_log::Module& log = Logger();
+            for (const auto& kv : running_) {
+                if (name && kv.first != *name) continue;
+                if (log.Check(vux_log::LevelWarning))
+                    log.Write(vux_log::LevelWarning, "Trying to terminate thread '%s'", kv.first.c_str());
+                FailIt(kv.first);
+            }
+        }
+        vux_proc::Sleep(static_cast<unsigned long>(poll_interval_));
+        UpdateStatus();
+        if (!running()) return;
+    }
 }
 
 }  // namespace vux_thread

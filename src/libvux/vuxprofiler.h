@@ -1,0 +1,21 @@
+// Profiler scopes. The library only names the tasks around its waits; the
+// accounting belongs to the programs that install a profiler.
+#ifndef LIBVUX_VUXPROFILER_H
+#define LIBVUX_VUXPROFILER_H
+
+namespace vux_profiler {
+
+class Task {
+public:
+    explicit Task(const char* name) : name_(name) {}
+    Task(const Task&) = delete;
+    Task& operator=(const Task&) = delete;
+    const char* name() const { return name_; }
+
+private:
+    const char* name_;
+};
+
+}  // namespace vux_profiler
+
+#endif
