@@ -97,10 +97,7 @@ Mutex::~Mutex() {
     pthread_mutex_destroy(&mutex_);
 }
 
-void Mutex::LockWaiting() {
-    vux_profiler::Task task("lock");
-    pthread_mutex_lock(&mutex_);
-}
+
 
 namespace {
 
