@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -405,7 +406,9 @@ TEST(ThreadState, GetStateCopiesTheStateOfAnotherThread) {
     EXPECT_EQ(s.GetInfo("k"), "v");
     EXPECT_TRUE(s.MayFail());
     EXPECT_FALSE(s.IsAbortRequested());
-    EXPECT_GE(s.GetChanged().tv_sec, s.GetStart().tv_sec);
+    EXPECT_GE(vux_date::Diff(s.GetStart(), s.GetChanged()), 0);
+    EXPECT_LT(vux_date::Diff(s.GetStart(), s.GetChanged()), 60000);
+    EXPECT_LT(std::abs(vux_date::Diff(s.GetChanged(), vux_date::AccurateDateTime())), 60000);
     FailIt("state-copy");
     EXPECT_TRUE(GetState("state-copy").IsAbortRequested());
     step = 2;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <libvux/vuxdate.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxprofiler.h>
 #include <libvux/vuxtypes.h>
@@ -322,18 +323,18 @@ public:
     const std::string& GetText() const { return text_; }
     bool IsAbortRequested() const { return abort_; }
     bool MayFail() const { return may_fail_; }
-    // Wall-clock times of the registration and of the last state change.
-    const timeval& GetStart() const { return start_; }
-    const timeval& GetChanged() const { return changed_; }
+    // Local times of the registration and of the last state change.
+    const vux_date::AccurateDateTime& GetStart() const { return start_; }
+    const vux_date::AccurateDateTime& GetChanged() const { return changed_; }
     void SetInfo(const std::string& key, const std::string& value) { info_[key] = value; }
     std::string GetInfo(const std::string& key) const;
     const StringMap& GetInfoMap() const { return info_; }
 
 private:
     friend State GetState(const std::string& id);
-    timeval start_;
+    vux_date::AccurateDateTime start_;
     std::string id_;
-    timeval changed_;
+    vux_date::AccurateDateTime changed_;
     bool abort_;
     bool may_fail_;
     StringMap info_;

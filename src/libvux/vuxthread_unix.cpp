@@ -486,7 +486,8 @@ std::string GetInfo(const std::string& key) {
     return it == s->info.end() ? std::string() : it->second;
 }
 
-State::State() : start_{}, changed_{}, abort_(false), may_fail_(true) {}
+State::State()
+    : start_(vux_date::uninitialized()), changed_(vux_date::uninitialized()), abort_(false), may_fail_(true) {}
 
 std::string State::GetInfo(const std::string& key) const {
     auto it = info_.find(key);
@@ -505,9 +506,9 @@ State GetState(const std::string& id) {
         return out;
     }
     const StateRec& rec = *it->second;
-    out.start_ = rec.start;
+    out.start_ = vux_date::AccurateDateTime(rec.start);
     out.id_ = rec.id;
-    out.changed_ = FromUs(rec.changed_us.load(std::memory_order_relaxed));
+    out.changed_ = vux_date::AccurateDateTime(FromUs(rec.changed_us.load(std::memory_order_relaxed)));
     out.abort_ = rec.abort.load();
     out.may_fail_ = rec.may_fail.load();
     out.info_ = rec.info;

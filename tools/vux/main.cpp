@@ -19,6 +19,8 @@ namespace {
 const Command kCommands[] = {
     {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &Str},
     {"xml", "xml xpath FILE EXPR | xml format FILE", &Xml},
+    {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
+    {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

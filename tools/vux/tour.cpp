@@ -1,12 +1,15 @@
 // A short printed walk through each area of the library, with real inputs and outputs.
 #include <sys/stat.h>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include <libvux/vuxdate.h>
 #include <libvux/vuxerr.h>
+#include <libvux/vuxmoney.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxxml.h>
 
@@ -128,6 +131,35 @@ void Documents() {
     }
 }
 
+void DatesAndMoney() {
+    Title("dates and money (vux_date, vux_money)");
+    Show("AccurateDateTime(\"2024-02-30 10:00\")", vux_date::AccurateDateTime("2024-02-30 10:00").AsDateTime());
+    vux_date::Date d("2024-01-31");
+    std::string first = d.AddMonth(1).AsDate();
+    Show("Date(\"2024-01-31\").AddMonth(1), again", first + ", then " + d.AddMonth(1).AsDate());
+    Show("Date(\"2024-03-01\") - Date(\"2024-02-01\")",
+         std::to_string(vux_date::Date("2024-03-01") - vux_date::Date("2024-02-01")) + " days");
+    auto p = vux_date::GetPeriod("lastmonth", vux_date::Date("2024-03-15"));
+    Show("GetPeriod(\"lastmonth\", 2024-03-15)", p.first.AsDate() + " .. " + p.second.AsDate());
+    p = vux_date::GetPeriod("currentweek", vux_date::Date("2024-03-10"));
+    Show("GetPeriod(\"currentweek\", Sunday 2024-03-10)", p.first.AsDate() + " .. " + p.second.AsDate());
+    Show("Format(now, \"%A %d %B %Y, %H:%M %Z\")", vux_date::Format(time(nullptr), "%A %d %B %Y, %H:%M %Z"));
+    try {
+        vux_date::Date bad(std::string("2024-00-10"));
+    } catch (const vux_err::Error& e) {
+        Show("Date(\"2024-00-10\")", e.what());
+    }
+    using vux_money::Money;
+    Show("Money(\"0.1\") + Money(\"0.2\") == Money(\"0.3\")",
+         Money("0.1") + Money("0.2") == Money("0.3") ? "yes" : "no");
+    Show("Money(1) / Money(3)", (Money(1) / Money(3)).AsString());
+    Show("Money(\"10.005\").Round(), Money(\"-10.005\").Round()",
+         Money("10.005").Round().AsString() + ", " + Money("-10.005").Round().AsString());
+    Show("Money(\"10.001\").HigherRound(), LowerRound()",
+         Money("10.001").HigherRound().AsString() + ", " + Money("10.001").LowerRound().AsString());
+    Show("Money(\"19.99\") * 3 * 0.8", (Money("19.99") * 3 * 0.8).AsString());
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -137,6 +169,7 @@ int Tour(const Args& args) {
     Strings();
     Errors();
     Documents();
+    DatesAndMoney();
     std::cout << "\nend of tour\n";
     return 0;
 }
