@@ -1,0 +1,67 @@
+// The vux utility, run as panel scripts run it: a real process, its output and exit code.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+struct Result {
+    int code;
+    std::string out;
+};
+
+// Runs `vux ARGS` with `input` on standard input; standard error joins standard output.
+Result Vux(const std::string& args, const std::string& input = "") {
+    testutil::TempDir dir;
+    const std::string in = dir / "in";
+    testutil::WriteFile(in, input);
+    const std::string cmd = std::string("TZ=Europe/Berlin '") + VUX_TOOL + "' " + args + " < '" + in + "' 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return {-1, ""};
+    std::string out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    const int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+}  // namespace
+
+TEST(VuxTool, EncodingsRoundTrip) {
+    EXPECT_EQ(Vux("str base64 encode", "hello").out, "aGVsbG8=");
+    EXPECT_EQ(Vux("str base64 decode", "aGVsbG8=").out, "hello");
+    EXPECT_EQ(Vux("str puny encode", "\xD0\xBF\xD1\x80\xD0\xB8\xD0\xBC\xD0\xB5\xD1\x80.\xD1\x80\xD1\x84").out,
+              "xn--e1afmkfd.xn--p1ai\n");
+    const std::string cipher = Vux("str xxtea encode --key 0123456789abcdef", "secret text").out;
+    EXPECT_NE(cipher, "secret text");
+    EXPECT_EQ(Vux("str xxtea decode --key 0123456789abcdef", cipher).out, "secret text");
+}
+
+TEST(VuxTool, XmlXPathAndErrors) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "d.xml", "<r><i id='1'/><i id='2'/></r>");
+    const Result r = Vux("xml xpath '" + (dir / "d.xml") + "' '//i/@id'");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "1\n2\n");
+    testutil::WriteFile(dir / "bad.xml", "<r>");
+    const Result bad = Vux("xml format '" + (dir / "bad.xml") + "'");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_NE(bad.out.find("<error type=\"xml\""), std::string::npos) << bad.out;
+}
+
+TEST(VuxTool, DatesAndMoney) {
+    EXPECT_EQ(Vux("date '%Y-%m-%d %H:%M' --time 1711846800").out, "2024-03-31 03:00\n") << "after the clock change";
+    EXPECT_EQ(Vux("date period lastmonth 2024-03-15").out, "2024-02-01 2024-02-29\n");
+    EXPECT_EQ(Vux("money 0.1 0.2").out, "0.30\n");
+    EXPECT_EQ(Vux("money 10.005 --round half").out, "10.01\n");
+    const Result bad = Vux("money 12,5");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_NE(bad.out.find("type=\"value\""), std::string::npos) << bad.out;
+    EXPECT_EQ(Vux("nosuchcommand").code, 2) << "usage errors are not library errors";
+}
