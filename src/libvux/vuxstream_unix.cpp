@@ -1,0 +1,229 @@
+// Concrete descriptor buffers and the file streams.
+#include "vuxstream.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "vuxthread.h"
+
+namespace {
+
+void WaitFor(int fd, short events) {
+    struct pollfd p;
+    p.fd = fd;
+    p.events = events;
+    p.revents = 0;
+    // A retry interval, not a time-out: the caller loops until done.
+    ::poll(&p, 1, 500);
+}
+
+class FileStreamBuf : public vux_stream::StreamBuf {
+public:
+    explicit FileStreamBuf(long size) : StreamBuf(size) {}
+    ~FileStreamBuf() override { sync(); }
+
+protected:
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override {
+        if (!is_open()) return pos_type(off_type(-1));
+        off_t r;
+        if ((which & std::ios_base::out) || dir != std::ios_base::cur) {
+            if (sync() != 0) return pos_type(off_type(-1));
+            int whence = dir == std::ios_base::beg ? SEEK_SET : dir == std::ios_base::end ? SEEK_END : SEEK_CUR;
+            r = ::lseek(handle_.fd(), off, whence);
+        } else {
+            if (!(which & std::ios_base::in)) return pos_type(off_type(-1));
+            off_type o = off + (gptr() - egptr());
+            if (o <= 0 && egptr() + o >= eback()) {
+                off_t pos = ::lseek(handle_.fd(), 0, SEEK_CUR);
+                if (pos == -1) return pos_type(off_type(-1));
+                gbump(static_cast<int>(off));
+                return pos_type(pos + o);
+            }
+            r = ::lseek(handle_.fd(), o, SEEK_CUR);
+        }
+        if (r == -1) return pos_type(off_type(-1));
+        set_pointers(0);
+        return pos_type(r);
+    }
+
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override {
+        return seekoff(off_type(pos), std::ios_base::beg, which);
+    }
+
+public:
+    int read(char* p, long n) override {
+        long done = 0;
+        bool failed = false;
+        while (done < n) {
+            vux_thread::SetStateC("read");
+            ssize_t r = ::read(handle_.fd(), p + done, n - done);
+            if (r > 0) {
+                done += r;
+            } else if (r == 0) {
+                break;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitFor(handle_.fd(), POLLIN);
+            } else if (errno != EINTR) {
+                failed = true;
+                break;
+            }
+        }
+        // A hard error with nothing read must not pass for end of input.
+        if (failed && done == 0) return -1;
+        return static_cast<int>(done);
+    }
+
+    int write(const char* p, long n) override {
+        long done = 0;
+        while (done < n) {
+            vux_thread::SetStateC("write");
+            ssize_t r = ::write(handle_.fd(), p + done, n - done);
+            if (r > 0) {
+                done += r;
+            } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                WaitFor(handle_.fd(), POLLOUT);
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        return static_cast<int>(done);
+    }
+};
+
+class SocketStreamBuf : public vux_stream::StreamBuf {
+public:
+    explicit SocketStreamBuf(long size) : StreamBuf(size) {}
+    ~SocketStreamBuf() override { sync(); }
+
+protected:
+    std::streamsize xsgetn(char* p, std::streamsize n) override {
+        if (!(mode_ & std::ios_base::in)) return -1;
+        int r = read(p, n);
+        return r < 0 ? 0 : r;
+    }
+
+public:
+    StreamBuf* close() override {
+        if (is_open()) {
+            sync();
+            ::shutdown(handle_.fd(), SHUT_RDWR);
+        }
+        return StreamBuf::close();
+    }
+
+    int read(char* p, long n) override {
+        long done = 0;
+        bool failed = false;
+        while (done < n) {
+            vux_thread::SetStateC("read");
+            ssize_t r = ::recv(handle_.fd(), p + done, n - done, MSG_WAITALL);
+            if (r > 0) {
+                done += r;
+            } else if (r == 0) {
+                break;
+            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                WaitFor(handle_.fd(), POLLIN);
+            } else if (errno != EINTR) {
+                failed = true;
+                break;
+            }
+        }
+        if (failed && done == 0) return -1;
+        return static_cast<int>(done);
+    }
+
+    int write(const char* p, long n) override {
+        long done = 0;
+        while (done < n) {
+            vux_thread::SetStateC("write");
+            ssize_t r = ::send(handle_.fd(), p + done, n - done, MSG_NOSIGNAL);
+            if (r > 0) {
+                done += r;
+            } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                WaitFor(handle_.fd(), POLLOUT);
+            } else if (r < 0 && errno == EINTR) {
+                continue;
+            } else {
+                break;
+            }
+        }
+        return static_cast<int>(done);
+    }
+};
+
+const long kBufferSize = 4096;
+
+}  // namespace
+
+namespace vux_stream {
+
+Stream::Stream() : std::iostream(nullptr) {}
+
+Stream::Stream(const Desc& h, std::ios_base::openmode m) : std::iostream(nullptr) { Open(h, m); }
+
+Stream::Stream(const Socket& h, std::ios_base::openmode m) : std::iostream(nullptr) { Open(h, m); }
+
+Stream::~Stream() {
+    rdbuf(nullptr);
+    buf_.reset();
+}
+
+void Stream::Attach(std::shared_ptr<StreamBuf> buf) {
+    buf_ = buf;
+    rdbuf(buf_.get());
+}
+
+Stream& Stream::Open(const Desc& h, std::ios_base::openmode m) {
+    if (!buf_) Attach(std::make_shared<FileStreamBuf>(kBufferSize));
+    buf_->open(h, m);
+    if (buf_->is_open())
+        clear();
+    else
+        setstate(std::ios_base::badbit);
+    return *this;
+}
+
+Stream& Stream::Open(const Socket& h, std::ios_base::openmode m) {
+    if (!buf_) Attach(std::make_shared<SocketStreamBuf>(kBufferSize));
+    buf_->open(h, m);
+    if (buf_->is_open())
+        clear();
+    else
+        setstate(std::ios_base::badbit);
+    return *this;
+}
+
+bool Stream::IsOpen() const { return buf_ && buf_->is_open(); }
+
+Stream& Stream::Close() {
+    if (buf_) buf_->close();
+    return *this;
+}
+
+InStream::InStream(const std::string& path, std::ios_base::openmode m) { Open(path, m); }
+
+InStream& InStream::Open(const std::string& path, std::ios_base::openmode m) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    Stream::Open(Desc(ResHandle(fd)), m | std::ios_base::in);
+    return *this;
+}
+
+OutStream::OutStream(const std::string& path, std::ios_base::openmode m) { Open(path, m); }
+
+OutStream& OutStream::Open(const std::string& path, std::ios_base::openmode m) {
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    if (m & std::ios_base::trunc) flags |= O_TRUNC;
+    if (m & std::ios_base::app) flags |= O_APPEND;
+    int fd = ::open(path.c_str(), flags, 0666);
+    Stream::Open(Desc(ResHandle(fd)), m | std::ios_base::out);
+    return *this;
+}
+
+}  // namespace vux_stream
