@@ -22,6 +22,51 @@ void WaitFor(int fd, short events) {
     ::poll(&p, 1, 500);
 }
 
+// Reads through `op` (read or recv) until n bytes or end of input, waiting
+// while the descriptor has nothing. A hard error with nothing read must not
+// pass for end of input.
+template <class Op>
+int ReadAll(char* p, long n, int fd, Op op) {
+    long done = 0;
+    bool failed = false;
+    while (done < n) {
+        vux_thread::SetStateC("read");
+        ssize_t r = op(p + done, n - done);
+        if (r > 0) {
+            done += r;
+        } else if (r == 0) {
+            break;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            WaitFor(fd, POLLIN);
+        } else if (errno != EINTR) {
+            failed = true;
+            break;
+        }
+    }
+    if (failed && done == 0) return -1;
+    return static_cast<int>(done);
+}
+
+// Writes through `op` (write or send); returns what went out before an error.
+template <class Op>
+int WriteAll(const char* p, long n, int fd, Op op) {
+    long done = 0;
+    while (done < n) {
+        vux_thread::SetStateC("write");
+        ssize_t r = op(p + done, n - done);
+        if (r > 0) {
+            done += r;
+        } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            WaitFor(fd, POLLOUT);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return static_cast<int>(done);
+}
+
 class FileStreamBuf : public vux_stream::StreamBuf {
 public:
     explicit FileStreamBuf(long size) : StreamBuf(size) {}
@@ -57,43 +102,11 @@ protected:
 
 public:
     int read(char* p, long n) override {
-        long done = 0;
-        bool failed = false;
-        while (done < n) {
-            vux_thread::SetStateC("read");
-            ssize_t r = ::read(handle_.fd(), p + done, n - done);
-            if (r > 0) {
-                done += r;
-            } else if (r == 0) {
-                break;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WaitFor(handle_.fd(), POLLIN);
-            } else if (errno != EINTR) {
-                failed = true;
-                break;
-            }
-        }
-        // A hard error with nothing read must not pass for end of input.
-        if (failed && done == 0) return -1;
-        return static_cast<int>(done);
+        return ReadAll(p, n, handle_.fd(), [this](char* q, long m) { return ::read(handle_.fd(), q, m); });
     }
 
     int write(const char* p, long n) override {
-        long done = 0;
-        while (done < n) {
-            vux_thread::SetStateC("write");
-            ssize_t r = ::write(handle_.fd(), p + done, n - done);
-            if (r > 0) {
-                done += r;
-            } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                WaitFor(handle_.fd(), POLLOUT);
-            } else if (r < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
-        return static_cast<int>(done);
+        return WriteAll(p, n, handle_.fd(), [this](const char* q, long m) { return ::write(handle_.fd(), q, m); });
     }
 };
 
@@ -119,42 +132,11 @@ public:
     }
 
     int read(char* p, long n) override {
-        long done = 0;
-        bool failed = false;
-        while (done < n) {
-            vux_thread::SetStateC("read");
-            ssize_t r = ::recv(handle_.fd(), p + done, n - done, MSG_WAITALL);
-            if (r > 0) {
-                done += r;
-            } else if (r == 0) {
-                break;
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                WaitFor(handle_.fd(), POLLIN);
-            } else if (errno != EINTR) {
-                failed = true;
-                break;
-            }
-        }
-        if (failed && done == 0) return -1;
-        return static_cast<int>(done);
+        return ReadAll(p, n, handle_.fd(), [this](char* q, long m) { return ::recv(handle_.fd(), q, m, MSG_WAITALL); });
     }
 
     int write(const char* p, long n) override {
-        long done = 0;
-        while (done < n) {
-            vux_thread::SetStateC("write");
-            ssize_t r = ::send(handle_.fd(), p + done, n - done, MSG_NOSIGNAL);
-            if (r > 0) {
-                done += r;
-            } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                WaitFor(handle_.fd(), POLLOUT);
-            } else if (r < 0 && errno == EINTR) {
-                continue;
-            } else {
-                break;
-            }
-        }
-        return static_cast<int>(done);
+        return WriteAll(p, n, handle_.fd(), [this](const char* q, long m) { return ::send(handle_.fd(), q, m, MSG_NOSIGNAL); });
     }
 };
 
