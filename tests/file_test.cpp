@@ -1,6 +1,16 @@
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,7 +33,7 @@ TEST(FileInfo, RegularFileDirectoryAndLink) {
     EXPECT_EQ(f.Size(), 5);
     EXPECT_TRUE(f.IsExecutable());
     EXPECT_FALSE(f.IsMissed());
-    EXPECT_EQ(f.GetAttrs().mode, 0750);
+    EXPECT_EQ(f.GetAttrs().mode(), 0750);
     EXPECT_EQ(f.Owner(), getuid());
 
     Info followed(dir / "link", false);
@@ -98,4 +108,667 @@ TEST(FileInfo, DummyAccessorsAssert) {
     } catch (const vux_err::AssertError& a) {
         EXPECT_EQ(a.desc(), "get link of dummy info");
     }
+}
+
+// ---- paths ----
+
+TEST(FilePath, StringsOnly) {
+    using namespace vux_file;
+    EXPECT_EQ(GoodPath("//a///b/"), "/a/b");
+    EXPECT_EQ(GoodPath("/"), "/");
+    EXPECT_EQ(GoodPath("///"), "/");
+    EXPECT_EQ(GoodPath("a//b/"), "a/b");
+    EXPECT_EQ(GoodPath(""), "");
+    EXPECT_EQ(SplitPath("/a"), std::make_pair(std::string(), std::string("a")));
+    EXPECT_EQ(SplitPath("a/b/c"), std::make_pair(std::string("a/b"), std::string("c")));
+    EXPECT_EQ(SplitPath("plain"), std::make_pair(std::string(), std::string("plain")));
+    EXPECT_EQ(Name("/x/y.conf"), "y.conf");
+    EXPECT_EQ(ConcatPath("a/", "/b"), "a/b");
+    EXPECT_EQ(ConcatPath("", "b"), "b");
+    EXPECT_EQ(ConcatPath("a", ""), "a");
+    EXPECT_EQ(ConcatPath("/srv", "www/", "x"), "/srv/www/x");
+    EXPECT_EQ(ConcatNPath(4, "/a", "", "b//", "c"), "/a/b/c");
+    EXPECT_EQ(ConcatNPath(0), "");
+}
+
+TEST(FilePath, RealPathOfPartlyExistingPaths) {
+    testutil::TempDir dir;
+    std::string base = vux_file::RealPath(dir.path());
+    ASSERT_EQ(mkdir((dir / "real").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("real", (dir / "ln").c_str()), 0);
+    EXPECT_EQ(vux_file::RealPath(dir / "ln"), base + "/real");
+    // The missing tail is kept as written.
+    EXPECT_EQ(vux_file::RealPath(dir / "ln/no/../such"), base + "/real/no/../such");
+    {
+        testutil::ChDir cd(dir.path());
+        EXPECT_EQ(vux_file::RealPath("x/y"), base + "/x/y");
+        EXPECT_EQ(vux_file::RealPath("ln/z"), base + "/real/z");
+        EXPECT_EQ(vux_file::GetCurrentDir(), base);
+    }
+    EXPECT_EQ(vux_file::RealPath("/no-such-root-entry/a"), "/no-such-root-entry/a");
+    // A dangling link counts as not existing: resolution stops before it.
+    ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
+    EXPECT_EQ(vux_file::RealPath(dir / "dangling"), base + "/dangling");
+}
+
+TEST(FilePath, IsChild) {
+    testutil::TempDir dir;
+    ASSERT_EQ(mkdir((dir / "srv").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "srv2").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "srv/a").c_str(), 0755), 0);
+    EXPECT_TRUE(vux_file::IsChild(dir / "srv", dir / "srv/a"));
+    EXPECT_TRUE(vux_file::IsChild(dir / "srv", dir / "srv/new/file"));
+    EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv"));
+    EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv2/a"));
+    EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv/b/../../etc"));
+    // An existing prefix is resolved: the ".." is gone and the result is a child.
+    EXPECT_TRUE(vux_file::IsChild(dir / "srv", dir / "srv/a/../a/x"));
+    // A link inside the tree that leads out of it is not a child.
+    ASSERT_EQ(symlink("/etc", (dir / "srv/out").c_str()), 0);
+    EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv/out/passwd"));
+    EXPECT_TRUE(vux_file::IsChild("/", "/etc"));
+}
+
+TEST(FilePath, GetFullPathSearchesSortedDirectories) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "b/tool-xyz", "#!/bin/sh\n");
+    testutil::WriteFile(dir / "a/tool-xyz", "#!/bin/sh\n");
+    const char* old = getenv("PATH");
+    std::string saved = old ? old : "";
+    setenv("PATH", (dir / "b" + ":" + dir / "a").c_str(), 1);
+    EXPECT_EQ(vux_file::GetFullPath("tool-xyz"), dir / "a/tool-xyz");
+    EXPECT_EQ(vux_file::GetFullPath("no-such-tool-xyz"), "");
+    std::string sh = vux_file::GetFullPath("sh");
+    EXPECT_TRUE(sh == "/bin/sh" || sh == "/usr/bin/sh") << sh;
+    setenv("PATH", saved.c_str(), 1);
+}
+
+namespace {
+
+// Names the file system must take as they are.
+const std::vector<std::string> kOddNames = {"with space", "new\nline", std::string("bad\xff\xfe-utf8"), "-dash",
+                                            "tab\there"};
+
+template <class E, class F>
+E Catch(F f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    }
+    throw std::runtime_error("no exception");
+}
+
+std::string Param(const vux_err::Error& e, const std::string& name) {
+    vux_xml::XmlNode text = e.xml().GetNode("/doc/error/param[@name='" + name + "']/text()");
+    return text ? text.Str() : "";
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return 0;
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+// ---- contents ----
+
+TEST(FileContent, ReadWriteAppendOddNames) {
+    testutil::TempDir dir;
+    std::string data = testutil::RandomBytes(300000, 7);
+    for (const std::string& name : kOddNames) {
+        std::string path = dir / name;
+        vux_file::Write(path, data);
+        EXPECT_EQ(vux_file::Read(path), data) << name;
+        vux_file::Append(path, "tail");
+        EXPECT_EQ(vux_file::Read(path), data + "tail");
+        vux_file::Write(path, "short");
+        EXPECT_EQ(vux_file::Read(path), "short");
+        vux_file::Truncate(path, 2);
+        EXPECT_EQ(testutil::ReadFile(path), "sh");
+    }
+    vux_file::Write(dir / "empty", "");
+    EXPECT_EQ(vux_file::Read(dir / "empty"), "");
+    // Files that report no size still have content.
+    EXPECT_NE(vux_file::Read("/proc/self/status").find("Pid:"), std::string::npos);
+}
+
+TEST(FileContent, FailuresAreReportedNotSwallowed) {
+    testutil::TempDir dir;
+    auto e = Catch<vux_file::Fail>([&] { vux_file::Read(dir / "none"); });
+    EXPECT_EQ(e.object(), "open_r");
+    EXPECT_EQ(e.value(), dir / "none");
+    EXPECT_EQ(vux_file::ReadE(dir / "none"), "");
+    EXPECT_EQ(vux_file::ReadE(dir.path()), "");  // a directory reads as an error
+    EXPECT_THROW(vux_file::Read(dir.path()), vux_err::Error);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Write(dir / "no/dir/f", "x"); }).object(), "open_w");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Truncate(dir / "none", 0); }).object(), "truncate");
+    // A full device must never pass for success, small writes (held in the buffer) included.
+    for (std::size_t n : {std::size_t(1), std::size_t(100), std::size_t(1 << 20)}) {
+        auto w = Catch<vux_file::Fail>([&] { vux_file::Write("/dev/full", std::string(n, 'x')); });
+        EXPECT_EQ(w.object(), "write");
+        EXPECT_EQ(w.value(), "/dev/full");
+        EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Append("/dev/full", std::string(n, 'x')); }).object(),
+                  "write");
+    }
+}
+
+TEST(FileContent, CreateIsExclusiveAndRefusesLinks) {
+    testutil::TempDir dir;
+    vux_file::Attrs attrs(0640);
+    vux_file::Create(dir / "new", "data", &attrs);
+    EXPECT_EQ(testutil::ReadFile(dir / "new"), "data");
+    EXPECT_EQ(ModeOf(dir / "new"), 0640u);
+    vux_file::Create(dir / "plain", "");
+    EXPECT_EQ(ModeOf(dir / "plain"), 0600u);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Create(dir / "new", "other"); }).object(), "open_w");
+    EXPECT_EQ(testutil::ReadFile(dir / "new"), "data");
+    // A planted link is not followed to its target.
+    testutil::WriteFile(dir / "target", "keep");
+    ASSERT_EQ(symlink((dir / "target").c_str(), (dir / "planted").c_str()), 0);
+    EXPECT_THROW(vux_file::Create(dir / "planted", "evil"), vux_file::Fail);
+    EXPECT_EQ(testutil::ReadFile(dir / "target"), "keep");
+    ASSERT_EQ(symlink((dir / "absent").c_str(), (dir / "dangling").c_str()), 0);
+    EXPECT_THROW(vux_file::Create(dir / "dangling", "evil"), vux_file::Fail);
+    EXPECT_FALSE(vux_file::Exists(dir / "absent"));
+}
+
+// ---- trees ----
+
+TEST(FileTree, CopyKeepsLinksModesAndContent) {
+    testutil::TempDir dir;
+    std::string src = dir / "src";
+    testutil::WriteFile(src + "/sub/deep/file", "deep");
+    testutil::WriteFile(src + "/" + kOddNames[1], "odd");
+    testutil::WriteFile(src + "/big", testutil::RandomBytes(3 << 20, 3));
+    ASSERT_EQ(chmod((src + "/sub").c_str(), 0710), 0);
+    ASSERT_EQ(chmod((src + "/big").c_str(), 0604), 0);
+    ASSERT_EQ(symlink("sub/deep/file", (src + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("/nonexistent", (src + "/dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0600), 0);
+
+    vux_file::Copy(src, dir / "dst");
+    EXPECT_EQ(testutil::ReadFile(dir / "dst/sub/deep/file"), "deep");
+    EXPECT_EQ(testutil::ReadFile(dir / "dst/" + kOddNames[1]), "odd");
+    EXPECT_EQ(testutil::ReadFile(dir / "dst/big"), testutil::ReadFile(src + "/big"));
+    EXPECT_EQ(ModeOf(dir / "dst/sub"), 0710u);
+    EXPECT_EQ(ModeOf(dir / "dst/big"), 0604u);
+    EXPECT_TRUE(Info(dir / "dst/link", true).IsLink());
+    EXPECT_EQ(vux_file::ReadLink(dir / "dst/link"), "sub/deep/file");
+    EXPECT_EQ(vux_file::ReadLink(dir / "dst/dangling"), "/nonexistent");
+    EXPECT_FALSE(vux_file::Exists(dir / "dst/fifo"));  // special files are not copied
+
+    // The caller's attributes win over the source's, at every level.
+    vux_file::Attrs attrs(0700);
+    vux_file::Copy(src, dir / "dst2", &attrs);
+    EXPECT_EQ(ModeOf(dir / "dst2"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "dst2/sub/deep"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "dst2/big"), 0700u);
+
+    // Copying a tree into itself ends.
+    vux_file::Copy(src, src + "/sub/again");
+    EXPECT_EQ(testutil::ReadFile(src + "/sub/again/sub/deep/file"), "deep");
+    EXPECT_FALSE(vux_file::Exists(src + "/sub/again/sub/again"));
+    EXPECT_EQ(Catch<vux_file::Info::InfoFail>([&] { vux_file::Copy(dir / "none", dir / "x"); }).object(), "stat");
+}
+
+TEST(FileTree, CopyFileReplacesReadOnlyTargetsAndCleansUp) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "from", "new content");
+    testutil::WriteFile(dir / "to", "old");
+    ASSERT_EQ(chmod((dir / "to").c_str(), 0444), 0);
+    vux_file::CopyFile(dir / "from", dir / "to");
+    EXPECT_EQ(testutil::ReadFile(dir / "to"), "new content");
+    // Copying a file onto itself keeps its content.
+    vux_file::CopyFile(dir / "from", dir / "from");
+    EXPECT_EQ(testutil::ReadFile(dir / "from"), "new content");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::CopyFile(dir / "none", dir / "x"); }).object(), "open_r");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::CopyFile(dir / "from", dir / "no/dir/x"); }).object(),
+              "open_w");
+    // A read error midway leaves no partial target behind.
+    ASSERT_EQ(mkdir((dir / "adir").c_str(), 0755), 0);
+    auto e = Catch<vux_err::Error>([&] { vux_file::CopyFile(dir / "adir", dir / "partial"); });
+    EXPECT_EQ(e.object(), "copy");
+    EXPECT_EQ(Param(e, "from"), dir / "adir");
+    EXPECT_EQ(Param(e, "to"), dir / "partial");
+    EXPECT_EQ(Param(e, "err"), std::to_string(EISDIR));
+    EXPECT_FALSE(vux_file::Exists(dir / "partial"));
+}
+
+TEST(FileTree, CopyFileFromAPipeGetsEveryByte) {
+    testutil::TempDir dir;
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string expected;
+    for (int i = 0; i < 200; ++i) expected += std::string(997, static_cast<char>('a' + i % 26));
+    // The writer dribbles: the copy sees many short reads.
+    std::thread writer([&] {
+        for (std::size_t off = 0; off < expected.size(); off += 4099) {
+            std::size_t n = std::min<std::size_t>(4099, expected.size() - off);
+            ASSERT_EQ(write(p[1], expected.data() + off, n), static_cast<ssize_t>(n));
+            if (off % 40000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        close(p[1]);
+    });
+    vux_file::CopyFile("/proc/self/fd/" + std::to_string(p[0]), dir / "out");
+    writer.join();
+    close(p[0]);
+    EXPECT_EQ(testutil::ReadFile(dir / "out"), expected);
+}
+
+TEST(FileTree, MoveRemoveAndMkDir) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "a/f", "1");
+    vux_file::Move(dir / "a", dir / "b");
+    EXPECT_FALSE(vux_file::Exists(dir / "a"));
+    EXPECT_EQ(testutil::ReadFile(dir / "b/f"), "1");
+    // Across file systems the move falls back to copy and remove.
+    if (access("/dev/shm", W_OK) == 0) {
+        vux_file::TmpDir other("/dev/shm/vuxtest");
+        vux_file::Move(dir / "b", other.name() + "/b");
+        EXPECT_FALSE(vux_file::Exists(dir / "b"));
+        EXPECT_EQ(testutil::ReadFile(other.name() + "/b/f"), "1");
+    }
+
+    // Removing a link to a directory leaves the directory's content.
+    testutil::WriteFile(dir / "keep/inner", "x");
+    ASSERT_EQ(symlink((dir / "keep").c_str(), (dir / "ln").c_str()), 0);
+    vux_file::Remove(dir / "ln");
+    EXPECT_FALSE(vux_file::Exists(dir / "ln"));
+    EXPECT_TRUE(vux_file::Exists(dir / "keep/inner"));
+    testutil::WriteFile(dir / "tree/x/" + kOddNames[2], "x");
+    ASSERT_EQ(symlink((dir / "keep").c_str(), (dir / "tree/x/ln").c_str()), 0);
+    vux_file::Remove(dir / "tree");
+    EXPECT_FALSE(vux_file::Exists(dir / "tree"));
+    EXPECT_TRUE(vux_file::Exists(dir / "keep/inner"));
+    EXPECT_NO_THROW(vux_file::Remove(dir / "none"));
+    EXPECT_NO_THROW(vux_file::RemoveFile(dir / "none"));
+    auto rf = Catch<vux_err::Error>([&] { vux_file::RemoveFile(dir / "keep"); });
+    EXPECT_EQ(rf.object(), "remove");
+    EXPECT_EQ(Param(rf, "fserr"), std::to_string(EISDIR));
+
+    // New parents get the attributes, an existing one is left alone.
+    ASSERT_EQ(mkdir((dir / "m").c_str(), 0755), 0);
+    vux_file::Attrs attrs(0701);
+    vux_file::MkDir(dir / "m/b/c", &attrs);
+    EXPECT_EQ(ModeOf(dir / "m"), 0755u);
+    EXPECT_EQ(ModeOf(dir / "m/b"), 0701u);
+    EXPECT_EQ(ModeOf(dir / "m/b/c"), 0701u);
+    vux_file::Attrs other(0700);
+    vux_file::MkDir(dir / "m/b", &other);  // exists: untouched
+    EXPECT_EQ(ModeOf(dir / "m/b"), 0701u);
+    vux_file::MkDir(dir / "keep-link-parent//x///");
+    EXPECT_TRUE(Info(dir / "keep-link-parent/x", false).IsDir());
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::MkDir(dir / "keep/inner"); }).object(), "mkdir_not_folder_exists");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::MkDir(dir / "m/nope/.."); }).object(), "mkdir");
+    ASSERT_EQ(symlink((dir / "keep").c_str(), (dir / "dirlink").c_str()), 0);
+    EXPECT_NO_THROW(vux_file::MkDir(dir / "dirlink"));
+}
+
+TEST(FileTree, LinksAndTheirErrors) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "t", "x");
+    vux_file::MkLink("t", dir / "s");
+    EXPECT_EQ(vux_file::ReadLink(dir / "s"), "t");
+    vux_file::MkHardLink(dir / "t", dir / "h");
+    EXPECT_EQ(Info(dir / "t", false).HardLinkCount(), 2u);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::MkLink("t", dir / "s"); }).object(), "symlink_exists");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::MkHardLink(dir / "t", dir / "h"); }).object(), "symlink_exists");
+    auto e = Catch<vux_err::Error>([&] { vux_file::MkLink("t", dir / "no/dir/s"); });
+    EXPECT_EQ(e.object(), "symlink");
+    EXPECT_EQ(Param(e, "fserr"), std::to_string(ENOENT));
+    auto r = Catch<vux_err::Error>([&] { vux_file::ReadLink(dir / "t"); });
+    EXPECT_EQ(r.object(), "read_link");
+    EXPECT_EQ(Param(r, "fserr"), std::to_string(EINVAL));
+    // Targets longer than the first buffer.
+    std::string longtarget(4095, 'x');
+    for (std::size_t i = 200; i < longtarget.size(); i += 200) longtarget[i] = '/';
+    ASSERT_EQ(symlink(longtarget.c_str(), (dir / "long").c_str()), 0);
+    EXPECT_EQ(vux_file::ReadLink(dir / "long"), longtarget);
+}
+
+// ---- attributes ----
+
+TEST(FileAttrs, FieldsAndMerging) {
+    vux_file::Attrs a(017777);
+    EXPECT_EQ(a.mode(), 07777);
+    EXPECT_FALSE(a.has_owner());
+    EXPECT_FALSE(a.has_group());
+    vux_file::Attrs b(-1, 5);
+    EXPECT_FALSE(b.has_mode());
+    EXPECT_EQ(b.owner(), 5u);
+    a.set(b);
+    EXPECT_EQ(a.mode(), 07777);
+    EXPECT_EQ(a.owner(), 5u);
+    a.drop_mode().set_group(9);
+    EXPECT_FALSE(a.has_mode());
+    EXPECT_EQ(a.group(), 9u);
+    EXPECT_EQ(a.set_mode(0100644).mode(), 0644);
+}
+
+TEST(FileAttrs, RecursiveSetDoesNotFollowLinksOutOfTheTree) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "outside", "secret");
+    ASSERT_EQ(chmod((dir / "outside").c_str(), 0600), 0);
+    testutil::WriteFile(dir / "tree/a/f", "x");
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "tree/a/ln").c_str()), 0);
+    ASSERT_EQ(symlink("..", (dir / "tree/a/up").c_str()), 0);  // would loop if followed
+    ASSERT_EQ(mkfifo((dir / "tree/fifo").c_str(), 0600), 0);   // must not block the walk
+    const bool root = geteuid() == 0;
+    vux_file::Attrs attrs(0751, root ? 65534u : vux_file::Attrs::NotSet, root ? 65534u : vux_file::Attrs::NotSet);
+    attrs.Set(dir / "tree", true);
+    EXPECT_EQ(ModeOf(dir / "tree"), 0751u);
+    EXPECT_EQ(ModeOf(dir / "tree/a/f"), 0751u);
+    EXPECT_EQ(ModeOf(dir / "tree/fifo"), 0751u);
+    EXPECT_EQ(ModeOf(dir / "outside"), 0600u);
+    if (root) {
+        EXPECT_EQ(Info(dir / "tree/a/f", false).Owner(), 65534u);
+        EXPECT_EQ(Info(dir / "outside", false).Owner(), 0u);
+    }
+    vux_file::Attrs(0640).Set(dir / "outside");
+    EXPECT_EQ(ModeOf(dir / "outside"), 0640u);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Attrs(0600).Set(dir / "none", true); }).object(), "open_r");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Attrs(0600).Set(dir / "none"); }).object(), "set_permissions");
+}
+
+TEST(FileAttrs, SafeSetSkipsLinkedFilesAndRefusesLinks) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "tree/single", "1");
+    testutil::WriteFile(dir / "victim", "2");
+    ASSERT_EQ(chmod((dir / "victim").c_str(), 0600), 0);
+    ASSERT_EQ(link((dir / "victim").c_str(), (dir / "tree/hard").c_str()), 0);
+    vux_file::Attrs attrs(0644);
+    attrs.SafeSet(dir / "tree", true);
+    EXPECT_EQ(ModeOf(dir / "tree"), 0644u);
+    EXPECT_EQ(ModeOf(dir / "tree/single"), 0644u);
+    EXPECT_EQ(ModeOf(dir / "victim"), 0600u);
+    vux_file::Attrs(0666).SafeSet(dir / "victim");
+    EXPECT_EQ(ModeOf(dir / "victim"), 0600u);
+    ASSERT_EQ(symlink((dir / "tree/single").c_str(), (dir / "ln").c_str()), 0);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Attrs(0600).SafeSet(dir / "ln"); }).object(), "open_r");
+    EXPECT_EQ(ModeOf(dir / "tree/single"), 0644u);
+}
+
+TEST(FileAttrs, RelativeToADirectoryDescriptor) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "d/sub/f", "x");
+    testutil::WriteFile(dir / "outside", "x");
+    ASSERT_EQ(chmod((dir / "outside").c_str(), 0600), 0);
+    ASSERT_EQ(symlink((dir / "outside").c_str(), (dir / "d/ln").c_str()), 0);
+    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    vux_file::Attrs(0700).Set(fd, "d", true);
+    EXPECT_EQ(ModeOf(dir / "d"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "d/sub/f"), 0700u);
+    EXPECT_EQ(ModeOf(dir / "outside"), 0600u);
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Attrs(0700).Set(fd, "none", false); }).object(), "open");
+    close(fd);
+}
+
+// ---- listings ----
+
+TEST(FileDir, ListsEverythingButDots) {
+    testutil::TempDir dir;
+    std::set<std::string> expected;
+    for (const std::string& n : kOddNames) {
+        testutil::WriteFile(dir / n, "");
+        expected.insert(n);
+    }
+    testutil::WriteFile(dir / "x.conf", "");
+    expected.insert("x.conf");
+    std::set<std::string> seen;
+    vux_file::Dir d(dir.path() + "///");
+    int confs = 0;
+    while (d.Read()) {
+        seen.insert(d.name());
+        EXPECT_EQ(d.FullName(), dir / d.name());
+        EXPECT_TRUE(d.Info(true).IsFile());
+        if (d.HasExt(".conf")) ++confs;
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(confs, 1);
+    EXPECT_FALSE(d.Read());
+
+    vux_file::Dir missing(dir / "none", 2);
+    EXPECT_FALSE(missing.Read());
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Dir x(dir / "none"); }).object(), "open_folder");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::Dir x(dir / "x.conf", 2); }).object(), "open_folder");
+    vux_file::Dir root("");
+    EXPECT_EQ((root.Read(), root.FullName().substr(0, 1)), "/");
+
+    // A descriptor's listing leaves the descriptor and its position alone.
+    int fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    off_t before = lseek(fd, 0, SEEK_CUR);
+    std::size_t count = 0;
+    {
+        vux_file::Dir byfd(fd);
+        while (byfd.Read()) ++count;
+        EXPECT_TRUE(byfd.HasPrefix(""));
+    }
+    EXPECT_EQ(count, expected.size());
+    EXPECT_EQ(lseek(fd, 0, SEEK_CUR), before);
+    EXPECT_EQ(fcntl(fd, F_GETFD), FD_CLOEXEC);
+    close(fd);
+
+    vux_file::Dir dummy;
+    try {
+        dummy.Read();
+        FAIL();
+    } catch (const vux_err::AssertError& a) {
+        EXPECT_EQ(a.desc(), "read from dummy dir");
+    }
+}
+
+// ---- locks ----
+
+namespace {
+
+// A child process that holds a lock until killed; returns its pid once it holds it.
+pid_t HoldInChild(const std::string& path, bool exclusive) {
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        int fd = open(path.c_str(), O_RDWR | O_CREAT, 0640);
+        if (fd < 0 || flock(fd, exclusive ? LOCK_EX : LOCK_SH) != 0) _exit(1);
+        if (write(ready[1], "1", 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char c;
+    bool ok = read(ready[0], &c, 1) == 1;
+    close(ready[0]);
+    return ok ? pid : -1;
+}
+
+void Kill(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+TEST(FileLock, HeldByAnotherProcessUntilItDies) {
+    testutil::TempDir dir;
+    std::string path = dir / "lock file";
+    pid_t child = HoldInChild(path, true);
+    ASSERT_GT(child, 0);
+    vux_file::Lock lock;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(lock.TryLock(path, true));
+    EXPECT_FALSE(lock.TryLock(path, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_FALSE(lock);
+    EXPECT_EQ(Catch<vux_file::Lock::LockFail>([&] { lock.DoLockWithTimeout(path, true, 0, 1); }).object(), "lock");
+    // A blocking lock waits for the holder's death.
+    std::thread killer([child] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Kill(child);
+    });
+    lock.DoLock(path, true);
+    killer.join();
+    EXPECT_TRUE(lock);
+    EXPECT_EQ(ModeOf(path), 0640u);
+    EXPECT_EQ(fcntl(lock.GetResHandle().fd(), F_GETFD), FD_CLOEXEC);
+    // Another descriptor in this process is excluded as well; copies share the lock.
+    vux_file::Lock other;
+    EXPECT_FALSE(other.TryLock(path, true));
+    {
+        vux_file::Lock copy = lock;
+        lock.Release();
+        EXPECT_FALSE(other.TryLock(path, true));
+    }
+    EXPECT_TRUE(other.TryLock(path, true));
+}
+
+TEST(FileLock, SharedLocksCoexistAndTimeoutsWait) {
+    testutil::TempDir dir;
+    std::string path = dir / "l";
+    pid_t child = HoldInChild(path, false);
+    ASSERT_GT(child, 0);
+    vux_file::Lock shared;
+    EXPECT_TRUE(shared.TryLock(path, false));
+    vux_file::Lock ex;
+    EXPECT_FALSE(ex.TryLock(path, true));
+    std::thread killer([child] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Kill(child);
+    });
+    shared.Release();
+    ex.DoLockWithTimeout(path, true, 5, 1);
+    killer.join();
+    EXPECT_TRUE(ex);
+}
+
+TEST(FileLock, ReplacedLockFileIsLockedAfresh) {
+    testutil::TempDir dir;
+    std::string path = dir / "l";
+    pid_t child = HoldInChild(path, true);
+    ASSERT_GT(child, 0);
+    vux_file::Lock lock;
+    std::thread replacer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        unlink(path.c_str());
+        testutil::WriteFile(path, "");
+        Kill(child);  // releases the lock on the old, removed file
+    });
+    lock.DoLock(path, true);
+    replacer.join();
+    ASSERT_TRUE(lock);
+    struct stat locked, now;
+    ASSERT_EQ(fstat(lock.GetResHandle().fd(), &locked), 0);
+    ASSERT_EQ(stat(path.c_str(), &now), 0);
+    EXPECT_EQ(locked.st_ino, now.st_ino);
+}
+
+TEST(FileLock, ContentOfTheLockFile) {
+    testutil::TempDir dir;
+    vux_file::Lock lock(dir / "pid", true);
+    lock.Write("12345\n");
+    lock.Append("more");
+    EXPECT_EQ(testutil::ReadFile(dir / "pid"), "12345\nmore");
+    lock.Write("1");
+    EXPECT_EQ(testutil::ReadFile(dir / "pid"), "1");
+    vux_file::Lock reader;
+    testutil::WriteFile(dir / "other", std::string(5000, 'r'));
+    ASSERT_TRUE(reader.TryLock(dir / "other", false));
+    EXPECT_EQ(reader.Read(), std::string(5000, 'r'));
+    vux_file::Lock dummy;
+    try {
+        dummy.Write("x");
+        FAIL();
+    } catch (const vux_err::AssertError& a) {
+        EXPECT_EQ(a.desc(), "try to write to dummy lock");
+    }
+    EXPECT_THROW(vux_file::Lock(dir / "no/dir/l", true), vux_file::Lock::LockFail);
+}
+
+// ---- temporary entries ----
+
+TEST(FileTmp, RemovedUnlessKept) {
+    testutil::TempDir dir;
+    std::string a, b, kept;
+    {
+        vux_file::Tmp t(dir / "t");
+        a = t.name();
+        EXPECT_EQ(a.substr(0, (dir / "t.").size()), dir / "t.");
+        EXPECT_TRUE(Info(a, false).IsFile());
+        vux_file::TmpDir d(dir / "d");
+        b = d.name();
+        EXPECT_EQ(b.substr(0, (dir / "d_").size()), dir / "d_");
+        testutil::WriteFile(b + "/nested/file", "x");
+        vux_file::Tmp k(dir / "k");
+        kept = k.Keep();
+        // A removal that fails stays inside the destructor.
+        vux_file::TmpDir gone(dir / "g");
+        rmdir(gone.name().c_str());
+    }
+    EXPECT_FALSE(vux_file::Exists(a));
+    EXPECT_FALSE(vux_file::Exists(b));
+    EXPECT_TRUE(vux_file::Exists(kept));
+    auto e = Catch<vux_err::Error>([&] { vux_file::Tmp t(dir / "no/dir/t"); });
+    EXPECT_EQ(e.object(), "tmp_file");
+    EXPECT_EQ(e.value(), dir / "no/dir/t");
+    EXPECT_EQ(Param(e, "id"), "-1");
+    EXPECT_EQ(Catch<vux_file::Fail>([&] { vux_file::TmpDir t(dir / "no/dir/t"); }).object(), "tmp_dir");
+}
+
+// ---- descriptors ----
+
+namespace {
+
+std::set<int> OpenFds() {
+    std::set<int> out;
+    DIR* d = opendir("/proc/self/fd");
+    int self = dirfd(d);
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.' && atoi(e->d_name) != self) out.insert(atoi(e->d_name));
+    closedir(d);
+    return out;
+}
+
+void ExpectCloseOnExec(const std::set<int>& before) {
+    for (int fd : OpenFds())
+        if (!before.count(fd)) {
+            EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << "fd " << fd;
+        }
+}
+
+}  // namespace
+
+TEST(FileDescriptors, NoLeaksAndCloseOnExec) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "src/a", testutil::RandomBytes(10000, 1));
+    testutil::WriteFile(dir / "src/sub/b", "b");
+    std::set<int> before = OpenFds();
+    for (int i = 0; i < 100; ++i) {
+        std::string n = std::to_string(i);
+        vux_file::Write(dir / "f" + n, "data" + n);
+        vux_file::Append(dir / "f" + n, "more");
+        EXPECT_EQ(vux_file::Read(dir / "f" + n), "data" + n + "more");
+        vux_file::Copy(dir / "src", dir / "copy" + n);
+        vux_file::Attrs(0700).Set(dir / "copy" + n, true);
+        vux_file::Attrs(0750).SafeSet(dir / "copy" + n, true);
+        {
+            vux_file::Dir d(dir.path());
+            d.Read();
+            vux_file::Lock l(dir / "lock", true);
+            vux_file::Tmp t(dir / "tmp");
+            vux_stream::InStream in(dir / "f" + n);
+            vux_stream::BackReader back(in);
+            std::string line;
+            back.GetLine(line);
+            ExpectCloseOnExec(before);
+        }
+        // Failures must not leak either.
+        EXPECT_THROW(vux_file::Read(dir / "none"), vux_file::Fail);
+        EXPECT_THROW(vux_file::CopyFile(dir / "src", dir / "x"), vux_err::Error);
+        EXPECT_THROW(vux_file::Create(dir / "f" + n, "x"), vux_file::Fail);
+        EXPECT_THROW(vux_file::Write("/dev/full", "x"), vux_file::Fail);
+        vux_file::Remove(dir / "copy" + n);
+    }
+    EXPECT_EQ(OpenFds(), before);
 }

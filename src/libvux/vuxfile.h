@@ -1,4 +1,5 @@
-// File-system access.
+// File-system access: paths, contents, trees, status, listings, locks and
+// temporary entries.
 #ifndef LIBVUX_VUXFILE_H
 #define LIBVUX_VUXFILE_H
 
@@ -8,8 +9,10 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include <libvux/vuxerr.h>
+#include <libvux/vuxstream.h>
 
 struct stat;
 
@@ -26,20 +29,81 @@ public:
     Fail(const std::string& object, const std::string& value);
 };
 
-// Mode, owner and group to apply; -1 (all ones) means "not set".
-struct Attrs {
-    Attrs() : mode(-1), owner(static_cast<unsigned int>(-1)), group(static_cast<unsigned int>(-1)) {}
-    Attrs(int m, unsigned int o, unsigned int g) : mode(m < 0 ? -1 : (m & 07777)), owner(o), group(g) {}
-    Attrs& SetMode(int m) { mode = m < 0 ? -1 : (m & 07777); return *this; }
-    Attrs& SetOwner(unsigned int o) { owner = o; return *this; }
-    Attrs& SetGroup(unsigned int g) { group = g; return *this; }
-    bool HasMode() const { return mode != -1; }
-    bool HasOwner() const { return owner != static_cast<unsigned int>(-1); }
-    bool HasGroup() const { return group != static_cast<unsigned int>(-1); }
+// Path strings (no file-system access).
+std::string GoodPath(const std::string& path);
+std::pair<std::string, std::string> SplitPath(const std::string& path);
+std::string Name(const std::string& path);
+std::string ConcatPath(const std::string& a, const std::string& b);
+std::string ConcatPath(const std::string& a, const std::string& b, const std::string& c);
+std::string ConcatNPath(int n, ...);
 
-    int mode;
-    unsigned int owner;
-    unsigned int group;
+// Paths that consult the file system.
+std::string GetCurrentDir();
+std::string ReadLink(const std::string& path);
+std::string RealPath(const std::string& path);
+bool IsChild(const std::string& parent, const std::string& child);
+std::string GetFullPath(const std::string& name);
+
+class Attrs;
+
+// Contents.
+std::string Read(const std::string& path);
+std::string ReadE(const std::string& path);
+void Write(const std::string& path, const std::string& data);
+void Append(const std::string& path, const std::string& data);
+void Create(const std::string& path, const std::string& data, const Attrs* attrs = nullptr);
+void Truncate(const std::string& path, long length);
+
+// Trees.
+bool Exists(const std::string& path);
+void Move(const std::string& from, const std::string& to);
+void Copy(const std::string& from, const std::string& to, const Attrs* attrs = nullptr);
+void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs = nullptr);
+void Remove(const std::string& path);
+void RemoveFile(const std::string& path);
+void MkDir(const std::string& path, const Attrs* attrs = nullptr);
+void MkLink(const std::string& target, const std::string& link);
+void MkHardLink(const std::string& target, const std::string& link);
+
+// Mode, owner and group to apply; -1 (all ones) means "not set".
+class Attrs {
+public:
+    static const unsigned int NotSet = static_cast<unsigned int>(-1);
+
+    Attrs() : mode_(-1), owner_(NotSet), group_(NotSet) {}
+    explicit Attrs(int mode) : mode_(Mask(mode)), owner_(NotSet), group_(NotSet) {}
+    Attrs(int mode, unsigned owner) : mode_(Mask(mode)), owner_(owner), group_(NotSet) {}
+    Attrs(int mode, unsigned owner, unsigned group) : mode_(Mask(mode)), owner_(owner), group_(group) {}
+
+    int mode() const { return mode_; }
+    unsigned int owner() const { return owner_; }
+    unsigned int group() const { return group_; }
+    bool has_mode() const { return mode_ != -1; }
+    bool has_owner() const { return owner_ != NotSet; }
+    bool has_group() const { return group_ != NotSet; }
+
+    Attrs& set_mode(int mode) { mode_ = Mask(mode); return *this; }
+    Attrs& set_owner(unsigned int owner) { owner_ = owner; return *this; }
+    Attrs& set_group(unsigned int group) { group_ = group; return *this; }
+    Attrs& drop_mode() { mode_ = -1; return *this; }
+    Attrs& drop_owner() { owner_ = NotSet; return *this; }
+    Attrs& drop_group() { group_ = NotSet; return *this; }
+    // Takes every field that is set in other.
+    Attrs& set(const Attrs& other);
+
+    void Set(int fd) const;
+    void Set(int dirfd, const std::string& name, bool recursive) const;
+    void SetRecursive(int fd, const std::string& path, bool safe) const;
+    void Set(const std::string& path, bool recursive = false) const;
+    // For trees other users can write: links are refused, multiply linked files skipped.
+    void SafeSet(const std::string& path, bool recursive = false) const;
+
+private:
+    static int Mask(int mode) { return mode == -1 ? -1 : (mode & 07777); }
+
+    int mode_;
+    unsigned int owner_;
+    unsigned int group_;
 };
 
 // The status of one path. A default-constructed Info is a dummy; a missing file
@@ -81,6 +145,97 @@ public:
 private:
     const struct stat& Need(const char* what) const;
     std::shared_ptr<struct stat> st_;
+};
+
+// A directory listing without "." and "..".
+class Dir {
+public:
+    Dir();
+    explicit Dir(const std::string& path);
+    // flags: 2 = a missing directory gives an empty listing.
+    Dir(const std::string& path, int flags);
+    // Lists the directory open on fd; fd and its position are left alone.
+    explicit Dir(int fd);
+
+    bool Read();
+    const std::string& name() const;
+    std::string FullName() const;
+    vux_file::Info Info(bool nofollow) const;
+    vux_file::Info Info(int flags) const;
+    bool HasPrefix(const std::string& s) const;
+    bool HasExt(const std::string& s) const;
+
+    struct Data;
+
+private:
+    Data& Need(const char* what) const;
+    std::shared_ptr<Data> data_;
+};
+
+// An advisory lock (flock) on a lock file; copies share one lock.
+class Lock {
+public:
+    class LockFail : public Fail {
+    public:
+        explicit LockFail(const std::string& object) : Fail(object) {}
+        LockFail(const std::string& object, const std::string& value) : Fail(object, value) {}
+    };
+
+    Lock() {}
+    // Locks at once, blocking.
+    explicit Lock(const std::string& path, bool exclusive = true) { DoLock(path, exclusive); }
+    ~Lock() { Release(); }
+
+    void DoLock(const std::string& path, bool exclusive);
+    bool TryLock(const std::string& path, bool exclusive);
+    void DoLockWithTimeout(const std::string& path, bool exclusive, unsigned long timeout,
+                           unsigned long interval);
+    void Release();
+    explicit operator bool() const { return static_cast<bool>(handle_); }
+    ResHandle GetResHandle() const { return handle_; }
+
+    void Write(const std::string& data);
+    void Append(const std::string& data);
+    std::string Read();
+
+private:
+    // 1 locked, 0 busy, -1 the file was replaced while waiting.
+    int Attempt(const std::string& path, bool exclusive, bool wait);
+
+    ResHandle handle_;
+};
+
+// A temporary file, removed when the object goes unless kept.
+class Tmp {
+public:
+    explicit Tmp(const std::string& prefix);
+    ~Tmp();
+    Tmp(const Tmp&) = delete;
+    Tmp& operator=(const Tmp&) = delete;
+
+    const std::string& name() const { return name_; }
+    // Leaves the file in place and gives its name.
+    const std::string& Keep() { keep_ = true; return name_; }
+
+private:
+    std::string name_;
+    bool keep_ = false;
+};
+
+// A temporary directory, removed with its content when the object goes unless kept.
+class TmpDir {
+public:
+    explicit TmpDir(const std::string& prefix);
+    ~TmpDir();
+    TmpDir(const TmpDir&) = delete;
+    TmpDir& operator=(const TmpDir&) = delete;
+
+    const std::string& name() const { return name_; }
+    const std::string& Keep() { keep_ = true; return name_; }
+
+private:
+    std::string name_;
+    bool keep_ = false;
 };
 
 }  // namespace vux_file

@@ -1,19 +1,98 @@
+// File-system access through the system calls.
 #include <libvux/vuxfile.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include <libvux/vuxlog.h>
+#include <libvux/vuxproc.h>
+#include <libvux/vuxprofiler.h>
+#include <libvux/vuxstr.h>
+#include <libvux/vuxthread.h>
+
+#define FILE_ASSERT(cond, what) \
+    do { \
+        if (!(cond)) vux_err::AssertError::Raise("vuxfile_unix", __LINE__, __PRETTY_FUNCTION__, what); \
+    } while (0)
 
 namespace vux_file {
 
 namespace {
 
+const vux_log::Module& Log() {
+    static const vux_log::Module module("libvux");
+    return module;
+}
+
+// A plain "file" error carrying the errno as "fserr".
+[[noreturn]] void ThrowFs(const std::string& object, const std::string* value, int err) {
+    vux_err::Error e = value ? vux_err::Error("file", object, *value) : vux_err::Error("file", object);
+    e.add_param("fserr", str::Str(static_cast<long>(err)));
+    throw e;
+}
+
+[[noreturn]] void ThrowFs(const std::string& object, const std::string& value, int err) {
+    ThrowFs(object, &value, err);
+}
+
+// Closes on scope exit unless released.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() { int fd = fd_; fd_ = -1; return fd; }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// Writes everything, resuming after partial writes and signals; false on an error (errno set).
+bool WriteFully(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (w == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+ssize_t ReadSome(int fd, char* p, std::size_t n) {
+    for (;;) {
+        ssize_t r = ::read(fd, p, n);
+        if (r >= 0 || errno != EINTR) return r;
+    }
+}
+
 // Devices report no size in their status; the end offset is what callers want.
 std::int64_t DeviceSizeByPath(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) return 0;
     off_t end = ::lseek(fd, 0, SEEK_END);
     ::close(fd);
@@ -34,7 +113,13 @@ std::shared_ptr<struct stat> Zeroed() {
     return st;
 }
 
+void Warn(const char* format, const std::string& what) {
+    if (Log().Check(vux_log::LevelWarning)) Log().Write(vux_log::LevelWarning, format, what.c_str());
+}
+
 }  // namespace
+
+// ---- Fail ----
 
 Fail::Fail(const std::string& object) : vux_err::Error("file", object) {
     set_report();
@@ -43,6 +128,428 @@ Fail::Fail(const std::string& object) : vux_err::Error("file", object) {
 Fail::Fail(const std::string& object, const std::string& value) : vux_err::Error("file", object, value) {
     set_report();
 }
+
+// ---- paths consulting the file system ----
+
+std::string GetCurrentDir() {
+    char buf[4096];
+    if (!::getcwd(buf, sizeof(buf))) return "";
+    return buf;
+}
+
+std::string ReadLink(const std::string& path) {
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
+        if (n < 0) ThrowFs("read_link", path, errno);
+        if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+        buf.resize(buf.size() * 2);
+    }
+}
+
+std::string RealPath(const std::string& path) {
+    std::string current = path;
+    std::string tail;
+    while (!current.empty()) {
+        if (Exists(current)) {
+            char buf[PATH_MAX > 4096 ? PATH_MAX : 4096];
+            if (::realpath(current.c_str(), buf)) return buf + tail;
+            if (errno != ENOENT) ThrowFs("realpath", current, errno);
+        }
+        std::string::size_type slash = current.rfind('/');
+        if (slash == std::string::npos) {
+            tail = "/" + current + tail;
+            current.clear();
+        } else {
+            tail = "/" + current.substr(slash + 1) + tail;
+            current.erase(slash);
+        }
+    }
+    if (!path.empty() && path[0] == '/') return tail;
+    char cwd[4096];
+    if (!::getcwd(cwd, sizeof(cwd))) ThrowFs("get_work_dir", nullptr, errno);
+    return cwd + tail;
+}
+
+namespace {
+
+// A ".." component: preceded by "/" and followed by "/" or the end.
+bool HasDotDot(const std::string& rest) {
+    for (std::string::size_type p = rest.find("/.."); p != std::string::npos; p = rest.find("/..", p + 1)) {
+        std::string::size_type after = p + 3;
+        if (after == rest.size() || rest[after] == '/') return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsChild(const std::string& parent, const std::string& child) {
+    std::string p = RealPath(parent);
+    std::string c = RealPath(child);
+    if (c.size() <= p.size() || c.compare(0, p.size(), p) != 0) return false;
+    // The root is its own separator.
+    std::string::size_type sep = (p.size() > 0 && p.back() == '/') ? p.size() - 1 : p.size();
+    if (c[sep] != '/') return false;
+    return !HasDotDot(c.substr(sep));
+}
+
+std::string GetFullPath(const std::string& name) {
+    static const char* const kSystemDirs[] = {"/bin", "/sbin", "/usr/bin", "/usr/sbin", "/usr/local/bin",
+                                              "/usr/local/sbin"};
+    std::set<std::string> dirs;
+    for (const char* d : kSystemDirs) {
+        vux_file::Info info(d, 3);
+        if (!info.IsMissed() && info.IsDir()) dirs.insert(d);
+    }
+    if (const char* env = std::getenv("PATH")) {
+        std::string all = env;
+        std::string::size_type start = 0;
+        for (;;) {
+            std::string::size_type colon = all.find(':', start);
+            dirs.insert(all.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+            if (colon == std::string::npos) break;
+            start = colon + 1;
+        }
+    }
+    for (const std::string& d : dirs) {
+        std::string candidate = ConcatPath(d, name);
+        if (Exists(candidate)) return candidate;
+    }
+    return "";
+}
+
+// ---- contents ----
+
+std::string Read(const std::string& path) {
+    vux_thread::SetStateC("file.read");
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) throw Fail("open_r", path);
+    std::string out;
+    struct stat st;
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        out.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+        ssize_t r = ReadSome(fd.get(), buf, sizeof(buf));
+        if (r < 0) ThrowFs("read", path, errno);
+        if (r == 0) break;
+        out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+}
+
+std::string ReadE(const std::string& path) {
+    if (!Exists(path)) return "";
+    try {
+        return Read(path);
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+namespace {
+
+void WriteThrough(const std::string& path, const std::string& data, std::ios_base::openmode mode) {
+    vux_stream::OutStream out(path, mode);
+    if (!out.IsOpen()) throw Fail("open_w", path);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    if (!out) throw Fail("write", path);
+    // The last block too: a full disk must not pass for success.
+    out.flush();
+    if (!out) throw Fail("write", path);
+}
+
+}  // namespace
+
+void Write(const std::string& path, const std::string& data) {
+    vux_thread::SetStateC("file.write");
+    WriteThrough(path, data, std::ios_base::out | std::ios_base::trunc);
+}
+
+void Append(const std::string& path, const std::string& data) {
+    vux_thread::SetStateC("file.append");
+    WriteThrough(path, data, std::ios_base::out | std::ios_base::app);
+}
+
+void Create(const std::string& path, const std::string& data, const Attrs* attrs) {
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) throw Fail("open_w", path);
+    try {
+        if (attrs) attrs->Set(fd.get());
+        if (!data.empty() && !WriteFully(fd.get(), data.data(), data.size())) throw Fail("write", path);
+    } catch (...) {
+        // The file is ours alone: a half-made one must not block the next attempt.
+        ::unlink(path.c_str());
+        throw;
+    }
+}
+
+void Truncate(const std::string& path, long length) {
+    if (::truncate(path.c_str(), length) != 0) throw Fail("truncate", path);
+}
+
+// ---- trees ----
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void Move(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    Copy(from, to, nullptr);
+    Remove(from);
+}
+
+namespace {
+
+std::vector<std::string> Entries(const std::string& path) {
+    std::vector<std::string> names;
+    Dir dir(path);
+    while (dir.Read()) names.push_back(dir.name());
+    return names;
+}
+
+}  // namespace
+
+namespace {
+
+typedef std::set<std::pair<dev_t, ino_t>> Created;
+
+void CopyTree(const std::string& from, const std::string& to, const Attrs* attrs, Created& created) {
+    vux_thread::SetStateC("file.copy");
+    vux_file::Info info(from, true);
+    if (info.IsFile()) {
+        CopyFile(from, to, attrs);
+    } else if (info.IsLink()) {
+        MkLink(ReadLink(from), to);
+    } else if (info.IsDir()) {
+        // A target inside the source is skipped, so copying a tree into itself ends.
+        if (created.count(std::make_pair(info.Dev(), info.Inode()))) return;
+        Attrs own = info.GetAttrs();
+        if (attrs) own.set(*attrs);
+        MkDir(to, &own);
+        vux_file::Info made(to, true);
+        created.insert(std::make_pair(made.Dev(), made.Inode()));
+        for (const std::string& name : Entries(from)) CopyTree(ConcatPath(from, name), ConcatPath(to, name), attrs, created);
+    }
+}
+
+}  // namespace
+
+void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
+    Created created;
+    CopyTree(from, to, attrs, created);
+}
+
+namespace {
+
+[[noreturn]] void ThrowCopy(const std::string& from, const std::string& to, int err) {
+    vux_err::Error e("file", "copy");
+    e.add_param("from", from);
+    e.add_param("to", to);
+    e.add_param("err", err);
+    throw e;
+}
+
+// In-kernel copy while the kernel offers it; false when the caller must copy by hand.
+bool CopyInKernel(int in, int out, const std::string& from, const std::string& to) {
+    for (;;) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n > 0) continue;
+        if (n == 0) return false;  // the end, or a file whose size says nothing (/proc)
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF ||
+            errno == EPERM || errno == ETXTBSY)
+            return false;
+        ThrowCopy(from, to, errno);
+    }
+}
+
+}  // namespace
+
+void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in) throw Fail("open_r", from);
+    ::unlink(to.c_str());
+    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0));
+    if (!out) throw Fail("open_w", to);
+    try {
+        struct stat st;
+        if (::fstat(in.get(), &st) != 0) ThrowCopy(from, to, errno);
+        if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in.get(), out.get(), from, to);
+        std::unique_ptr<char[]> buf(new char[131072]);
+        for (;;) {
+            ssize_t r = ReadSome(in.get(), buf.get(), 131072);
+            if (r < 0) ThrowCopy(from, to, errno);
+            if (r == 0) break;
+            if (!WriteFully(out.get(), buf.get(), static_cast<std::size_t>(r))) ThrowCopy(from, to, errno);
+        }
+        Attrs(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid).Set(out.get());
+        if (attrs) attrs->Set(out.get());
+        // Some file systems report a failed write only here.
+        if (::close(out.release()) != 0) ThrowCopy(from, to, errno);
+    } catch (...) {
+        out.reset();
+        ::unlink(to.c_str());
+        throw;
+    }
+}
+
+void Remove(const std::string& path) {
+    vux_thread::SetStateC("file.remove");
+    if (!Exists(path)) return;
+    vux_file::Info info(path, true);
+    if (!info.IsDir()) {
+        RemoveFile(path);
+        return;
+    }
+    for (const std::string& name : Entries(path)) Remove(ConcatPath(path, name));
+    if (::rmdir(path.c_str()) != 0) ThrowFs("delete", path, errno);
+}
+
+void RemoveFile(const std::string& path) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) ThrowFs("remove", path, errno);
+}
+
+void MkDir(const std::string& path, const Attrs* attrs) {
+    if (Exists(path)) {
+        if (vux_file::Info(path, 2).IsDir()) return;
+        throw Fail("mkdir_not_folder_exists", path);
+    }
+    std::pair<std::string, std::string> parts = SplitPath(GoodPath(path));
+    if (!parts.first.empty()) MkDir(parts.first, attrs);
+    if (parts.second == "..") throw Fail("mkdir", path);
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        int err = errno;
+        if (!(err == EEXIST && vux_file::Info(path, 2).IsDir())) ThrowFs("mkdir", path, err);
+    }
+    if (attrs) {
+        Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) throw Fail("security", path);
+        attrs->Set(fd.get());
+    }
+}
+
+namespace {
+
+void ThrowLink(const std::string& link, int err) {
+    if (err == EACCES) throw Fail("symlink_access", link);
+    if (err == EEXIST) throw Fail("symlink_exists", link);
+    ThrowFs("symlink", link, err);
+}
+
+}  // namespace
+
+void MkLink(const std::string& target, const std::string& link) {
+    if (::symlink(target.c_str(), link.c_str()) != 0) ThrowLink(link, errno);
+}
+
+void MkHardLink(const std::string& target, const std::string& link) {
+    if (::link(target.c_str(), link.c_str()) != 0) ThrowLink(link, errno);
+}
+
+// ---- Attrs ----
+
+Attrs& Attrs::set(const Attrs& other) {
+    if (other.has_mode()) mode_ = other.mode_;
+    if (other.has_owner()) owner_ = other.owner_;
+    if (other.has_group()) group_ = other.group_;
+    return *this;
+}
+
+void Attrs::Set(int fd) const {
+    if ((has_owner() || has_group()) && ::geteuid() == 0) {
+        if (::fchown(fd, owner_, group_) != 0 && errno != EOPNOTSUPP) throw Fail("set_owner");
+    }
+    if (has_mode()) {
+        if (::fchmod(fd, static_cast<mode_t>(mode_)) != 0 && errno != EOPNOTSUPP) throw Fail("set_permissions");
+    }
+}
+
+void Attrs::Set(const std::string& path, bool recursive) const {
+    if (!recursive) {
+        if ((has_owner() || has_group()) && ::geteuid() == 0) {
+            if (::chown(path.c_str(), owner_, group_) != 0 && errno != EOPNOTSUPP) throw Fail("set_owner", path);
+        }
+        if (has_mode()) {
+            if (::chmod(path.c_str(), static_cast<mode_t>(mode_)) != 0 && errno != EOPNOTSUPP)
+                throw Fail("set_permissions", path);
+        }
+        return;
+    }
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) throw Fail("open_r", path);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) throw Fail("stat", path);
+    Set(fd.get());
+    if (S_ISDIR(st.st_mode)) SetRecursive(fd.get(), path, false);
+}
+
+void Attrs::SafeSet(const std::string& path, bool recursive) const {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd) throw Fail("open_r", path);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) throw Fail("stat", path);
+    if (!S_ISDIR(st.st_mode) && st.st_nlink >= 2) {
+        Warn("Attr::SafeSet skipped '%s' (too many links)", path);
+        return;
+    }
+    Set(fd.get());
+    if (S_ISDIR(st.st_mode) && recursive) SetRecursive(fd.get(), path, true);
+}
+
+void Attrs::SetRecursive(int fd, const std::string& path, bool safe) const {
+    Dir dir(fd);
+    while (dir.Read()) {
+        const std::string& name = dir.name();
+        // Entries are never followed through links (a link to a parent would loop,
+        // one to a foreign file would hand it over) and FIFOs must not block the walk.
+        Fd entry(::openat(fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!entry) {
+            Warn("Attr::SafeSet skipped '%s' (open failed)", name);
+            continue;
+        }
+        struct stat st;
+        if (::fstat(entry.get(), &st) != 0) {
+            Warn("Attr::SafeSet skipped '%s' (stat failed)", name);
+            continue;
+        }
+        if (!safe || S_ISDIR(st.st_mode) || st.st_nlink < 2) {
+            Set(entry.get());
+            if (S_ISDIR(st.st_mode)) SetRecursive(entry.get(), ConcatPath(path, name), safe);
+        } else {
+            Warn("Attr::SafeSet skipped '%s' (too many links)", name);
+        }
+    }
+}
+
+void Attrs::Set(int dirfd, const std::string& name, bool recursive) const {
+    if ((has_owner() || has_group()) && ::geteuid() == 0) {
+        if (::fchownat(dirfd, name.c_str(), owner_, group_, AT_SYMLINK_NOFOLLOW) != 0 && errno != EOPNOTSUPP)
+            throw Fail("set_owner");
+    }
+    if (!has_mode() && !recursive) return;
+    Fd fd(::openat(dirfd, name.c_str(), O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        // A link has no mode of its own; its target is not ours to change.
+        if (errno == ELOOP) return;
+        throw Fail("open");
+    }
+    if (has_mode()) {
+        if (::fchmod(fd.get(), static_cast<mode_t>(mode_)) != 0 && errno != EOPNOTSUPP)
+            throw Fail("set_permissions");
+    }
+    if (!recursive) return;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) throw Fail("stat");
+    if (!S_ISDIR(st.st_mode)) return;
+    Dir dir(fd.get());
+    while (dir.Read()) Set(fd.get(), dir.name(), true);
+}
+
+// ---- Info ----
 
 Info::Info() {}
 
@@ -81,12 +588,12 @@ Info::Info(int dirfd, const std::string& name) {
             st_ = Zeroed();
             return;
         }
-        throw InfoFail("stat", name);
+        throw InfoFail("stat");
     }
 }
 
 const struct stat& Info::Need(const char* what) const {
-    if (!st_) vux_err::AssertError::Raise("vuxfile_unix", __LINE__, __PRETTY_FUNCTION__, what);
+    FILE_ASSERT(st_, what);
     return *st_;
 }
 
@@ -124,6 +631,232 @@ Attrs Info::GetAttrs() const {
 
 const struct stat* Info::native() const {
     return st_.get();
+}
+
+// ---- Dir ----
+
+struct Dir::Data {
+    std::string path;
+    std::string name;
+    DIR* stream = nullptr;
+
+    ~Data() {
+        if (stream) {
+            vux_profiler::Task task("dir");
+            ::closedir(stream);
+        }
+    }
+};
+
+Dir::Dir() {}
+
+Dir::Dir(const std::string& path) : Dir(path, 0) {}
+
+Dir::Dir(const std::string& path, int flags) {
+    vux_profiler::Task task("dir");
+    auto data = std::make_shared<Data>();
+    std::string good = GoodPath(path);
+    data->path = (good.empty() || good == "/") ? "/" : good + "/";
+    data->stream = ::opendir(data->path.c_str());
+    if (!data->stream && !((flags & 2) && errno == ENOENT)) throw Fail("open_folder", path);
+    data_ = data;
+}
+
+Dir::Dir(int fd) {
+    vux_profiler::Task task("dir");
+    auto data = std::make_shared<Data>();
+    // A fresh open of the same directory has an offset of its own, so the caller's
+    // position stays where it was; a plain duplicate would share it.
+    int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool shared = false;
+    if (copy < 0) {
+        copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        shared = true;
+    }
+    if (copy < 0) throw Fail("open_folder");
+    data->stream = ::fdopendir(copy);
+    if (!data->stream) {
+        ::close(copy);
+        throw Fail("open_folder");
+    }
+    if (shared) ::rewinddir(data->stream);
+    data_ = data;
+}
+
+Dir::Data& Dir::Need(const char* what) const {
+    FILE_ASSERT(data_, what);
+    return *data_;
+}
+
+bool Dir::Read() {
+    Data& d = Need("read from dummy dir");
+    if (!d.stream) return false;
+    vux_profiler::Task task("dir");
+    for (;;) {
+        vux_thread::SetStateC("readdir");
+        errno = 0;
+        struct dirent* e = ::readdir(d.stream);
+        if (!e) return false;
+        if (e->d_name[0] == '.' && (e->d_name[1] == 0 || (e->d_name[1] == '.' && e->d_name[2] == 0))) continue;
+        d.name = e->d_name;
+        return true;
+    }
+}
+
+const std::string& Dir::name() const {
+    return Need("get name from dummy dir").name;
+}
+
+std::string Dir::FullName() const {
+    const Data& d = Need("get full name from dummy dir");
+    return d.path + d.name;
+}
+
+vux_file::Info Dir::Info(bool nofollow) const {
+    return vux_file::Info(FullName(), nofollow);
+}
+
+vux_file::Info Dir::Info(int flags) const {
+    return vux_file::Info(FullName(), flags);
+}
+
+bool Dir::HasPrefix(const std::string& s) const {
+    return str::StartsWith(name(), s);
+}
+
+bool Dir::HasExt(const std::string& s) const {
+    return str::EndsWith(name(), s);
+}
+
+// ---- Lock ----
+
+int Lock::Attempt(const std::string& path, bool exclusive, bool wait) {
+    ResHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
+    if (!handle) throw LockFail("open_w", path);
+    const int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    for (;;) {
+        if (wait) vux_thread::SetStateC("flock");
+        if (::flock(handle.fd(), op) == 0) break;
+        if (errno == EINTR) continue;
+        if (!wait && errno == EWOULDBLOCK) return 0;
+        throw LockFail("lock", path);
+    }
+    struct stat locked, now;
+    if (::fstat(handle.fd(), &locked) == 0 && ::stat(path.c_str(), &now) == 0 && locked.st_ino == now.st_ino &&
+        locked.st_dev == now.st_dev) {
+        handle_ = handle;
+        return 1;
+    }
+    if (Log().Check(vux_log::LevelExt))
+        Log().Write(vux_log::LevelExt, "File '%s' was removed while we have been waiting for a lock", path.c_str());
+    return -1;
+}
+
+void Lock::DoLock(const std::string& path, bool exclusive) {
+    vux_profiler::Task task("flock");
+    Release();
+    while (Attempt(path, exclusive, true) != 1) {
+    }
+}
+
+bool Lock::TryLock(const std::string& path, bool exclusive) {
+    vux_profiler::Task task("flock");
+    Release();
+    for (int i = 0; i < 100; ++i) {
+        int r = Attempt(path, exclusive, false);
+        if (r >= 0) return r == 1;
+    }
+    Warn("Too many lock attemps for '%s'", path);
+    return false;
+}
+
+void Lock::DoLockWithTimeout(const std::string& path, bool exclusive, unsigned long timeout,
+                             unsigned long interval) {
+    vux_profiler::Task task("flock");
+    unsigned long elapsed = 0;
+    for (;;) {
+        if (TryLock(path, exclusive) || elapsed >= timeout) break;
+        vux_proc::Sleep(interval * 1000);
+        // An interval of 0 would never reach the timeout.
+        elapsed += interval ? interval : 1;
+    }
+    if (!*this) throw LockFail("lock", path);
+}
+
+void Lock::Release() {
+    handle_.Close();
+}
+
+void Lock::Write(const std::string& data) {
+    FILE_ASSERT(handle_, "try to write to dummy lock");
+    int fd = handle_.fd();
+    if (::lseek(fd, 0, SEEK_SET) < 0 || ::ftruncate(fd, 0) != 0) throw LockFail("lock_write");
+    if (!WriteFully(fd, data.data(), data.size())) throw LockFail("lock_write");
+}
+
+void Lock::Append(const std::string& data) {
+    FILE_ASSERT(handle_, "try to write to dummy lock");
+    int fd = handle_.fd();
+    if (::lseek(fd, 0, SEEK_END) < 0) throw LockFail("lock_write");
+    if (!WriteFully(fd, data.data(), data.size())) throw LockFail("lock_write");
+}
+
+std::string Lock::Read() {
+    FILE_ASSERT(handle_, "try to read from dummy lock");
+    std::string out;
+    char buf[1024];
+    for (;;) {
+        ssize_t r = ReadSome(handle_.fd(), buf, sizeof(buf));
+        if (r <= 0) break;
+        out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+}
+
+// ---- temporary entries ----
+
+Tmp::Tmp(const std::string& prefix) {
+    std::string templ = prefix + ".XXXXXX";
+    if (templ.size() >= 4096) {
+        vux_err::Error e("file", "tmp_file", prefix);
+        e.add_param("id", -1);
+        throw e;
+    }
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back(0);
+    int fd = ::mkostemp(buf.data(), O_CLOEXEC);
+    if (fd < 0) {
+        vux_err::Error e("file", "tmp_file", prefix);
+        e.add_param("id", -1);
+        throw e;
+    }
+    ::close(fd);
+    name_ = buf.data();
+}
+
+Tmp::~Tmp() {
+    if (keep_) return;
+    try {
+        RemoveFile(name_);
+    } catch (...) {
+    }
+}
+
+TmpDir::TmpDir(const std::string& prefix) {
+    std::vector<char> buf(prefix.begin(), prefix.end());
+    const char suffix[] = "_XXXXXX";
+    buf.insert(buf.end(), suffix, suffix + sizeof(suffix));
+    if (!::mkdtemp(buf.data())) throw Fail("tmp_dir", prefix);
+    name_ = buf.data();
+}
+
+TmpDir::~TmpDir() {
+    if (keep_) return;
+    try {
+        vux_thread::NoFail nofail;
+        Remove(name_);
+    } catch (...) {
+    }
 }
 
 }  // namespace vux_file
