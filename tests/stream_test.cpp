@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -225,4 +226,95 @@ TEST(Stream, NoLeaksAndCloseOnExec) {
         if (i % 2) in.Close();
     }
     EXPECT_EQ(OpenFds(), before);
+}
+
+TEST(Stream, SocketsBothWaysAndPeerClose) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    // A small send buffer forces many partial sends.
+    int small = 4096;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    std::string data = testutil::RandomBytes(3 << 20, 11);
+    std::string reply;
+    std::thread peer([&] {
+        Stream s{Stream::Socket(ResHandle(sv[1]))};
+        std::string got(data.size(), '\0');
+        s.read(&got[0], got.size());
+        EXPECT_EQ(s.gcount(), static_cast<std::streamsize>(data.size()));
+        EXPECT_TRUE(got == data);
+        s << "thanks\n";
+        s.flush();
+    });
+    {
+        Stream s{Stream::Socket(ResHandle(sv[0]))};
+        s.write(data.data(), data.size());
+        s.flush();
+        EXPECT_TRUE(s.good());
+        EXPECT_TRUE(vux_stream::GetLine(s, reply, '\n', false));
+        peer.join();
+        // The peer has gone: the next read is the end, not a hang or an error.
+        std::string more;
+        EXPECT_FALSE(vux_stream::GetLine(s, more, '\n', false));
+        EXPECT_TRUE(s.eof());
+    }
+    EXPECT_EQ(reply, "thanks");
+}
+
+TEST(Stream, SeekingReadsAndOverwritesInPlace) {
+    testutil::TempDir dir;
+    std::string data = testutil::RandomBytes(20000, 5);
+    testutil::WriteFile(dir / "f", data);
+    vux_stream::InStream in(dir / "f");
+    char c;
+    for (long pos : {19999L, 0L, 4095L, 4096L, 12345L, 1L}) {
+        in.seekg(pos);
+        ASSERT_TRUE(in.get(c));
+        EXPECT_EQ(c, data[pos]) << pos;
+        EXPECT_EQ(static_cast<long>(in.tellg()), pos + 1);
+    }
+    // Relative moves within and beyond the buffered block.
+    in.seekg(100);
+    in.get(c);
+    in.seekg(-50, std::ios_base::cur);
+    ASSERT_TRUE(in.get(c));
+    EXPECT_EQ(c, data[51]);
+    in.seekg(10000, std::ios_base::cur);
+    ASSERT_TRUE(in.get(c));
+    EXPECT_EQ(c, data[10052]);
+    in.seekg(-1, std::ios_base::end);
+    ASSERT_TRUE(in.get(c));
+    EXPECT_EQ(c, data.back());
+    EXPECT_FALSE(in.get(c));
+
+    {
+        vux_stream::OutStream out(dir / "f", std::ios_base::out);
+        out.seekp(5000);
+        out << "XYZ";
+        out.seekp(0, std::ios_base::end);
+        out << "END";
+    }
+    std::string expect = data;
+    expect.replace(5000, 3, "XYZ");
+    expect += "END";
+    EXPECT_TRUE(testutil::ReadFile(dir / "f") == expect);
+}
+
+TEST(BackReader, LinesLongerThanAnyBuffer) {
+    testutil::TempDir dir;
+    std::string huge(300000, 'h');
+    huge[150000] = '\r';
+    std::string data = "first\r\n" + huge + "\r\n" + std::string(70000, 'y') + "\nlast";
+    testutil::WriteFile(dir / "f", data);
+    EXPECT_EQ(Backward(dir / "f"), Forward(data));
+    testutil::WriteFile(dir / "f", data + "\n");
+    EXPECT_EQ(Backward(dir / "f"), Forward(data + "\n"));
+    // Lines over max_len are cut to their first max_len bytes and flagged.
+    vux_stream::InStream in(dir / "f");
+    vux_stream::BackReader br(in);
+    std::string line;
+    ASSERT_TRUE(br.GetLine(line, '\n', 10, true));
+    EXPECT_EQ(line, "last");
+    ASSERT_TRUE(br.GetLine(line, '\n', 10, true));
+    EXPECT_EQ(line, std::string(10, 'y'));
+    EXPECT_TRUE(br.GetState() & 2);
 }

@@ -65,3 +65,32 @@ TEST(VuxTool, DatesAndMoney) {
     EXPECT_NE(bad.out.find("type=\"value\""), std::string::npos) << bad.out;
     EXPECT_EQ(Vux("nosuchcommand").code, 2) << "usage errors are not library errors";
 }
+
+TEST(VuxTool, FileTailStatCopy) {
+    testutil::TempDir dir;
+    std::string text;
+    for (int i = 1; i <= 100; ++i) text += "line " + std::to_string(i) + "\n";
+    testutil::WriteFile(dir / "log", text);
+    EXPECT_EQ(Vux("file tail -n 3 '" + (dir / "log") + "'").out, "line 98\nline 99\nline 100\n");
+    testutil::WriteFile(dir / "open end", "a\n\nb");
+    EXPECT_EQ(Vux("file tail -n 2 '" + (dir / "open end") + "'").out, "\nb");
+    EXPECT_EQ(Vux("file tail -n 10 '" + (dir / "open end") + "'").out, "a\n\nb");
+    EXPECT_EQ(Vux("file tail -n 0 '" + (dir / "log") + "'").out, "");
+    EXPECT_EQ(Vux("file tail -n x '" + (dir / "log") + "'").code, 2);
+
+    const Result st = Vux("file stat '" + (dir / "log") + "'");
+    EXPECT_EQ(st.code, 0);
+    EXPECT_NE(st.out.find("type: file\nsize: " + std::to_string(text.size()) + "\n"), std::string::npos) << st.out;
+    const Result missing = Vux("file stat '" + (dir / "none") + "'");
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_NE(missing.out.find("object=\"stat\""), std::string::npos) << missing.out;
+
+    EXPECT_EQ(Vux("file copy --mode 0640 '" + dir.path() + "' '" + (dir.path() + ".copy") + "'").code, 0);
+    EXPECT_EQ(testutil::ReadFile(dir.path() + ".copy/log"), text);
+    EXPECT_NE(Vux("file stat '" + dir.path() + ".copy/log'").out.find("mode: 0640\n"), std::string::npos);
+    EXPECT_EQ(Vux("file copy '" + (dir / "log") + "'").code, 2);
+    const Result nouser = Vux("file copy --owner no-such-user-xyz '" + (dir / "log") + "' '" + (dir / "x") + "'");
+    EXPECT_EQ(nouser.code, 1);
+    EXPECT_NE(nouser.out.find("object=\"user_not_exists\""), std::string::npos) << nouser.out;
+    std::system(("rm -rf '" + dir.path() + ".copy'").c_str());
+}

@@ -9,6 +9,8 @@
 
 #include <libvux/vuxdate.h>
 #include <libvux/vuxerr.h>
+#include <libvux/vuxfile.h>
+#include <libvux/vuxstream.h>
 #include <libvux/vuxmoney.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxxml.h>
@@ -131,6 +133,46 @@ void Documents() {
     }
 }
 
+void Files() {
+    Title("files and streams (vux_file, vux_stream)");
+    vux_file::TmpDir dir("var/tour");
+    std::string log = vux_file::ConcatPath(dir.name(), "service.log");
+    Show("GoodPath(\"//srv///www/\"), SplitPath(\"a/b/c\")",
+         vux_file::GoodPath("//srv///www/") + ", (" + vux_file::SplitPath("a/b/c").first + ", " +
+             vux_file::SplitPath("a/b/c").second + ")");
+    for (int i = 1; i <= 5; ++i) vux_file::Append(log, "line " + std::to_string(i) + "\n");
+    Show("Append(log, \"line N\\n\") five times, then Read(log).size()", std::to_string(vux_file::Read(log).size()));
+    vux_stream::InStream in(log);
+    vux_stream::BackReader back(in);
+    std::string line, lines;
+    while (back.GetLine(line, '\n', 1024, true)) lines += (lines.empty() ? "" : " | ") + line;
+    Show("BackReader(log).GetLine(..., skip_empty) until false", lines);
+    vux_file::Attrs attrs(0600);
+    vux_file::Copy(dir.name(), dir.name() + ".copy", &attrs);
+    vux_file::Info info(vux_file::ConcatPath(dir.name() + ".copy", "service.log"), true);
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.Mode() & 07777));
+    Show("Copy(dir, dir.copy, Attrs(0600)); Info(copy/service.log)",
+         std::string(info.IsFile() ? "file" : "?") + ", " + std::to_string(info.Size()) + " bytes, mode " + mode);
+    vux_file::Remove(dir.name() + ".copy");
+    vux_file::Lock lock;
+    std::string lockfile = vux_file::ConcatPath(dir.name(), "tour.lock");
+    Show("Lock.TryLock(tour.lock, exclusive)", lock.TryLock(lockfile, true) ? "locked" : "busy");
+    vux_file::Lock second;
+    Show("a second Lock.TryLock on the same file", second.TryLock(lockfile, true) ? "locked" : "busy (held above)");
+    try {
+        vux_file::Read(vux_file::ConcatPath(dir.name(), "missing"));
+    } catch (const vux_err::Error& e) {
+        Show("Read(\"missing\")", e.what());
+    }
+    try {
+        vux_file::Write("/dev/full", "x");
+    } catch (const vux_err::Error& e) {
+        Show("Write(\"/dev/full\", \"x\")", e.what());
+    }
+    Show("RealPath(\"var/no/such/file\")", vux_file::RealPath("var/no/such/file"));
+}
+
 void DatesAndMoney() {
     Title("dates and money (vux_date, vux_money)");
     Show("AccurateDateTime(\"2024-02-30 10:00\")", vux_date::AccurateDateTime("2024-02-30 10:00").AsDateTime());
@@ -169,6 +211,7 @@ int Tour(const Args& args) {
     Strings();
     Errors();
     Documents();
+    Files();
     DatesAndMoney();
     std::cout << "\nend of tour\n";
     return 0;
