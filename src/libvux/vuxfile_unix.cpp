@@ -158,10 +158,11 @@ std::string RealPath(const std::string& path) {
         }
         std::string::size_type slash = current.rfind('/');
         if (slash == std::string::npos) {
-            tail = "/" + current + tail;
+            tail.insert(0, current);
+            tail.insert(0, 1, '/');
             current.clear();
         } else {
-            tail = "/" + current.substr(slash + 1) + tail;
+            tail.insert(0, current, slash, std::string::npos);
             current.erase(slash);
         }
     }

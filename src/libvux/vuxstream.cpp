@@ -204,6 +204,11 @@ bool GetLine(std::istream& in, std::string& line, char delim, bool skip_empty) {
 
 // ---- BackReader ----
 
+namespace {
+// Large enough that seeks and reads cost little per line, small enough to stay in cache.
+const int64_t kBackChunk = 65536;
+}  // namespace
+
 BackReader::BackReader(std::istream& in) : in_(in), state_(0), started_(false), limit_(0), floor_(0) { Reset(); }
 
 void BackReader::Reset() {
@@ -232,15 +237,10 @@ bool BackReader::GetLine(std::string& line, char delim, long max_len, bool skip_
     size_t end = buffer_.size();
     bool have = false;
     while (!have) {
-        size_t i = searched;
-        bool found = false;
-        while (i > 0) {
-            --i;
-            if (buffer_[i] == delim) {
-                found = true;
-                break;
-            }
-        }
+        size_t i = 0;
+        const void* hit = searched ? ::memrchr(buffer_.data(), delim, searched) : nullptr;
+        bool found = hit != nullptr;
+        if (found) i = static_cast<const char*>(hit) - buffer_.data();
         if (found) {
             if (i + 1 == buffer_.size()) {
                 // The delimiter that ends the sought line: an empty line follows it.
@@ -260,7 +260,7 @@ bool BackReader::GetLine(std::string& line, char delim, long max_len, bool skip_
         }
         int64_t pos = in_.tellg();
         if (pos < 0) pos = 0;
-        int64_t chunk = std::min<int64_t>(1024, pos - floor_);
+        int64_t chunk = std::min<int64_t>(kBackChunk, pos - floor_);
         if (chunk > 0) {
             if (static_cast<long>(buffer_.size()) > max_len) {
                 state_ |= 2;
