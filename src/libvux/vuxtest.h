@@ -1,0 +1,14 @@
+// Validators: true when the value is valid, rewriting it into canonical form.
+#ifndef LIBVUX_VUXTEST_H
+#define LIBVUX_VUXTEST_H
+
+#include <string>
+
+namespace test {
+
+// Decimal digits only; the empty string counts.
+bool Numeric(std::string& value);
+
+}  // namespace test
+
+#endif
