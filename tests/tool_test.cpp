@@ -94,3 +94,17 @@ TEST(VuxTool, FileTailStatCopy) {
     EXPECT_NE(nouser.out.find("object=\"user_not_exists\""), std::string::npos) << nouser.out;
     std::system(("rm -rf '" + dir.path() + ".copy'").c_str());
 }
+
+TEST(VuxTool, AccessCheckAndMask) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "rules", "# panel users\ndeny bob admin+\nallow * *\n");
+    const Result denied = Vux("access check '" + (dir / "rules") + "' admin+ bob");
+    EXPECT_EQ(denied.code, 0);
+    EXPECT_EQ(denied.out, "denied\nrule: line 2: deny bob admin+\nlevels: admin+ = 0xE0000000\n");
+    EXPECT_EQ(Vux("access check '" + (dir / "rules") + "' user bob").out,
+              "allowed\nrule: line 3: allow * *\nlevels: user = 0x00010000\n");
+    EXPECT_NE(Vux("access check '" + dir.path() + "' user bob").out.find("denied\nrule: the rule file cannot be read"),
+              std::string::npos);
+    EXPECT_EQ(Vux("access mask 'user admin'").out, "0x20010000\n");
+    EXPECT_EQ(Vux("access check only-two args").code, 2);
+}

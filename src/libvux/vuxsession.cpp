@@ -1,5 +1,7 @@
 #include <libvux/vuxsession.h>
 
+#include <libxml/tree.h>
+
 #include <algorithm>
 
 #include <libvux/vuxerr.h>
@@ -110,7 +112,14 @@ std::uint32_t BaseSession::GetRecordLimit() {
 // ---- the reply ----
 
 vux_xml::XmlNode BaseSession::NewNode(const char* name) {
-    parent_ = current_ = xml_.GetRoot().AppendChild(name);
+    // Records are appended to the root by the thousand: a handle on the root for
+    // each would double the cost of a list.
+    xmlNode* root = xmlDocGetRootElement(xml_.native());
+    xmlNode* node = root && name && *name ? xmlNewChild(root, nullptr, BAD_CAST name, nullptr) : nullptr;
+    if (node)
+        parent_ = current_ = vux_xml::XmlNode(node, xml_, true);
+    else
+        parent_ = current_ = xml_.GetRoot().AppendChild(name);
     return current_;
 }
 

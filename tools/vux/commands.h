@@ -20,6 +20,7 @@ int Xml(const Args& args);
 int Date(const Args& args);
 int Money(const Args& args);
 int File(const Args& args);
+int Access(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

@@ -22,6 +22,7 @@ const Command kCommands[] = {
     {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
     {"file", "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST", &File},
+    {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", &Access},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

@@ -1,6 +1,7 @@
 // A short printed walk through each area of the library, with real inputs and outputs.
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -8,10 +9,12 @@
 #include <sstream>
 
 #include <libvux/vuxdate.h>
+#include <libvux/vuxaccess.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxfile.h>
 #include <libvux/vuxstream.h>
 #include <libvux/vuxmoney.h>
+#include <libvux/vuxsession.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxxml.h>
 
@@ -173,6 +176,28 @@ void Files() {
     Show("RealPath(\"var/no/such/file\")", vux_file::RealPath("var/no/such/file"));
 }
 
+void Sessions() {
+    Title("request sessions and access levels (vux_session, vux_access)");
+    vux_session::BaseSession session;
+    session.SetParam("sok", "ok");
+    Show("SetParam(\"sok\", \"ok\"); IsSubmitted()", session.IsSubmitted() ? "true" : "false");
+    for (const char* name : {"example.com", "example.org"}) {
+        session.NewElem();
+        session.AddChildNode("name", name);
+        session.NewIndicator("disk", 120, 1024);
+    }
+    session.GetXml().GetRoot().AppendChild("metadata").AppendChild("form");
+    session.GetXml().GetRoot().AppendChild("messages");
+    session.NewField("domain", "text", "Domain name", "").SetRequired().SetMaxLength(253);
+    session.NewField("mode", "select", "Mode", "").NewIf("simple", "expert_options");
+    session.NewBanner("saved", vux_session::BaseSession::Banner::Info).SetMessage("msg_saved");
+    session.Ok(1, "");
+    std::cout << "  the reply document:\n" << session.GetXml().Str(true);
+    char mask[16];
+    std::snprintf(mask, sizeof(mask), "0x%08X", vux_access::GetAccessByName("reseller+"));
+    Show("GetAccessByName(\"reseller+\")", mask);
+}
+
 void DatesAndMoney() {
     Title("dates and money (vux_date, vux_money)");
     Show("AccurateDateTime(\"2024-02-30 10:00\")", vux_date::AccurateDateTime("2024-02-30 10:00").AsDateTime());
@@ -212,6 +237,7 @@ int Tour(const Args& args) {
     Errors();
     Documents();
     Files();
+    Sessions();
     DatesAndMoney();
     std::cout << "\nend of tour\n";
     return 0;
