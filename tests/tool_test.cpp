@@ -1,6 +1,7 @@
 // The vux utility, run as panel scripts run it: a real process, its output and exit code.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <sys/utsname.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -107,4 +108,43 @@ TEST(VuxTool, AccessCheckAndMask) {
               std::string::npos);
     EXPECT_EQ(Vux("access mask 'user admin'").out, "0x20010000\n");
     EXPECT_EQ(Vux("access check only-two args").code, 2);
+}
+
+TEST(VuxTool, ExecOsHashMime) {
+    EXPECT_EQ(Vux("exec -- sh -c 'echo out; echo err >&2; exit 3'").out, "out\nerr\nexit status: 3\n");
+    EXPECT_EQ(Vux("exec -- sh -c 'exit 3'").code, 1);
+    const Result ok = Vux("exec --user nobody -- id -un");
+    EXPECT_EQ(ok.out, "nobody\nexit status: 0\n");
+    EXPECT_EQ(ok.code, 0);
+    const Result slow = Vux("exec --timeout 1 -- sh -c \"trap '' TERM; sleep 30\"");
+    EXPECT_EQ(slow.out, "exit status: -1\n");
+    const Result missing = Vux("exec -- /nonexistent/tool");
+    EXPECT_EQ(missing.out, "vux_proc: cannot execute '/nonexistent/tool': No such file or directory\nexit status: 1\n");
+    const Result nouser = Vux("exec --user no-such-user-vux -- true");
+    EXPECT_EQ(nouser.code, 1);
+    EXPECT_NE(nouser.out.find("object=\"user_not_exists\""), std::string::npos) << nouser.out;
+    EXPECT_EQ(Vux("exec sh -c true").code, 2) << "the command follows --";
+    EXPECT_EQ(Vux("exec --timeout x -- true").code, 2);
+
+    struct utsname u;
+    uname(&u);
+    const Result os = Vux("os");
+    EXPECT_EQ(os.code, 0);
+    EXPECT_NE(os.out.find("name: Debian\nfamily: debian\nversion: "), std::string::npos) << os.out;
+    EXPECT_NE(os.out.find("\narch: " + std::string(u.machine) + "\n"), std::string::npos) << os.out;
+
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "abc", "abc");
+    EXPECT_EQ(Vux("hash sha256 '" + (dir / "abc") + "'").out,
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  " + (dir / "abc") + "\n");
+    EXPECT_EQ(Vux("hash md5 -", "abc").out, "900150983cd24fb0d6963f7d28e17f72  -\n");
+    EXPECT_EQ(Vux("hash sha3 -").code, 2);
+    EXPECT_EQ(Vux("hash sha1 '" + (dir / "none") + "'").code, 1);
+
+    testutil::WriteFile(dir / "etc/dist/types.mime", "text/html\thtml htm\nimage/png\tpng\n");
+    testutil::ChDir cd(dir.path());
+    EXPECT_EQ(Vux("mime htm").out, "text/html\n");
+    const Result unknown = Vux("mime exe");
+    EXPECT_EQ(unknown.code, 1);
+    EXPECT_EQ(unknown.out, "");
 }

@@ -1,11 +1,1016 @@
 #include <libvux/vuxproc.h>
 
 #include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+
+#include <libvux/vuxerr.h>
+#include <libvux/vuxfile.h>
+#include <libvux/vuxlog.h>
+#include <libvux/vuxstr.h>
+#include <libvux/vuxtest.h>
 #include <libvux/vuxthread.h>
+#include <libvux/vuxuser.h>
+
+extern char** environ;
 
 namespace vux_proc {
+
+namespace {
+
+const char* const kFile = "vuxproc_unix";
+
+const vux_log::Module& Log() {
+    static const vux_log::Module module("proc");
+    return module;
+}
+
+long NowMs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void Nap(long ms) {
+    timespec left{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// Closes every descriptor for which keep(fd) is false. Only system calls and
+// the stack, so that a child between fork and exec may use it.
+template <class Keep>
+void CloseAllBut(Keep keep) {
+    for (;;) {
+        int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) {
+            for (int fd = getdtablesize() - 1; fd >= 0; --fd)
+                if (!keep(fd)) ::close(fd);
+            return;
+        }
+        int found[1024];
+        int count = 0;
+        alignas(8) char buf[4096];
+        for (;;) {
+            long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
+            if (n <= 0) break;
+            for (long off = 0; off < n && count < 1024;) {
+                struct Entry {
+                    unsigned long long ino;
+                    long long off;
+                    unsigned short reclen;
+                    unsigned char type;
+                    char name[1];
+                };
+                const Entry* e = reinterpret_cast<const Entry*>(buf + off);
+                off += e->reclen;
+                const char* p = e->name;
+                if (!*p) continue;
+                int fd = 0;
+                bool number = true;
+                for (; *p; ++p) {
+                    if (*p < '0' || *p > '9' || fd > 100000000) {
+                        number = false;
+                        break;
+                    }
+                    fd = fd * 10 + (*p - '0');
+                }
+                if (number && fd != dir && !keep(fd)) found[count++] = fd;
+            }
+            if (count == 1024) break;
+        }
+        ::close(dir);
+        for (int i = count - 1; i >= 0; --i) ::close(found[i]);
+        if (count != 1024) return;
+    }
+}
+
+// A child reports why it gives up, and warnings, as records on a pipe that
+// closes by itself at a successful exec.
+enum Step : int {
+    StepSignals = 1,
+    StepGroup,
+    StepUser,
+    StepStdio,
+    StepCloseFiles,
+    StepDir,
+    StepStackLimit,  // a warning: the child goes on
+    StepExec,
+};
+
+struct Report {
+    int step;
+    int err;
+};
+
+struct Plan {
+    const char* path;
+    char* const* argv;
+    char* const* envp;
+    const sigset_t* mask;
+    bool set_priority;
+    int priority;
+    bool switch_user;
+    uid_t uid;
+    gid_t gid;
+    const gid_t* groups;
+    std::size_t ngroups;
+    int src[3];
+    bool devnull[3];
+    bool close_files;
+    int status_fd;
+    const char* dir;
+    bool stack;
+    rlim_t stack_limit;
+    const char* what[StepExec + 1];  // the message for each fatal step
+};
+
+void Put(const char* s) {
+    std::size_t n = strlen(s);
+    while (n > 0) {
+        ssize_t w = ::write(2, s, n);
+        if (w <= 0) return;
+        s += w;
+        n -= static_cast<std::size_t>(w);
+    }
+}
+
+void Tell(const Plan& p, int step, int err) {
+    Report r{step, err};
+    (void)!::write(p.status_fd, &r, sizeof r);
+}
+
+[[noreturn]] void GiveUp(const Plan& p, int step, int err) {
+    Tell(p, step, err);
+    Put("vux_proc: ");
+    Put(p.what[step]);
+    Put(": ");
+    Put(strerrordesc_np(err) ? strerrordesc_np(err) : "unknown error");
+    Put("\n");
+    _exit(1);
+}
+
+// Between fork and exec: system calls only, nothing that allocates or locks,
+// since another thread of the parent may have held a lock at the fork.
+[[noreturn]] void Child(const Plan& p) {
+    // The parent's handlers must not run here; exec resets them anyway, and
+    // children expect the default SIGPIPE even when the parent ignores it.
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int s = 1; s < NSIG; ++s) {
+        if (s == SIGKILL || s == SIGSTOP) continue;
+        struct sigaction cur;
+        if (sigaction(s, nullptr, &cur) != 0) continue;
+        if (!(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_DFL) continue;
+        if (!(cur.sa_flags & SA_SIGINFO) && cur.sa_handler == SIG_IGN && s != SIGPIPE) continue;
+        sigaction(s, &dfl, nullptr);
+    }
+    if (sigprocmask(SIG_SETMASK, p.mask, nullptr) != 0) GiveUp(p, StepSignals, errno);
+    // Its own process group, so that a time-out ends its children too.
+    if (setpgid(0, 0) != 0) GiveUp(p, StepGroup, errno);
+    if (p.set_priority) setpriority(PRIO_PROCESS, 0, p.priority);
+
+    // Raw calls: the library's wrappers would also try to switch the
+    // parent's other threads, which this child shares memory with.
+    if (p.switch_user) {
+        if (::syscall(SYS_setgroups, p.ngroups, p.groups) != 0) GiveUp(p, StepUser, errno);
+        if (::syscall(SYS_setgid, p.gid) != 0) GiveUp(p, StepUser, errno);
+        if (::syscall(SYS_setuid, p.uid) != 0) GiveUp(p, StepUser, errno);
+        if (getuid() != p.uid || geteuid() != p.uid || getgid() != p.gid || getegid() != p.gid)
+            GiveUp(p, StepUser, EPERM);
+    }
+
+    // Sources sitting on 0-2 move up first, so that no dup2 clobbers another.
+    int src[3] = {p.src[0], p.src[1], p.src[2]};
+    for (int i = 0; i < 3; ++i) {
+        if (src[i] < 0 || src[i] > 2 || src[i] == i) continue;
+        int moved = fcntl(src[i], F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) GiveUp(p, StepStdio, errno);
+        for (int j = i + 1; j < 3; ++j)
+            if (src[j] == src[i]) src[j] = moved;
+        src[i] = moved;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (src[i] == i) {
+            if (fcntl(i, F_SETFD, 0) != 0) GiveUp(p, StepStdio, errno);
+        } else if (src[i] >= 0) {
+            if (dup2(src[i], i) < 0) GiveUp(p, StepStdio, errno);
+        } else if (p.devnull[i]) {
+            ::close(i);
+            int fd = ::open("/dev/null", i == 0 ? O_RDONLY : O_WRONLY);
+            if (fd < 0) GiveUp(p, StepStdio, errno);
+            if (fd != i) {
+                if (dup2(fd, i) < 0) GiveUp(p, StepStdio, errno);
+                ::close(fd);
+            }
+        }
+    }
+
+    if (p.close_files) {
+        const int keep = p.status_fd;
+        bool done = (keep <= 3 || ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0) &&
+                    ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0;
+        if (!done) CloseAllBut([keep](int fd) { return fd <= 2 || fd == keep; });
+    }
+
+    if (p.dir && chdir(p.dir) != 0) GiveUp(p, StepDir, errno);
+
+    if (p.stack) {
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = p.stack_limit;
+        if (setrlimit(RLIMIT_STACK, &lim) != 0) Tell(p, StepStackLimit, errno);
+    }
+
+    execve(p.path, p.argv, p.envp);
+    GiveUp(p, StepExec, errno);
+}
+
+// Sanitizer runtimes intercept the child's calls and need a child of its own;
+// elsewhere the child borrows the parent's memory until it execs, as
+// posix_spawn does, which spares copying the parent's page tables.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VUX_PROC_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VUX_PROC_FORK 1
+#endif
+#endif
+
+#ifndef VUX_PROC_FORK
+int ChildEntry(void* plan) { Child(*static_cast<const Plan*>(plan)); }
+#endif
+
+// With all signals blocked by the caller.
+pid_t Spawn(const Plan& plan) {
+#ifndef VUX_PROC_FORK
+    const std::size_t kStack = 64 * 1024;
+    void* stack = ::mmap(nullptr, kStack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack != MAP_FAILED) {
+        pid_t pid = ::clone(&ChildEntry, static_cast<char*>(stack) + kStack, CLONE_VM | CLONE_VFORK | SIGCHLD,
+                            const_cast<Plan*>(&plan));
+        const int err = errno;
+        ::munmap(stack, kStack);
+        errno = err;
+        return pid;
+    }
+#endif
+    pid_t pid = ::fork();
+    if (pid == 0) Child(plan);
+    return pid;
+}
+
+// Writing the rest of a child's input may meet a child that has gone; that
+// must fail the write, not kill the caller with SIGPIPE.
+void CloseQuietly(vux_stream::Stream& s) {
+    if (!s.IsOpen()) return;
+    sigset_t pipe_set, old, pending;
+    sigemptyset(&pipe_set);
+    sigaddset(&pipe_set, SIGPIPE);
+    sigpending(&pending);
+    const bool was_pending = sigismember(&pending, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
+    s.Close();
+    sigpending(&pending);
+    if (!was_pending && sigismember(&pending, SIGPIPE)) {
+        timespec zero{0, 0};
+        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+// pipe2 with both ends above the standard descriptors.
+void MakePipe(int fds[2]) {
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw vux_err::System("pipe", errno);
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i] > 2) continue;
+        int moved = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+        int err = errno;
+        ::close(fds[i]);
+        if (moved < 0) {
+            ::close(fds[1 - i]);
+            throw vux_err::System("pipe", err);
+        }
+        fds[i] = moved;
+    }
+}
+
+std::string ErrorText(int err) {
+    const char* d = strerrordesc_np(err);
+    return d ? d : "error " + std::to_string(err);
+}
+
+// A child's output in pieces that are never moved: growing one string would
+// copy and fault in its pages over and over, which dominates big outputs.
+class Collector {
+public:
+    // Free room at the end, for a read straight into it.
+    char* Room(std::size_t& n) {
+        if (pieces_.empty() || used_ == piece_) {
+            piece_ = std::min<std::size_t>(kMaxPiece, std::max<std::size_t>(4096, size_));
+            pieces_.emplace_back(new char[piece_]);
+            sizes_.push_back(0);
+            used_ = 0;
+        }
+        n = piece_ - used_;
+        return pieces_.back().get() + used_;
+    }
+    void Commit(std::size_t n) {
+        used_ += n;
+        size_ += n;
+        sizes_.back() = used_;
+    }
+    void Append(const char* p, std::size_t n) {
+        while (n > 0) {
+            std::size_t room;
+            char* to = Room(room);
+            const std::size_t k = std::min(room, n);
+            memcpy(to, p, k);
+            Commit(k);
+            p += k;
+            n -= k;
+        }
+    }
+    std::size_t size() const { return size_; }
+    void AppendTo(std::string& out) const {
+        for (std::size_t i = 0; i < pieces_.size(); ++i) out.append(pieces_[i].get(), sizes_[i]);
+    }
+
+private:
+    static constexpr std::size_t kMaxPiece = 1 << 20;
+    std::vector<std::unique_ptr<char[]>> pieces_;
+    std::vector<std::size_t> sizes_;
+    std::size_t piece_ = 0;
+    std::size_t used_ = 0;
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+class Execute::Data {
+public:
+    int flags = 0;
+    std::string user;
+    int priority = 100;
+    Pid_t pid = 0;
+    int status = 0;
+    bool finished = false;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    std::string dir;
+    std::shared_ptr<vux_stream::Stream> in;
+    std::shared_ptr<vux_stream::Stream> out;
+    std::shared_ptr<vux_stream::Stream> err;
+    ResHandle in_handle, out_handle, err_handle;
+    Collector collected[2];  // stdout, stderr
+    time_t deadline = 0;
+
+    bool dir_set = false;
+    bool user_set = false;
+    long deadline_ms = 0;  // monotonic; immune to clock changes
+    bool reaped = false;   // the exit status is known and the pid is no longer ours
+    int out_fd = -1;       // the parent's read ends, valid while their streams are open
+    int err_fd = -1;
+
+    ~Data();
+    void Run(int extra);
+    void Finish();
+    std::string CommandLine() const;
+    bool ReapNoHang();
+    void Record(int wstatus);
+    void KillGroup(int sig);
+    void Stop(int timeout);
+
+private:
+    void Drain();
+    void Wait();
+};
+
+std::string Execute::Data::CommandLine() const {
+    std::string line;
+    for (const std::string& a : args) str::inpl::Append(line, Escape(a), " ");
+    return line;
+}
+
+void Execute::Data::Record(int wstatus) {
+    status = WIFSIGNALED(wstatus) ? -1 : WEXITSTATUS(wstatus);
+    reaped = true;
+    vux_thread::NoFail nofail;
+    if (Log().Check(vux_log::LevelExtInfo))
+        Log().Write(vux_log::LevelExtInfo, "Process %d finished with status %d", pid, status);
+}
+
+bool Execute::Data::ReapNoHang() {
+    if (reaped) return true;
+    int st = 0;
+    pid_t r = ::waitpid(pid, &st, WNOHANG);
+    if (r == pid) {
+        Record(st);
+        return true;
+    }
+    if (r == 0 || errno == EINTR) return false;
+    throw vux_err::System("waitpid", errno);
+}
+
+// Only while the child is unreaped: its zombie keeps the group id from reuse.
+void Execute::Data::KillGroup(int sig) {
+    if (reaped || pid <= 0) return;
+    if (::kill(-pid, sig) != 0) ::kill(pid, sig);
+}
+
+// Ends the child and its group, gently first, and reaps it; never throws.
+void Execute::Data::Stop(int timeout) {
+    if (reaped || pid <= 0) return;
+    KillGroup(SIGTERM);
+    for (int i = 0; i < timeout * 10; ++i) {
+        siginfo_t info;
+        info.si_pid = 0;
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == pid)
+            break;
+        Nap(100);
+    }
+    KillGroup(SIGKILL);
+    int st = 0;
+    pid_t r;
+    while ((r = ::waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+    }
+    if (r == pid) {
+        Record(st);
+    } else {
+        reaped = true;
+        status = -1;
+    }
+}
+
+void Execute::Data::Run(int extra) {
+    if (pid != 0 || args.empty()) return;
+    flags |= extra;
+    Plan plan;
+    memset(&plan, 0, sizeof plan);
+    std::vector<gid_t> groups;
+    if (!user.empty()) {
+        plan.uid = vux_user::Uid(user);
+        plan.gid = vux_user::Gid(user);
+        int n = 32;
+        groups.resize(n);
+        for (;;) {
+            int want = n;
+            if (::getgrouplist(user.c_str(), plan.gid, groups.data(), &want) >= 0) {
+                groups.resize(want);
+                break;
+            }
+            n = std::max(want, n * 2);
+            groups.resize(n);
+        }
+        // Already that user (and not root): there is nothing to switch.
+        plan.switch_user = geteuid() == 0 || getuid() != plan.uid || geteuid() != plan.uid ||
+                           getgid() != plan.gid || getegid() != plan.gid;
+        plan.groups = groups.data();
+        plan.ngroups = groups.size();
+    }
+    if (Log().Check(vux_log::LevelTrace)) Log().Write(vux_log::LevelTrace, "%s m_flags = %X", "Run", flags);
+
+    int fds[2];
+    if ((flags & PipeIn) && !in_handle) {
+        if (Log().Check(vux_log::LevelDebug))
+            Log().Write(vux_log::LevelDebug, "%s:%d Create input pipe", kFile, __LINE__);
+        MakePipe(fds);
+        in_handle = fds[0];
+        in = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[1])),
+                                                  std::ios_base::in | std::ios_base::out);
+    }
+    if ((flags & PipeOut) && !out_handle) {
+        if (Log().Check(vux_log::LevelDebug))
+            Log().Write(vux_log::LevelDebug, "%s:%d Create output pipe", kFile, __LINE__);
+        MakePipe(fds);
+        out_handle = fds[1];
+        out = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[0])),
+                                                   std::ios_base::in | std::ios_base::out);
+        out_fd = fds[0];
+    }
+    if (!err_handle) {
+        if ((flags & MergeErr) && (flags & PipeOut) && (flags & PipeErr)) {
+            if (Log().Check(vux_log::LevelDebug))
+                Log().Write(vux_log::LevelDebug, "%s:%d Merge streams", kFile, __LINE__);
+            err_handle = out_handle;
+            err = out;
+            err_fd = out_fd;
+        } else if (flags & PipeErr) {
+            if (Log().Check(vux_log::LevelDebug))
+                Log().Write(vux_log::LevelDebug, "%s:%d Create error pipe", kFile, __LINE__);
+            MakePipe(fds);
+            err_handle = fds[1];
+            err = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[0])),
+                                                       std::ios_base::in | std::ios_base::out);
+            err_fd = fds[0];
+        }
+    }
+
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    const char* parent_path = ::getenv("PATH");
+    std::string path = args[0];
+    if (path.find('/') == std::string::npos) {
+        std::string all = parent_path ? parent_path : "/bin:/usr/bin";
+        StringVector dirs;
+        str::Split(all, ":", dirs);
+        for (const std::string& d : dirs) {
+            char candidate[4097];
+            snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(d.size()), d.c_str(), args[0].c_str());
+            struct stat st;
+            if (::stat(candidate, &st) == 0) {
+                path = candidate;
+                break;
+            }
+        }
+    }
+
+    std::vector<std::string> entries;
+    if (flags & CleanEnv) {
+        bool has_path = false;
+        for (const std::string& e : env) {
+            entries.push_back(e);
+            if (e.compare(0, 5, "PATH=") == 0) has_path = true;
+        }
+        if (!has_path) entries.push_back(std::string("PATH=") + (parent_path ? parent_path : "/bin:/usr/bin"));
+    } else {
+        std::map<std::string, std::string> vars;
+        for (char** e = environ; e && *e; ++e) {
+            const char* eq = strchr(*e, '=');
+            if (!eq) continue;
+            std::string name(*e, static_cast<std::size_t>(eq - *e));
+            if (name == "LD_LIBRARY_PATH" && !(flags & KeepLdLibraryPath)) continue;
+            vars[name] = *e;
+        }
+        for (const std::string& e : env) {
+            std::string::size_type eq = e.find('=');
+            if (eq == std::string::npos) continue;
+            vars[e.substr(0, eq)] = e;
+        }
+        for (auto& v : vars) entries.push_back(std::move(v.second));
+    }
+    bool bad_stack = false;
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->compare(0, 13, "STACK_RLIMIT=") != 0) continue;
+        std::string number = it->substr(it->rfind('=') + 1);
+        if (!number.empty() && number.size() < 20 && test::Numeric(number)) {
+            plan.stack = true;
+            plan.stack_limit = static_cast<rlim_t>(std::strtoull(number.c_str(), nullptr, 10));
+        } else {
+            bad_stack = true;
+        }
+        entries.erase(it);
+        break;
+    }
+    std::vector<char*> envp;
+    for (const std::string& e : entries) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+
+    int status_pipe[2];
+    MakePipe(status_pipe);
+    ResHandle status_read(status_pipe[0]);
+    ResHandle status_write(status_pipe[1]);
+
+    const std::string what_user = "cannot switch to user '" + user + "'";
+    const std::string what_dir = "cannot change directory to '" + dir + "'";
+    const std::string what_exec = "cannot execute '" + path + "'";
+    plan.what[StepSignals] = "cannot set the signal mask";
+    plan.what[StepGroup] = "cannot make a process group";
+    plan.what[StepUser] = what_user.c_str();
+    plan.what[StepStdio] = "cannot set up standard descriptors";
+    plan.what[StepCloseFiles] = "cannot close descriptors";
+    plan.what[StepDir] = what_dir.c_str();
+    plan.what[StepStackLimit] = "cannot set the stack limit";
+    plan.what[StepExec] = what_exec.c_str();
+    plan.path = path.c_str();
+    plan.argv = argv.data();
+    plan.envp = envp.data();
+    plan.set_priority = priority >= -20 && priority <= 19;
+    plan.priority = priority;
+    ResHandle* handles[3] = {&in_handle, &out_handle, &err_handle};
+    const int redirected[3] = {InRedirected, OutRedirected, ErrRedirected};
+    for (int i = 0; i < 3; ++i) {
+        plan.src[i] = handles[i]->fd();
+        plan.devnull[i] = (flags & redirected[i]) != 0;
+    }
+    plan.close_files = !(flags & KeepFiles);
+    plan.status_fd = status_pipe[1];
+    plan.dir = dir.empty() ? nullptr : dir.c_str();
+
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    plan.mask = &old;
+    pid_t child = Spawn(plan);
+    const int fork_errno = errno;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (child < 0) throw vux_err::System("fork", fork_errno);
+    pid = child;
+    // The child exists now: an abort must not leave it half set up.
+    vux_thread::NoFail nofail;
+    status_write.Close();
+    in_handle.Close();
+    out_handle.Close();
+    err_handle.Close();
+    if (Log().Check(vux_log::LevelExtInfo))
+        Log().Write(vux_log::LevelExtInfo, "Run '%s' pid %d", CommandLine().c_str(), pid);
+    if (bad_stack && Log().Check(vux_log::LevelWarning))
+        Log().Write(vux_log::LevelWarning, "Failed to set stack rlimit");
+
+    // Blocks until the exec (the pipe closes) or the child's report.
+    Report failure{0, 0};
+    for (;;) {
+        Report r;
+        ssize_t n = ::read(status_read.fd(), &r, sizeof r);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != static_cast<ssize_t>(sizeof r)) break;
+        if (r.step == StepStackLimit) {
+            if (Log().Check(vux_log::LevelWarning)) Log().Write(vux_log::LevelWarning, "Failed to set stack rlimit");
+            continue;
+        }
+        failure = r;
+    }
+    if (failure.step) {
+        // The child is on its way out: reap it now rather than leave a zombie
+        // to whoever waits later, or never.
+        int st = 0;
+        pid_t r;
+        while ((r = ::waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
+        }
+        if (Log().Check(vux_log::LevelError))
+            Log().Write(vux_log::LevelError, "Failed to run '%s': %s: %s", CommandLine().c_str(),
+                        plan.what[failure.step], ErrorText(failure.err).c_str());
+        if (r == pid) {
+            Record(st);
+        } else {
+            reaped = true;
+            status = 1;
+        }
+    }
+}
+
+void Execute::Data::Drain() {
+    std::shared_ptr<vux_stream::Stream> src[2] = {out, err == out ? nullptr : err};
+    const int fds[2] = {out_fd, err_fd};
+    Collector* text = collected;
+    bool open[2];
+    for (int i = 0; i < 2; ++i) {
+        open[i] = src[i] && src[i]->IsOpen();
+        if (!open[i]) continue;
+        // What the caller's reads left in the stream's buffer comes first.
+        std::streambuf* sb = src[i]->rdbuf();
+        std::streamsize avail = sb ? sb->in_avail() : 0;
+        if (avail > 0) {
+            std::string left(static_cast<std::size_t>(avail), '\0');
+            left.resize(static_cast<std::size_t>(sb->sgetn(&left[0], avail)));
+            text[i].Append(left.data(), left.size());
+        }
+    }
+    long killed_at = 0;
+    while (open[0] || open[1]) {
+        vux_thread::SetStateC("read");
+        int timeout = 500;
+        if (deadline_ms && !reaped && !killed_at) {
+            long left = deadline_ms - NowMs();
+            if (left <= 0) {
+                if (Log().Check(vux_log::LevelWarning))
+                    Log().Write(vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
+                KillGroup(SIGKILL);
+                killed_at = NowMs();
+            } else {
+                timeout = static_cast<int>(std::min<long>(left, timeout));
+            }
+        }
+        if (killed_at) timeout = 200;
+        pollfd p[2];
+        int index[2];
+        int n = 0;
+        for (int i = 0; i < 2; ++i) {
+            if (!open[i]) continue;
+            p[n].fd = fds[i];
+            p[n].events = POLLIN;
+            p[n].revents = 0;
+            index[n++] = i;
+        }
+        int r = ::poll(p, n, timeout);
+        if (r < 0 && errno != EINTR) break;
+        if (r <= 0) {
+            // Killed, yet something outside the group keeps the pipe open:
+            // once the child is gone and the pipe is quiet, stop waiting.
+            if (killed_at && ReapNoHang() && (r == 0 || NowMs() - killed_at > 2000)) break;
+            continue;
+        }
+        for (int k = 0; k < n; ++k) {
+            if (!p[k].revents) continue;
+            const int i = index[k];
+            std::size_t room;
+            char* to = text[i].Room(room);
+            ssize_t got = ::read(fds[i], to, room);
+            if (got > 0) text[i].Commit(static_cast<std::size_t>(got));
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) open[i] = false;
+        }
+    }
+    for (int i = 0; i < 2; ++i)
+        if (src[i]) src[i]->Close();
+}
+
+void Execute::Data::Wait() {
+    if (reaped) return;
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{pidfd};
+    long nap = 1;
+    for (;;) {
+        vux_thread::SetStateC("waitpid");
+        if (ReapNoHang()) return;
+        long wait = 100;
+        if (deadline_ms) {
+            long left = deadline_ms - NowMs();
+            if (left <= 0) {
+                if (Log().Check(vux_log::LevelWarning))
+                    Log().Write(vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
+                KillGroup(SIGKILL);
+            } else {
+                wait = std::min(wait, left);
+            }
+        }
+        if (pidfd >= 0) {
+            pollfd p{pidfd, POLLIN, 0};
+            ::poll(&p, 1, static_cast<int>(wait));
+        } else {
+            // Short children are the common case: look again soon, then less often.
+            Sleep(static_cast<unsigned long>(std::min(nap, wait)));
+            nap = std::min(nap * 2, 100L);
+        }
+    }
+}
+
+void Execute::Data::Finish() {
+    if (finished) return;
+    Run(0);
+    finished = true;
+    if (pid == 0) {
+        // Nothing to run: a failure, as a child that could not start.
+        status = 1;
+        return;
+    }
+    try {
+        if (in) CloseQuietly(*in);
+        Drain();
+        Wait();
+    } catch (...) {
+        vux_thread::NoFail nofail;
+        Stop(3);
+        throw;
+    }
+}
+
+Execute::Data::~Data() {
+    try {
+        if (pid == 0) {
+            if (!finished && Log().Check(vux_log::LevelWarning))
+                Log().Write(vux_log::LevelWarning,
+                            "vux_proc::Execute class with command '%s' destroyed but not executed",
+                            CommandLine().c_str());
+            return;
+        }
+        if (finished) return;
+        if (std::uncaught_exceptions() == 0) {
+            try {
+                Finish();
+            } catch (const vux_err::Error& e) {
+                if (Log().Check(vux_log::LevelWarning))
+                    Log().Write(vux_log::LevelWarning, "vux_proc::Execute('%s') exception on destroy: %s",
+                                CommandLine().c_str(), e.what());
+            }
+            return;
+        }
+        vux_thread::NoFail nofail;
+        const bool was_reaped = reaped;
+        Stop(3);
+        if (!was_reaped && Log().Check(vux_log::LevelWarning))
+            Log().Write(vux_log::LevelWarning, "Process %d killed. waitpid still need", pid);
+    } catch (...) {
+        // A destructor must not throw; the child is reaped whatever happened.
+        try {
+            vux_thread::NoFail nofail;
+            Stop(0);
+        } catch (...) {
+        }
+    }
+}
+
+// ---- Execute ----
+
+Execute::Execute(const std::vector<std::string>& args, int flags) : data_(std::make_shared<Data>()) {
+    data_->args = args;
+    data_->flags = flags;
+}
+
+Execute::Execute(const std::string& command, int flags) : data_(std::make_shared<Data>()) {
+    data_->args = {"/bin/sh", "-c", command};
+    data_->flags = flags;
+}
+
+Execute::Execute(const char** argv, int flags) : data_(std::make_shared<Data>()) {
+    for (; argv && *argv; ++argv) data_->args.push_back(*argv);
+    data_->flags = flags;
+}
+
+Execute::Data& Execute::Need(const char* func) const {
+    if (!data_) vux_err::AssertError::Raise(kFile, __LINE__, func, "Dummy process handle");
+    return *data_;
+}
+
+#define VUX_CONFIGURE()                                                                         \
+    Data& d = Need(__PRETTY_FUNCTION__);                                                        \
+    if (d.pid != 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process already started")
+
+Execute& Execute::SetEnv(const std::string& name, const std::string& value) {
+    VUX_CONFIGURE();
+    if (d.flags & CleanEnv) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetEnv second call");
+    d.env.push_back(name + "=" + value);
+    return *this;
+}
+
+Execute& Execute::SetEnv(const StringMap& env) {
+    VUX_CONFIGURE();
+    if (d.flags & CleanEnv) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetEnv second call");
+    if (!d.env.empty())
+        vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Some env was already set");
+    d.flags |= CleanEnv;
+    for (const auto& e : env) d.env.push_back(e.first + "=" + e.second);
+    return *this;
+}
+
+Execute& Execute::SetDir(const std::string& dir) {
+    VUX_CONFIGURE();
+    if (d.dir_set) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetDir second call");
+    d.dir_set = true;
+    d.dir = dir;
+    return *this;
+}
+
+Execute& Execute::SetUser(const std::string& user) {
+    VUX_CONFIGURE();
+    if (d.user_set) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetUser second call");
+    d.user_set = true;
+    d.user = user;
+    return *this;
+}
+
+Execute& Execute::SetPriority(int nice) {
+    Need(__PRETTY_FUNCTION__).priority = nice;
+    return *this;
+}
+
+Execute& Execute::SetTimeout(int seconds) {
+    VUX_CONFIGURE();
+    d.deadline = time(nullptr) + seconds;
+    d.deadline_ms = NowMs() + static_cast<long>(seconds) * 1000;
+    if (d.deadline_ms == 0) d.deadline_ms = 1;
+    return *this;
+}
+
+Execute& Execute::RedirectInTo(const ResHandle& h) {
+    VUX_CONFIGURE();
+    d.in_handle = h;
+    d.flags |= InRedirected;
+    return *this;
+}
+
+Execute& Execute::RedirectOutTo(const ResHandle& h) {
+    VUX_CONFIGURE();
+    d.out_handle = h;
+    d.flags |= OutRedirected;
+    return *this;
+}
+
+Execute& Execute::RedirectErrTo(const ResHandle& h) {
+    VUX_CONFIGURE();
+    d.err_handle = h;
+    d.flags |= ErrRedirected;
+    return *this;
+}
+
+#undef VUX_CONFIGURE
+
+Execute& Execute::Run() {
+    Need(__PRETTY_FUNCTION__).Run(0);
+    return *this;
+}
+
+std::ostream& Execute::In() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    d.Run(PipeIn);
+    if (!d.in) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Input stream not available");
+    return *d.in;
+}
+
+std::istream& Execute::Out() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    d.Run(PipeOut);
+    if (!d.out) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Output stream not available");
+    return *d.out;
+}
+
+std::istream& Execute::Err() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    d.Run(PipeErr);
+    if (!d.err) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Error stream not available");
+    return *d.err;
+}
+
+Execute& Execute::CloseIn() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    if (d.in) CloseQuietly(*d.in);
+    return *this;
+}
+
+Execute& Execute::CloseOut() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    if (d.out) d.out->Close();
+    return *this;
+}
+
+Execute& Execute::CloseErr() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    if (d.err) d.err->Close();
+    return *this;
+}
+
+Pid_t Execute::Pid() const {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Proccess not started yet");
+    return d.pid;
+}
+
+bool Execute::IsAlive() const {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (d.pid == 0 || d.finished || d.reaped) return false;
+    int st = 0;
+    if (::waitpid(d.pid, &st, WNOHANG) != d.pid) return true;
+    // The output stays in the pipes for Result and Str.
+    d.Record(st);
+    return false;
+}
+
+int Execute::Result() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    d.Finish();
+    return d.status;
+}
+
+std::string Execute::Str() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (!(d.flags & (PipeOut | PipeErr))) d.Run(PipeOut);
+    vux_thread::SetStateC("exec");
+    d.Finish();
+    std::string out;
+    out.reserve(d.collected[0].size() + d.collected[1].size());
+    d.collected[0].AppendTo(out);
+    d.collected[1].AppendTo(out);
+    return out;
+}
+
+int Execute::Terminate() {
+    Data& d = Need(__PRETTY_FUNCTION__);
+    if (!IsAlive()) return 0;
+    if (Log().Check(vux_log::LevelExtInfo)) Log().Write(vux_log::LevelExtInfo, "Terminate process pid %d", d.pid);
+    d.KillGroup(SIGKILL);
+    return Result();
+}
+
+// ---- free functions ----
+
+Pid_t Id() { return ::getpid(); }
 
 void Sleep(unsigned long ms) {
     vux_thread::SetStateC("sleep");
@@ -13,5 +1018,152 @@ void Sleep(unsigned long ms) {
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
+
+bool Exists(const Pid_t& pid) {
+    vux_thread::SetStateC("exists");
+    if (pid <= 0) return false;
+    const std::string dir = "/proc/" + std::to_string(pid);
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0) return false;
+    int fd = ::open((dir + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char buf[1024];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return false;
+    buf[n] = '\0';
+    // The name in parentheses may hold spaces and parentheses: the state
+    // follows the last closing one.
+    const char* close = strrchr(buf, ')');
+    if (!close || close[1] != ' ') return true;
+    return close[2] != 'Z';
+}
+
+void Kill(const Pid_t& pid, int timeout) {
+    if (timeout < 1) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Invalid kill timeout");
+    // 0 and negative numbers name process groups, -1 every process.
+    if (pid <= 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Invalid pid");
+    if (::kill(pid, SIGTERM) != 0 && errno == ESRCH) return;
+    // An abort may fire at either state report; the process goes all the same.
+    try {
+        for (int i = 0; i < timeout * 10; ++i) {
+            if (!Exists(pid)) return;
+            Sleep(100);
+        }
+    } catch (const vux_thread::Aborted&) {
+        ::kill(pid, SIGKILL);
+        throw;
+    }
+    ::kill(pid, SIGKILL);
+}
+
+bool List(const std::string& name, std::vector<int>& pids, bool all) {
+    vux_thread::SetStateC("proc.list");
+    pids.clear();
+    const std::string wanted = "Name:\t" + name;
+    vux_file::Dir dir("/proc", 2);
+    while (dir.Read()) {
+        const std::string& entry = dir.name();
+        if (entry.empty() || entry[0] < '1' || entry[0] > '9') continue;
+        vux_file::Info info = dir.Info(3);
+        if (info.IsMissed() || !info.IsDir()) continue;
+        std::string status;
+        try {
+            status = vux_file::Read("/proc/" + entry + "/status");
+        } catch (const vux_err::Error&) {
+            continue;  // gone meanwhile
+        }
+        StringVector lines;
+        str::Split(status, "\n", lines);
+        for (std::string& line : lines) {
+            if (str::inpl::Trim(line) != wanted) continue;
+            pids.push_back(str::Int(entry));
+            if (!all) return true;
+            break;
+        }
+    }
+    return !pids.empty();
+}
+
+void CloseFiles(const std::set<int>& keep) {
+    CloseAllBut([&keep](int fd) { return keep.count(fd) != 0; });
+}
+
+std::string Escape(const std::string& s) {
+    // Tab, '#' and '~' are shell syntax too; a backslash before a newline would
+    // join the lines, so a newline is quoted instead.
+    static const char kSpecial[] = "[]{}()'&;|$\"\\ <>?*`\t#~";
+    std::string out;
+    out.reserve(s.size() + s.size() / 8);
+    for (char c : s) {
+        if (c == '\n') {
+            out += "'\n'";
+            continue;
+        }
+        if (c != '\0' && strchr(kSpecial, c)) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string DecorateEnvParam(const std::string& name) { return "$" + name; }
+
+vux_date::DateTime GetBootTime() {
+    static const vux_date::DateTime boot = [] {
+        std::string stat;
+        try {
+            stat = vux_file::Read("/proc/stat");
+        } catch (const vux_err::Error&) {
+            return vux_date::DateTime();
+        }
+        StringVector lines;
+        str::Split(stat, "\n", lines);
+        for (const std::string& line : lines)
+            if (line.compare(0, 6, "btime ") == 0) return vux_date::DateTime(std::atol(line.c_str() + 6));
+        return vux_date::DateTime();
+    }();
+    return boot;
+}
+
+void Reboot() {
+    const std::string reboot = vux_file::GetFullPath("reboot");
+    // An empty command would "succeed" without rebooting anything.
+    if (reboot.empty()) throw vux_err::Missed("program", "reboot");
+    Execute(reboot, 0).Run();
+}
+
+// ---- Pipe ----
+
+Pipe::Pipe() {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("Failed to open pipe");
+    read_ = fds[0];
+    write_ = fds[1];
+}
+
+namespace {
+ResHandle& AddFlags(ResHandle& h, int flags) {
+    if (flags && h) ::fcntl(h.fd(), F_SETFL, ::fcntl(h.fd(), F_GETFL) | flags);
+    return h;
+}
+}  // namespace
+
+ResHandle& Pipe::read_side(int flags) { return AddFlags(read_, flags); }
+
+ResHandle& Pipe::write_side(int flags) { return AddFlags(write_, flags); }
+
+// ---- SingleInstance ----
+
+SingleInstance::SingleInstance(const std::string& name) : pidfile_(PidFile(name)) {
+    if (!lock_.TryLock(pidfile_, true)) throw vux_err::Exists("proc", name);
+    lock_.Write(ToString(Id()));
+}
+
+SingleInstance::~SingleInstance() {
+    ::unlink(pidfile_.c_str());
+    lock_.Release();
+}
+
+std::string SingleInstance::PidFile(const std::string& name) { return vux_file::ConcatPath("var", name + ".pid"); }
 
 }  // namespace vux_proc

@@ -1,5 +1,6 @@
 #include <libvux/vuxuser.h>
 
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -10,31 +11,48 @@ namespace vux_user {
 
 namespace {
 
-// getpwnam_r with a buffer that grows until the entry fits; false when there is none.
-bool GetEntry(const std::string& name, struct passwd& pw, std::vector<char>& buf) {
+// Runs a re-entrant look-up with a buffer that grows until the entry fits;
+// false when there is no such entry.
+template <class Entry, class Call>
+bool GetEntry(Entry& entry, std::vector<char>& buf, Call call) {
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     buf.resize(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
     for (;;) {
-        struct passwd* found = nullptr;
-        int rc = ::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found);
+        Entry* found = nullptr;
+        int rc = call(&entry, buf.data(), buf.size(), &found);
         if (rc == ERANGE) {
             buf.resize(buf.size() * 2);
             continue;
         }
+        // These mean "not found" on some systems.
         if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) return found != nullptr;
         throw vux_err::System("GetEntry", rc);
     }
 }
 
+bool ByName(const std::string& name, struct passwd& pw, std::vector<char>& buf) {
+    return GetEntry(pw, buf, [&name](struct passwd* e, char* b, std::size_t n, struct passwd** f) {
+        return ::getpwnam_r(name.c_str(), e, b, n, f);
+    });
+}
+
 struct passwd Need(const std::string& name, std::vector<char>& buf) {
     struct passwd pw;
-    if (!GetEntry(name, pw, buf)) throw Fail("user_not_exists", name);
+    if (!ByName(name, pw, buf)) throw Fail("user_not_exists", name);
     return pw;
 }
 
 }  // namespace
 
 Fail::Fail(const std::string& object, const std::string& value) : vux_err::Error("user", object, value) {}
+
+std::string GetDefaultAdministrator() { return "root"; }
+
+bool Exists(const std::string& name) {
+    struct passwd pw;
+    std::vector<char> buf;
+    return ByName(name, pw, buf);
+}
 
 uid_t Uid(const std::string& name) {
     std::vector<char> buf;
@@ -44,6 +62,40 @@ uid_t Uid(const std::string& name) {
 gid_t Gid(const std::string& name) {
     std::vector<char> buf;
     return Need(name, buf).pw_gid;
+}
+
+std::string GetHome(const std::string& name) {
+    std::vector<char> buf;
+    const char* home = Need(name, buf).pw_dir;
+    return home ? home : "";
+}
+
+gid_t GroupGid(const std::string& group) {
+    struct group gr;
+    std::vector<char> buf;
+    bool found = GetEntry(gr, buf, [&group](struct group* e, char* b, std::size_t n, struct group** f) {
+        return ::getgrnam_r(group.c_str(), e, b, n, f);
+    });
+    if (!found) throw Fail("group_not_exists", group);
+    return gr.gr_gid;
+}
+
+std::string NameByUid(uid_t uid) {
+    struct passwd pw;
+    std::vector<char> buf;
+    bool found = GetEntry(pw, buf, [uid](struct passwd* e, char* b, std::size_t n, struct passwd** f) {
+        return ::getpwuid_r(uid, e, b, n, f);
+    });
+    return found && pw.pw_name ? pw.pw_name : "";
+}
+
+std::string GroupByGid(gid_t gid) {
+    struct group gr;
+    std::vector<char> buf;
+    bool found = GetEntry(gr, buf, [gid](struct group* e, char* b, std::size_t n, struct group** f) {
+        return ::getgrgid_r(gid, e, b, n, f);
+    });
+    return found && gr.gr_name ? gr.gr_name : "";
 }
 
 }  // namespace vux_user

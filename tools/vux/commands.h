@@ -21,6 +21,10 @@ int Date(const Args& args);
 int Money(const Args& args);
 int File(const Args& args);
 int Access(const Args& args);
+int Exec(const Args& args);
+int Os(const Args& args);
+int Hash(const Args& args);
+int Mime(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

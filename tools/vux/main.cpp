@@ -23,6 +23,10 @@ const Command kCommands[] = {
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
     {"file", "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST", &File},
     {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", &Access},
+    {"exec", "exec [--user USER] [--timeout SECONDS] -- COMMAND [ARGS...]  (prints its output and exit status)", &Exec},
+    {"os", "os  (name, family, version and architecture of this system)", &Os},
+    {"hash", "hash md5|sha1|sha256|sha512 FILE", &Hash},
+    {"mime", "mime EXTENSION  (from etc/dist/types.mime)", &Mime},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

@@ -9,6 +9,12 @@
 #include <sstream>
 
 #include <libvux/vuxdate.h>
+#include <libvux/vuxenv.h>
+#include <libvux/vuxhash.h>
+#include <libvux/vuxmime.h>
+#include <libvux/vuxproc.h>
+#include <libvux/vuxregex.h>
+#include <libvux/vuxuser.h>
 #include <libvux/vuxaccess.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxfile.h>
@@ -227,6 +233,73 @@ void DatesAndMoney() {
     Show("Money(\"19.99\") * 3 * 0.8", (Money("19.99") * 3 * 0.8).AsString());
 }
 
+void Processes() {
+    Title("processes (vux_proc)");
+    using vux_proc::Execute;
+    Execute both("echo to stdout; echo to stderr >&2; echo again", Execute::PipeOut | Execute::PipeErr);
+    Show("Execute(\"echo to stdout; echo to stderr >&2; echo again\", PipeOut | PipeErr).Str()",
+         Quote(both.Str()) + ", Result() " + std::to_string(both.Result()));
+    Show("Execute(\"exit 3\", 0).Result()", std::to_string(Execute("exit 3", 0).Result()));
+    const std::time_t start = std::time(nullptr);
+    Execute slow("trap '' TERM; sleep 30", 0);
+    slow.SetTimeout(1);
+    const int killed = slow.Result();
+    Show("Execute(\"trap '' TERM; sleep 30\").SetTimeout(1).Result()",
+         std::to_string(killed) + " (SIGKILL to its group after about " + std::to_string(std::time(nullptr) - start) +
+             " s)");
+    Show("Execute({\"env\"}, PipeOut).SetEnv({{\"ONLY\", \"this\"}, {\"PATH\", \"/bin\"}}).Str()",
+         Quote(Execute(std::vector<std::string>{"env"}, Execute::PipeOut)
+                   .SetEnv(StringMap{{"ONLY", "this"}, {"PATH", "/bin"}})
+                   .Str()));
+    Execute missing(std::vector<std::string>{"/nonexistent/tool"}, Execute::PipeErr);
+    const int status = missing.Result();
+    Show("Execute({\"/nonexistent/tool\"}, PipeErr): Result(), Str()", std::to_string(status) + ", " + Quote(missing.Str()));
+    Show("Execute(\"id -un; ls /proc/self/fd\", PipeOut).SetUser(\"nobody\").Str()  (3 is the listing's own)",
+         Quote(Execute("id -un; ls /proc/self/fd | tr '\\n' ' '", Execute::PipeOut).SetUser("nobody").Str()));
+    try {
+        Execute("true", 0).SetUser("no-such-user").Run();
+    } catch (const vux_err::Error& e) {
+        Show("Execute(\"true\").SetUser(\"no-such-user\").Run()", e.what());
+    }
+    Show("Escape(\"it's $HOME; a\\tb\")", vux_proc::Escape("it's $HOME; a\tb"));
+    Show("GetBootTime()", vux_proc::GetBootTime().AsDateTime());
+    vux_proc::SingleInstance one("tour");
+    Show("SingleInstance(\"tour\"): " + vux_proc::SingleInstance::PidFile("tour"), vux_file::Read("var/tour.pid"));
+    try {
+        vux_proc::SingleInstance two("tour");
+    } catch (const vux_err::Error& e) {
+        Show("a second SingleInstance(\"tour\")", e.what());
+    }
+}
+
+void SystemServices() {
+    Title("system, users, digests, patterns, MIME (vux_env, vux_user, vux_hash, vux_regex, vux_mime)");
+    Show("GetOs(), GetOsArch()", vux_env::GetOs() + ", " + vux_env::GetOsArch());
+    Show("IsOpenVZChild(), GetRepoFile()",
+         std::string(vux_env::IsOpenVZChild() ? "true" : "false") + ", " + vux_env::GetRepoFile());
+    Show("Uid(\"root\"), GetHome(\"root\"), NameByUid(65534)",
+         std::to_string(vux_user::Uid("root")) + ", " + vux_user::GetHome("root") + ", " + vux_user::NameByUid(65534));
+    try {
+        vux_user::Uid("no-such-user");
+    } catch (const vux_err::Error& e) {
+        Show("Uid(\"no-such-user\")", e.what());
+    }
+    Show("hex(Hash(SHA-256).Update(\"abc\").Str())",
+         str::hex::Encode(vux_hash::Hash(vux_hash::HashSHA256).Update("abc").Str()));
+    std::istringstream text("The quick brown fox");
+    Show("hex(md5stream(\"The quick brown fox\"))", str::hex::Encode(vux_hash::md5stream(text)));
+    std::vector<vux_regex::RegExGroup> groups;
+    vux_regex::RegEx re("([a-z]+)@([a-z.]+)(:[0-9]+)?");
+    vux_regex::RegExMatch("mail admin@example.com today", re, groups);
+    std::string found;
+    for (const auto& g : groups) str::inpl::Append(found, Quote(g.text) + " at " + std::to_string(g.start), ", ");
+    Show("RegExMatch(\"mail admin@example.com today\", \"([a-z]+)@([a-z.]+)(:[0-9]+)?\", groups)", found);
+    vux_file::MkDir("etc/dist");
+    vux_file::Write("etc/dist/types.mime", "text/html\thtml htm\nimage/png\tpng\ntext/x-server-parsed-html\thtm\n");
+    Show("GetMimeType(\"htm\"), GetMimeType(\"png\"), GetMimeType(\"exe\")",
+         vux_mime::GetMimeType("htm") + ", " + vux_mime::GetMimeType("png") + ", " + Quote(vux_mime::GetMimeType("exe")));
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -237,6 +310,8 @@ int Tour(const Args& args) {
     Errors();
     Documents();
     Files();
+    Processes();
+    SystemServices();
     Sessions();
     DatesAndMoney();
     std::cout << "\nend of tour\n";

@@ -1,0 +1,14 @@
+// MIME types by file extension (etc/dist/types.mime).
+#ifndef LIBVUX_VUXMIME_H
+#define LIBVUX_VUXMIME_H
+
+#include <string>
+
+namespace vux_mime {
+
+// The type listed first for the extension (exact, case-sensitive), or "".
+std::string GetMimeType(const std::string& extension);
+
+}  // namespace vux_mime
+
+#endif
