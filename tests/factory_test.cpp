@@ -6,6 +6,8 @@
 
 #include <libvux/vuxfactory.h>
 
+#include "test_util.h"
+
 using vux_factory::BaseFactory;
 
 namespace {
@@ -30,16 +32,6 @@ public:
 BaseFactory::BaseElem* NewWorker() { return new Worker; }
 BaseFactory::BaseElem* NewOther() { return new Other; }
 
-template <class F>
-std::string AssertText(F f) {
-    try {
-        f();
-    } catch (const vux_err::AssertError& e) {
-        return e.desc();
-    }
-    return "(none)";
-}
-
 }  // namespace
 
 TEST(Factory, RegistryAndPool) {
@@ -50,9 +42,9 @@ TEST(Factory, RegistryAndPool) {
         f.RealRegister("other", &NewOther);
         EXPECT_EQ(f.Index("worker"), 0);
         EXPECT_EQ(f.Index("other"), 1);
-        EXPECT_EQ(AssertText([&] { f.RealRegister("worker", &NewWorker); }), "Duplicate class");
-        EXPECT_EQ(AssertText([&] { f.Index("nothing"); }), "Unregistered class");
-        EXPECT_EQ(AssertText([&] { f.RealGet("nothing"); }), "Uregistered class");
+        EXPECT_EQ(testutil::AssertText([&] { f.RealRegister("worker", &NewWorker); }), "Duplicate class");
+        EXPECT_EQ(testutil::AssertText([&] { f.Index("nothing"); }), "Unregistered class");
+        EXPECT_EQ(testutil::AssertText([&] { f.RealGet("nothing"); }), "Uregistered class");
 
         BaseFactory::BaseElem* a = f.RealGet("worker");
         BaseFactory::BaseElem* b = f.RealGet("worker");

@@ -89,14 +89,7 @@ TEST(Hash, Misuse) {
         EXPECT_EQ(e.object(), "hashtype");
         EXPECT_EQ(e.xml().GetNode("/doc/error/param[@name='type']").Str(), "7");
     }
-    auto desc = [](auto f) {
-        try {
-            f();
-        } catch (const vux_err::AssertError& e) {
-            return e.desc();
-        }
-        return std::string("(none)");
-    };
+    auto desc = [](auto f) { return testutil::AssertText(f); };
     EXPECT_EQ(desc([] { Hash().Update("x"); }), "try to update dummy hash");
     EXPECT_EQ(desc([] { Hash().Str(); }), "try to get string of dummy hash");
     EXPECT_EQ(desc([] {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <libvux/vuxerr.h>
+
 namespace testutil {
 
 // A fresh directory under /tmp, removed with everything in it when the object goes.
@@ -35,6 +37,17 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(std::size_t n, unsigned seed);
+
+// The description of the assertion f raises, or "(no assertion)".
+template <class F>
+std::string AssertText(F f) {
+    try {
+        f();
+    } catch (const vux_err::AssertError& e) {
+        return e.desc();
+    }
+    return "(no assertion)";
+}
 
 }  // namespace testutil
 
