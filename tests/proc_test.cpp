@@ -59,16 +59,6 @@ std::vector<int> Zombies() {
 
 bool Alive(pid_t pid) { return kill(pid, 0) == 0 && vux_proc::Exists(pid); }
 
-template <class F>
-std::string AssertText(F f) {
-    try {
-        f();
-    } catch (const vux_err::AssertError& e) {
-        return e.desc();
-    }
-    return "(no assertion)";
-}
-
 // Descriptor numbers the child `ls -l /proc/self/fd` shows, less the listing's own.
 std::set<int> ChildFds(const std::string& listing) {
     std::set<int> fds;
@@ -217,6 +207,9 @@ TEST(Execute, TerminateAndIsAlive) {
 
 TEST(Execute, FailuresAreClearAndLeaveNoZombie) {
     testutil::TempDir dir;
+    const std::string log = dir / "proc.log";
+    setenv("VUX_LOGFILE", log.c_str(), 1);
+    vux_log::Init("proc_test", vux_log::LevelError);
 
     Execute missing(std::vector<std::string>{"/nonexistent/program", "arg"}, Execute::PipeOut | Execute::PipeErr);
     missing.Run();
@@ -243,9 +236,17 @@ TEST(Execute, FailuresAreClearAndLeaveNoZombie) {
         EXPECT_EQ(e.object(), "user_not_exists");
         EXPECT_EQ(e.value(), "no-such-user-vux");
     }
-    EXPECT_EQ(AssertText([&] { nouser.Pid(); }), "Proccess not started yet") << "nothing was forked";
+    EXPECT_EQ(testutil::AssertText([&] { nouser.Pid(); }), "Proccess not started yet") << "nothing was forked";
     EXPECT_FALSE(vux_file::Exists(dir / "marker"));
     EXPECT_TRUE(Zombies().empty());
+
+    vux_log::Close();
+    const std::string text = testutil::ReadFile(log);
+    EXPECT_NE(text.find("Failed to run '/nonexistent/program arg': cannot execute '/nonexistent/program': No such file "
+                        "or directory"),
+              std::string::npos)
+        << text;
+    unsetenv("VUX_LOGFILE");
 }
 
 TEST(Execute, RunsAsAnotherUser) {
@@ -374,24 +375,24 @@ TEST(Execute, EnvironmentAndLimits) {
 TEST(Execute, MisuseIsAnAssertion) {
     Execute e("true", 0);
     e.SetEnv("A", "1");
-    EXPECT_EQ(AssertText([&] { e.SetEnv(StringMap{{"B", "2"}}); }), "Some env was already set");
+    EXPECT_EQ(testutil::AssertText([&] { e.SetEnv(StringMap{{"B", "2"}}); }), "Some env was already set");
     Execute m("true", 0);
     m.SetEnv(StringMap{{"B", "2"}});
-    EXPECT_EQ(AssertText([&] { m.SetEnv("A", "1"); }), "SetEnv second call");
-    EXPECT_EQ(AssertText([&] { m.SetEnv(StringMap{}); }), "SetEnv second call");
+    EXPECT_EQ(testutil::AssertText([&] { m.SetEnv("A", "1"); }), "SetEnv second call");
+    EXPECT_EQ(testutil::AssertText([&] { m.SetEnv(StringMap{}); }), "SetEnv second call");
     m.SetDir("/");
-    EXPECT_EQ(AssertText([&] { m.SetDir("/tmp"); }), "SetDir second call");
+    EXPECT_EQ(testutil::AssertText([&] { m.SetDir("/tmp"); }), "SetDir second call");
     m.SetUser("root");
-    EXPECT_EQ(AssertText([&] { m.SetUser("root"); }), "SetUser second call");
-    EXPECT_EQ(AssertText([&] { m.CloseIn(); }), "Process is not started yet");
+    EXPECT_EQ(testutil::AssertText([&] { m.SetUser("root"); }), "SetUser second call");
+    EXPECT_EQ(testutil::AssertText([&] { m.CloseIn(); }), "Process is not started yet");
     m.Run();
-    EXPECT_EQ(AssertText([&] { m.SetTimeout(1); }), "Process already started");
-    EXPECT_EQ(AssertText([&] { m.In(); }), "Input stream not available");
-    EXPECT_EQ(AssertText([&] { m.Out(); }), "Output stream not available");
+    EXPECT_EQ(testutil::AssertText([&] { m.SetTimeout(1); }), "Process already started");
+    EXPECT_EQ(testutil::AssertText([&] { m.In(); }), "Input stream not available");
+    EXPECT_EQ(testutil::AssertText([&] { m.Out(); }), "Output stream not available");
     EXPECT_EQ(m.Result(), 0);
-    EXPECT_EQ(AssertText([] { Execute().Run(); }), "Dummy process handle");
-    EXPECT_EQ(AssertText([] { vux_proc::Kill(12345, 0); }), "Invalid kill timeout");
-    EXPECT_EQ(AssertText([] { vux_proc::Kill(0, 1); }), "Invalid pid") << "0 would be our own group";
+    EXPECT_EQ(testutil::AssertText([] { Execute().Run(); }), "Dummy process handle");
+    EXPECT_EQ(testutil::AssertText([] { vux_proc::Kill(12345, 0); }), "Invalid kill timeout");
+    EXPECT_EQ(testutil::AssertText([] { vux_proc::Kill(0, 1); }), "Invalid pid") << "0 would be our own group";
 }
 
 TEST(Execute, DestructorWaitsOrKills) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "test_util.h"
@@ -94,6 +95,29 @@ TEST(VuxTool, FileTailStatCopy) {
     EXPECT_EQ(nouser.code, 1);
     EXPECT_NE(nouser.out.find("object=\"user_not_exists\""), std::string::npos) << nouser.out;
     std::system(("rm -rf '" + dir.path() + ".copy'").c_str());
+}
+
+TEST(VuxTool, LogCheckAndWrite) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "etc/debug.conf", "* 3\nSET color=off\n");
+    testutil::WriteFile(dir / "etc/debug.conf.d/a.conf", "myprog.libvux 9\nbroken line\n");
+    testutil::ChDir cd(dir.path());
+    const Result yes = Vux("log check myprog libvux DEBUG");
+    EXPECT_EQ(yes.code, 0);
+    EXPECT_NE(yes.out.find("written\ndecided by etc/debug.conf.d/a.conf:1: myprog.libvux 9"), std::string::npos)
+        << yes.out;
+    EXPECT_NE(yes.out.find("Malformed line etc/debug.conf.d/a.conf:2"), std::string::npos) << yes.out;
+    const Result no = Vux("log check other libvux 4");
+    EXPECT_NE(no.out.find("not written\ndecided by etc/debug.conf:1: * 3"), std::string::npos) << no.out;
+    EXPECT_FALSE(std::ifstream("var/other.log").good()) << "checking writes nothing";
+
+    EXPECT_NE(Vux("log write myprog libvux 9 'hello there'").out.find("written"), std::string::npos);
+    EXPECT_NE(Vux("log write myprog rpc debug 'not for rpc'").out.find("not written"), std::string::npos);
+    const std::string log = testutil::ReadFile(dir / "var/myprog.log");
+    EXPECT_NE(log.find("] libvux DEBUG hello there\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("not for rpc"), std::string::npos);
+    EXPECT_EQ(Vux("log check myprog libvux").code, 2);
+    EXPECT_EQ(Vux("log check myprog libvux LOUD").code, 2);
 }
 
 TEST(VuxTool, AccessCheckAndMask) {

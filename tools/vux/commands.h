@@ -20,6 +20,7 @@ int Xml(const Args& args);
 int Date(const Args& args);
 int Money(const Args& args);
 int File(const Args& args);
+int Log(const Args& args);
 int Access(const Args& args);
 int Exec(const Args& args);
 int Os(const Args& args);

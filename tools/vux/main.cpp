@@ -22,6 +22,8 @@ const Command kCommands[] = {
     {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
     {"file", "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST", &File},
+    {"log", "log check PROGRAM MODULE LEVEL | log write PROGRAM MODULE LEVEL TEXT  [--init-level LEVEL]  (rules from etc/)",
+     &Log},
     {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", &Access},
     {"exec", "exec [--user USER] [--timeout SECONDS] -- COMMAND [ARGS...]  (prints its output and exit status)", &Exec},
     {"os", "os  (name, family, version and architecture of this system)", &Os},

@@ -18,10 +18,12 @@
 #include <libvux/vuxaccess.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxfile.h>
+#include <libvux/vuxlog.h>
 #include <libvux/vuxstream.h>
 #include <libvux/vuxmoney.h>
 #include <libvux/vuxsession.h>
 #include <libvux/vuxstr.h>
+#include <libvux/vuxthread.h>
 #include <libvux/vuxxml.h>
 
 #include "commands.h"
@@ -233,6 +235,38 @@ void DatesAndMoney() {
     Show("Money(\"19.99\") * 3 * 0.8", (Money("19.99") * 3 * 0.8).AsString());
 }
 
+void Logging() {
+    Title("logging (vux_log)");
+    vux_file::MkDir("etc/debug.conf.d");
+    vux_file::Write("etc/debug.conf", "* 3          # every module: errors and worse\nSET color=off\n");
+    vux_file::Write("etc/debug.conf.d/tour.conf", "tour.tour_net 9   # this program's network module: everything\n"
+                                                   "tour_db 5 user~admin\n");
+    std::cout << "  etc/debug.conf:\n" << vux_file::Read("etc/debug.conf")
+              << "  etc/debug.conf.d/tour.conf:\n" << vux_file::Read("etc/debug.conf.d/tour.conf");
+    vux_log::Init("tour", vux_log::LevelError);
+    vux_log::Module net("tour_net"), db("tour_db");
+    Show("Module(\"tour_net\").Check(DEBUG)", net.Check(vux_log::LevelDebug) ? "true" : "false");
+    Show("Module(\"tour_db\").Check(INFO)", db.Check(vux_log::LevelInfo) ? "true" : "false");
+    Show("  decided by", db.Explain(vux_log::LevelInfo));
+    vux_thread::InitState("tour-request", "serving");
+    vux_thread::SetInfo("user", "sysadmin");
+    Show("with thread information user=sysadmin, Check(INFO)", db.Check(vux_log::LevelInfo) ? "true" : "false");
+    vux_log::StartThreadLog();
+    if (net.Check(vux_log::LevelDebug)) net.Write(vux_log::LevelDebug, "connected to %s:%d", "127.0.0.1", 8080);
+    if (db.Check(vux_log::LevelInfo)) db.Write(vux_log::LevelInfo, "query took %d ms", 12);
+    if (db.Check(vux_log::LevelDebug)) db.Write(vux_log::LevelDebug, "not written: DEBUG is above the rule's INFO");
+    try {
+        throw vux_err::Missed("tour_table", "users");
+    } catch (const vux_err::Error&) {
+    }
+    Show("Id()", vux_log::Id());
+    std::cout << "  GetThreadLog():\n" << vux_log::GetThreadLog();
+    vux_log::Close();
+    std::cout << "  var/tour.log after Close():\n" << vux_file::Read("var/tour.log");
+    const std::string backup = vux_log::Rotate("var/tour.log");
+    Show("Rotate(\"var/tour.log\")", backup + " (gzip compresses it a minute later)");
+}
+
 void Processes() {
     Title("processes (vux_proc)");
     using vux_proc::Execute;
@@ -314,6 +348,7 @@ int Tour(const Args& args) {
     SystemServices();
     Sessions();
     DatesAndMoney();
+    Logging();
     std::cout << "\nend of tour\n";
     return 0;
 }
