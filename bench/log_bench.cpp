@@ -15,6 +15,7 @@
 #include <spdlog/spdlog.h>
 
 #include <libvux/vuxlog.h>
+#include <libvux/vuxthread.h>
 
 namespace {
 std::atomic<long> g_allocations{0};
@@ -82,6 +83,17 @@ void BM_Vux_CheckDisabled(benchmark::State& state) {
     Scratch scratch("* 3\n");
     vux_log::LoadRules("bench", 3);
     vux_log::Module m("bench");
+    const long before = g_allocations.load();
+    for (auto _ : state) benchmark::DoNotOptimize(m.Check(vux_log::LevelDebug));
+    state.counters["allocs/op"] = double(g_allocations.load() - before) / double(state.iterations());
+}
+
+// A request thread has a state, which every Check stamps with the time.
+void BM_Vux_CheckDisabledWithThreadState(benchmark::State& state) {
+    Scratch scratch("* 3\n");
+    vux_log::LoadRules("bench", 3);
+    vux_log::Module m("bench");
+    vux_thread::InitState("bench-request", "benchmark");
     const long before = g_allocations.load();
     for (auto _ : state) benchmark::DoNotOptimize(m.Check(vux_log::LevelDebug));
     state.counters["allocs/op"] = double(g_allocations.load() - before) / double(state.iterations());
@@ -163,6 +175,7 @@ void BM_Spdlog_AsyncLoggerDefaultPattern(benchmark::State& state) {
 
 BENCHMARK(BM_Vux_CheckDisabled);
 BENCHMARK(BM_Spdlog_ShouldLogDisabled);
+BENCHMARK(BM_Vux_CheckDisabledWithThreadState)->Threads(1);
 BENCHMARK(BM_Vux_FileLine)->UseRealTime();
 BENCHMARK(BM_Spdlog_BasicFileSinkMt)->UseRealTime();
 BENCHMARK(BM_Spdlog_BasicFileSinkMtDefaultPattern)->UseRealTime();

@@ -62,10 +62,15 @@ Table& GetTable() {
     return *table;
 }
 
+// A plain copy of the binding's pointer, in static TLS: every log Check reads
+// it, and the binding's own access goes through an initialisation guard.
+constinit thread_local StateRec* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
+
 // The calling thread's state; leaving the thread removes it from the table.
 struct Binding {
     std::shared_ptr<StateRec> state;
     ~Binding() {
+        t_state = nullptr;
         if (!state) return;
         Table& table = GetTable();
         SafeSection section(table.lock);
@@ -77,7 +82,7 @@ struct Binding {
 thread_local Binding t_binding;
 
 StateRec* Mine() {
-    return t_binding.state.get();
+    return t_state;
 }
 
 }  // namespace
@@ -423,6 +428,7 @@ void InitState(const std::string& id, const std::string& state) {
     rec->start = FromUs(now);
     rec->changed_us.store(now, std::memory_order_relaxed);
     t_binding.state = rec;
+    t_state = rec.get();
     bool duplicate = false;
     {
         Table& table = GetTable();
