@@ -156,20 +156,22 @@ Rule::Rule(int l, std::string text) : level(l) {
     std::vector<CondPtr> values;
     std::vector<char> ops;  // '(', '&' and '|'
     bool operand = false;   // the last token completed an operand
-    auto pop = [&values]() {
-        CondPtr c = std::move(values.back());
-        values.pop_back();
-        return c;
-    };
-    auto reduce_ands = [&]() {
-        while (!ops.empty() && ops.back() == '&') {
+    // Applies the pending operators `op` ('&' makes And, '|' makes Or) on top of the stack.
+    auto reduce = [&](char op) {
+        while (!ops.empty() && ops.back() == op) {
             ops.pop_back();
-            if (values.size() < 2) throw std::runtime_error("bad and");
-            CondPtr r = pop();
-            CondPtr left = pop();
-            values.push_back(std::make_unique<And>(std::move(left), std::move(r)));
+            if (values.size() < 2) throw std::runtime_error(op == '&' ? "bad and" : "bad or");
+            CondPtr r = std::move(values.back());
+            values.pop_back();
+            CondPtr left = std::move(values.back());
+            values.pop_back();
+            if (op == '&')
+                values.push_back(std::make_unique<And>(std::move(left), std::move(r)));
+            else
+                values.push_back(std::make_unique<Or>(std::move(left), std::move(r)));
         }
     };
+    auto reduce_ands = [&]() { reduce('&'); };
     for (const std::string& t : tokens) {
         const std::size_t at = t.find_first_of("=~");
         if (at != std::string::npos) {
@@ -194,13 +196,7 @@ Rule::Rule(int l, std::string text) : level(l) {
                 if (!ops.empty() && ops.back() == '|') throw std::runtime_error("bad or");
                 throw std::runtime_error("bad ')'");
             }
-            while (!ops.empty() && ops.back() == '|') {
-                ops.pop_back();
-                if (values.size() < 2) throw std::runtime_error("bad or");
-                CondPtr r = pop();
-                CondPtr left = pop();
-                values.push_back(std::make_unique<Or>(std::move(left), std::move(r)));
-            }
+            reduce('|');
             if (ops.empty() || ops.back() != '(') throw std::runtime_error("bad ')'");
             ops.pop_back();
             reduce_ands();
