@@ -728,12 +728,23 @@ Global& GetGlobal() {
 // ones: seeing 0 then, no walk can still hold a replaced set.
 std::atomic<int> g_walkers{0};
 
+// The lists a Check consults, in order (null where a set has none): the
+// module's program rules, those of all modules, the module's generic rules,
+// those of all modules.
+struct Lists {
+    Lists(const Info& module, const Info& defaults) {
+        const Info::Rules* m = module.rules.load(std::memory_order_seq_cst);
+        const Info::Rules* d = defaults.rules.load(std::memory_order_seq_cst);
+        list[0] = m ? &m->specific : nullptr;
+        list[1] = d ? &d->specific : nullptr;
+        list[2] = m ? &m->generic : nullptr;
+        list[3] = d ? &d->generic : nullptr;
+    }
+    const Info::RuleList* list[4];
+};
+
 const Rule* Decide(const Info& module, const Info& defaults) {
-    const Info::Rules* m = module.rules.load(std::memory_order_seq_cst);
-    const Info::Rules* d = defaults.rules.load(std::memory_order_seq_cst);
-    const Info::RuleList* lists[4] = {m ? &m->specific : nullptr, d ? &d->specific : nullptr,
-                                      m ? &m->generic : nullptr, d ? &d->generic : nullptr};
-    for (const Info::RuleList* list : lists) {
+    for (const Info::RuleList* list : Lists(module, defaults).list) {
         if (!list) continue;
         for (const auto& rule : *list)
             if (rule->Holds()) return rule.get();
@@ -742,11 +753,7 @@ const Rule* Decide(const Info& module, const Info& defaults) {
 }
 
 int Fast(const Info& module, const Info& defaults) {
-    const Info::Rules* m = module.rules.load(std::memory_order_acquire);
-    const Info::Rules* d = defaults.rules.load(std::memory_order_acquire);
-    const Info::RuleList* lists[4] = {m ? &m->specific : nullptr, d ? &d->specific : nullptr,
-                                      m ? &m->generic : nullptr, d ? &d->generic : nullptr};
-    for (const Info::RuleList* list : lists) {
+    for (const Info::RuleList* list : Lists(module, defaults).list) {
         if (!list || list->empty()) continue;
         const Rule& first = *list->front();
         return first.condition ? Info::kWalk : first.level;
@@ -1139,15 +1146,12 @@ const std::string& Module::Name() const {
 std::string Module::Explain(Level) const {
     Global& g = GetGlobal();
     vux_thread::SafeSection section(g.lock);
-    const Info::Rules* m = info_->rules.load();
-    const Info::Rules* d = g.defaults->rules.load();
-    const Info::RuleList* lists[4] = {m ? &m->specific : nullptr, d ? &d->specific : nullptr,
-                                      m ? &m->generic : nullptr, d ? &d->generic : nullptr};
+    const Lists lists(*info_, *g.defaults);
     const char* kinds[4] = {"program rule of module", "program rule of all modules", "rule of module",
                             "rule of all modules"};
     for (int i = 0; i < 4; ++i) {
-        if (!lists[i]) continue;
-        for (const auto& rule : *lists[i])
+        if (!lists.list[i]) continue;
+        for (const auto& rule : *lists.list[i])
             if (rule->Holds())
                 return rule->source + " [" + kinds[i] + (i % 2 == 0 ? " " + info_->name : std::string()) + "]";
     }
