@@ -1047,7 +1047,6 @@ void ApplyRules(Global& g, bool init, Level level, Parsed& parsed) {
         for (const Info::Rules* old : g.retired) delete old;
         g.retired.clear();
     }
-    g.defaults->fast.store(Fast(*g.defaults, *g.defaults), std::memory_order_relaxed);
     for (auto& m : g.modules) m.second->fast.store(Fast(*m.second, *g.defaults), std::memory_order_relaxed);
 }
 
