@@ -207,7 +207,11 @@ std::string Crypt(const std::string& password, CryptFormat f);
 std::string Crypt(const std::string& password, const std::string& salt);
 
 namespace xxtea {
+// Binary cipher text of 4 * (ceil(len / 4) + 1) bytes; empty data gives "". Throws "xxtea"
+// "bad_key" for a key under 16 bytes (longer keys are cut to 16).
 std::string Encode(const std::string& key, const std::string& data);
+// Empty data, or a single word (shorter than a block), gives "". Throws "xxtea" "bad_key",
+// "data_size" (length not a multiple of 4) or "bad_data" (wrong key or damaged text).
 std::string Decode(const std::string& key, const std::string& data);
 }  // namespace xxtea
 

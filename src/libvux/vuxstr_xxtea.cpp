@@ -99,9 +99,10 @@ std::string Decode(const std::string& key, const std::string& data) {
     if (data.empty()) return std::string();
     std::uint32_t k[4];
     Key(key, k);
-    // One word cannot be a cipher text: the cipher needs two, and one is the length.
-    if (data.size() % 4 || data.size() < 8) throw XxteaFail("data_size");
+    if (data.size() % 4) throw XxteaFail("data_size");
     const std::size_t n = data.size() / 4;
+    // A single word is shorter than a block: the cipher leaves it alone and it holds no text.
+    if (n < 2) return std::string();
     const unsigned char* b = reinterpret_cast<const unsigned char*>(data.data());
     Words v(n);
     for (std::size_t i = 0; i < n; ++i) v[i] = Load32(b + 4 * i);
