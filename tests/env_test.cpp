@@ -1,13 +1,17 @@
 // OS detection against real system files: each case runs in a child of its own
 // with a private mount namespace, where /etc is an overlay of the real one and
 // the case writes or removes the release files there.
+#include <dirent.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -35,12 +39,53 @@ struct Case {
     std::vector<std::string> remove;
     std::string rpm_answer;
     const char* beancounters = nullptr;
+    bool chrooted = false;  // run where / is not a mount point, as in a package builder's chroot
 };
 
 [[noreturn]] void Die(int fd, const std::string& why) {
     std::string msg = "!" + why + ": " + strerror(errno);
     (void)!write(fd, msg.data(), msg.size());
     _exit(1);
+}
+
+// Enters a chroot whose / is a plain directory, with the real top-level entries bound into it.
+void EnterChroot(int out, const std::string& root) {
+    if (unshare(CLONE_NEWNS) != 0) Die(out, "unshare");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) Die(out, "private /");
+    if (mkdir(root.c_str(), 0755) != 0) Die(out, "mkdir " + root);
+    DIR* top = opendir("/");
+    if (!top) Die(out, "opendir /");
+    while (dirent* e = readdir(top)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string from = "/" + name, to = root + "/" + name;
+        struct stat st;
+        if (lstat(from.c_str(), &st) != 0) continue;
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlink(from.c_str(), target, sizeof target - 1);
+            if (n < 0) Die(out, "readlink " + from);
+            target[n] = '\0';
+            if (symlink(target, to.c_str()) != 0) Die(out, "symlink " + to);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (mkdir(to.c_str(), 0755) != 0 || mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+                Die(out, "bind " + from);
+        }
+    }
+    closedir(top);
+    if (chroot(root.c_str()) != 0 || chdir("/") != 0) Die(out, "chroot");
+}
+
+// Makes the mounts of this (new) namespace private, so nothing mounted here reaches the host.
+// Where / is not a mount point (a chroot) it cannot be made private: bind the root onto a
+// directory of its own, make that private and move into it.
+void MakeRootPrivate(int out, const std::string& spare) {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) return;
+    if (errno != EINVAL) Die(out, "private /");
+    if (mkdir(spare.c_str(), 0755) != 0) Die(out, "mkdir " + spare);
+    if (mount("/", spare.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) Die(out, "bind /");
+    if (mount(nullptr, spare.c_str(), nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) Die(out, "private /");
+    if (chroot(spare.c_str()) != 0 || chdir("/") != 0) Die(out, "chroot");
 }
 
 Seen Detect(const Case& c) {
@@ -53,8 +98,9 @@ Seen Detect(const Case& c) {
     if (child == 0) {
         close(p[0]);
         const int out = p[1];
+        if (c.chrooted) EnterChroot(out, scratch / "chroot");
         if (unshare(CLONE_NEWNS) != 0) Die(out, "unshare");
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) Die(out, "private /");
+        MakeRootPrivate(out, scratch / "private-root");
         const std::string opts = "lowerdir=/etc,upperdir=" + (scratch / "upper") + ",workdir=" + (scratch / "work");
         if (mount("overlay", "/etc", "overlay", 0, opts.c_str()) != 0) Die(out, "overlay /etc");
         std::error_code ec;
@@ -171,6 +217,12 @@ TEST(OsDetection, DebianAndUbuntu) {
     EXPECT_EQ(s.version, "22.04.3");
     EXPECT_EQ(s.os, "Ubuntu 22.04.3");
     EXPECT_EQ(s.repo, "/etc/apt/sources.list.d/qexworks.list");
+
+    Case chrooted = Debian("12.4\n");
+    chrooted.chrooted = true;
+    s = Detect(chrooted);
+    ASSERT_EQ(s.failure, "") << "a root that is not a mount point";
+    EXPECT_EQ(s.version, "12.4");
 
     Case testing = Debian("trixie/sid\n");
     testing.write.push_back({"/etc/issue", "Debian GNU/Linux trixie/sid \\n \\l\n"});
