@@ -9,7 +9,13 @@
 SANITIZE ?=
 FUZZ_SECONDS ?= 60
 JOBS ?= 2
-GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo Ninja || echo "Unix Makefiles")
+# Empty: keep the generator a build directory was configured with, else Ninja when installed.
+# Chosen in the recipes, after scripts/deps has run: a first run on a fresh machine installs ninja.
+GENERATOR ?=
+CMAKE_CONFIGURE = gen='$(GENERATOR)'; \
+  [ -n "$$gen" ] || gen=$$(sed -n 's/^CMAKE_GENERATOR:INTERNAL=//p' $(1)/CMakeCache.txt 2>/dev/null); \
+  [ -n "$$gen" ] || gen=$$(command -v ninja >/dev/null 2>&1 && echo Ninja || echo 'Unix Makefiles'); \
+  cmake -S . -B $(1) -G "$$gen"
 
 ifeq ($(SANITIZE),1)
   BUILD_DIR ?= build-asan
@@ -33,7 +39,7 @@ deps:
 	@scripts/deps
 
 configure: deps
-	cmake -S . -B $(BUILD_DIR) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SAN_FLAGS)
+	@$(call CMAKE_CONFIGURE,$(BUILD_DIR)) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(SAN_FLAGS)
 
 build: configure
 	cmake --build $(BUILD_DIR) -j $(JOBS)
@@ -47,12 +53,12 @@ check: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
 bench: deps
-	cmake -S . -B build-bench -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DVUX_BENCH=ON -DVUX_TESTS=OFF
+	@$(call CMAKE_CONFIGURE,build-bench) -DCMAKE_BUILD_TYPE=Release -DVUX_BENCH=ON -DVUX_TESTS=OFF
 	cmake --build build-bench -j $(JOBS)
 	set -e; for b in build-bench/bench/*_bench; do echo "== $$b"; $$b; done
 
 fuzz: deps
-	cmake -S . -B build-fuzz -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@$(call CMAKE_CONFIGURE,build-fuzz) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUX_FUZZ=ON -DVUX_TESTS=OFF
 	cmake --build build-fuzz -j $(JOBS)
 	set -e; for f in build-fuzz/fuzz/*_fuzz; do \
