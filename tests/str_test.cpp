@@ -317,6 +317,20 @@ TEST(StrEncodings, Base64) {
         const std::string b = testutil::RandomBytes(n, 11 + n);
         EXPECT_EQ(str::base64::Decode(str::base64::Encode(b)), b);
     }
+    EXPECT_EQ(str::base64::Decode("QUJDQ\nUJDQUJD"), "ABCABCABC");  // a break inside a group, then clean again
+    EXPECT_EQ(str::base64::Decode("QUJDQUJDQQ==QUJD"), "ABCABCA");
+    // Junk anywhere is skipped: the same bytes come out as from the clean text.
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        const std::string plain = testutil::RandomBytes(seed * 13, seed);
+        const std::string clean = str::base64::Encode(plain);
+        const std::string noise = testutil::RandomBytes(clean.size(), seed + 100);
+        std::string dirty;
+        for (std::size_t i = 0; i < clean.size(); ++i) {
+            if (noise[i] & 1) dirty += "\r\n !*"[static_cast<unsigned char>(noise[i]) % 6];
+            dirty += clean[i];
+        }
+        EXPECT_EQ(str::base64::Decode(dirty), plain) << seed;
+    }
     str::base64::Decode(testutil::RandomBytes(10000, 3));  // total on garbage
 }
 
