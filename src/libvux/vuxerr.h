@@ -11,6 +11,9 @@
 
 namespace vux_err {
 
+// Type, object and value classify the failure; the same facts stand in an XML document
+// ("doc"/"error" with "param" children) that travels between the panel's programs. Building
+// one logs it with a stack trace (inside a NoFail scope, so an abort request never fires here).
 class Error : public std::exception {
 public:
     explicit Error(const std::string& type);
@@ -23,6 +26,7 @@ public:
     Error& operator=(const Error& other);
     ~Error() override;
 
+    // The text of "/*/error/msg" when a caller added one, else the built message.
     const char* what() const noexcept override;
 
     std::string type() const { return type_; }
@@ -37,7 +41,9 @@ public:
                      vux_access::AccessMask mask = vux_access::AccessAll);
     Error& add_param(const std::string& name, int value,
                      vux_access::AccessMask mask = vux_access::AccessAll);
+    // Marks an internal fault worth reporting, as opposed to bad input from a user.
     Error& set_report();
+    // An empty help names "error_" + type.
     Error& set_help(const std::string& help);
 
 private:
@@ -53,26 +59,32 @@ private:
     vux_backtrace::BtWalk backtrace_;
 };
 
+// Something asked for by name is not there (a user, a key, a node): "missed".
 class Missed : public Error {
 public:
     Missed(const std::string& object, const std::string& value);
 };
 
+// Something to be created is already there (a name registered twice): "exists".
 class Exists : public Error {
 public:
     Exists(const std::string& object, const std::string& value);
 };
 
+// The caller may not do this: "access".
 class Access : public Error {
 public:
     Access(const std::string& object, const std::string& value);
 };
 
+// Two requests or states contradict each other; thrown through OnConflict, so a program
+// may choose to go on instead: "conflict".
 class Conflict : public Error {
 public:
     Conflict(const std::string& object, const std::string& value);
 };
 
+// A service or resource cannot be reached now; trying later may work: "unavailable".
 class Unavailable : public Error {
 public:
     Unavailable(const std::string& object, const std::string& value);
@@ -84,6 +96,8 @@ public:
     System(const std::string& object, int err);
 };
 
+// A value given by the caller or a user is malformed or out of range: "value", with the
+// message parameter "desc" ("desk_empty", or "desc_" + desc with "args").
 class Value : public Error {
 public:
     Value(const std::string& object, const std::string& value);

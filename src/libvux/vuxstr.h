@@ -21,20 +21,29 @@ public:
 };
 
 // Words and splitting. Whitespace is space, tab, line feed and carriage return.
+// The text before the first sep, removed from s with the sep; an empty or absent sep takes all of s.
 std::string GetWord(std::string& s, const std::string& sep);
 std::string GetWord(std::string& s, char c);
+// The text before the first whitespace; the whole run of whitespace after it goes too, and a
+// leading whitespace byte gives an empty word.
 std::string GetWord(std::string& s);
+// Mirror images: the text after the last separator; s keeps what stands before it.
 std::string RGetWord(std::string& s, const std::string& sep);
 std::string RGetWord(std::string& s, char c);
 std::string RGetWord(std::string& s);
 
+// Pieces between seps, appended to out (never cleared). Lists and sets skip empty pieces and
+// trim the rest, so a piece of blanks is stored as "". Maps split each piece at its first "="
+// (none: value ""), skip an empty key, let a later duplicate win and trim nothing.
 // Defined for std::vector, std::list, std::set and std::map of strings.
 template <class C>
 void Split(std::string s, const std::string& sep, C& out);
-// Defined for std::vector, std::list, std::set, std::deque and std::map of strings.
+// Elements joined by sep; empty elements are dropped with their separator. Map elements are
+// written key=value. Defined for std::vector, std::list, std::set, std::deque and std::map.
 template <class C>
 std::string Join(const C& c, const std::string& sep);
 
+// s, then sep (only when s is not empty), then add; an empty add leaves s as it is.
 std::string Append(const std::string& s, const std::string& add, const std::string& sep);
 std::string Trim(const std::string& s);
 std::string Upper(const std::string& s);
@@ -43,6 +52,7 @@ std::string Replace(const std::string& s, const std::string& from, const std::st
 std::string Replace(const std::string& s, const std::map<std::string, std::string>& m);
 bool StartsWith(const std::string& s, const std::string& prefix);
 bool EndsWith(const std::string& s, const std::string& suffix);
+// Natural order of version texts ("1.10" > "1.9"): below, equal to or above zero.
 int CompareVersion(const std::string& a, const std::string& b);
 
 namespace inpl {
@@ -57,9 +67,12 @@ std::string& Replace(std::string& s, const std::map<std::string, std::string>& m
 // Numbers and formatting.
 std::string Str(long v);
 std::string Str(double v, int precision);
+// No error checks: leading blanks and a sign are accepted, reading stops at the first
+// non-digit, and a text without digits gives 0.
 int Int(const std::string& s);
 std::int64_t Int64(const std::string& s);
 double Double(const std::string& s);
+// printf into a buffer of any length; throws str::Fail "format" when formatting fails.
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // An ordered set of distinct names.
@@ -132,17 +145,25 @@ private:
 }  // namespace utf8
 
 namespace base64 {
+// Standard alphabet, "=" padding, no line breaks.
 std::string Encode(const std::string& s);
+// Never throws: bytes outside the alphabet are skipped, a trailing partial group is dropped,
+// and decoding ends after the first padded group (at once on a group of three or four "=").
 std::string Decode(const std::string& s);
 }  // namespace base64
 
 namespace hex {
+// Two lower-case digits per byte.
 std::string Encode(const std::string& s);
+// Either case; throws str::Fail "hex_len" (odd length) or "hex" (the first non-digit).
 std::string Decode(const std::string& s);
 }  // namespace hex
 
 namespace url {
+// Every byte but ASCII letters and digits becomes %XX.
 std::string Encode(const std::string& s);
+// "+" is a space, %XX a byte, %uXXXX a character in UTF-8. Never throws: digits are not
+// checked, and an escape cut short by the end ends the output there.
 std::string Decode(const std::string& s);
 }  // namespace url
 
@@ -151,6 +172,8 @@ std::string Escape(const std::string& s, const char* chars, char esc);
 std::string Unescape(const std::string& s, char esc);
 }  // namespace badchars
 
+// International domain names through libidn. "*" passes as it is and a leading "." is kept;
+// a name libidn refuses throws type "str", object "punyencode" or "punydecode".
 namespace puny {
 std::string Encode(const std::string& host);
 std::string Decode(const std::string& host);
@@ -159,15 +182,20 @@ std::string Decode(const std::string& host);
 // A character-set converter over iconv; copies share one descriptor.
 class Conv {
 public:
+    // Throws "conv" "iconv_open" (value errno) for an unknown pair of character sets.
     Conv(const std::string& from, const std::string& to);
     ~Conv();
 
+    // A whole text; throws "conv" "badseq" (value the hex of the bytes) on an invalid or
+    // unfinished sequence.
     std::string Convert(const char* data);
     std::string Convert(const char* data, std::size_t len);
     std::string Convert(const std::string& data);
+    // One chunk of a stream: a sequence cut by the chunk's end is carried to the next call.
     std::string ConvertChunk(const char* data);
     std::string ConvertChunk(const char* data, std::size_t len);
     std::string ConvertChunk(const std::string& data);
+    // Ends a chunked stream; bytes still carried throw "conv" "badseq".
     void ConvertFinish();
     void Clear();
 
