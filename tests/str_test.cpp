@@ -10,6 +10,7 @@
 #include <list>
 #include <random>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -73,39 +74,36 @@ TEST(StrCaseFold, LoadsTableFromInstallDir) {
 }
 
 TEST(StrWords, TakeFromEitherEnd) {
-    // {input, separator ("ws" for whitespace), word, rest}; front forms first, then back forms.
-    const char* front[][4] = {
+    // {input, separator ("ws" for whitespace), word, rest}
+    struct Case {
+        const char *in, *sep, *word, *rest;
+    };
+    const Case front[] = {
         {"a,b", ",", "a", "b"},       {"a", ",", "a", ""},         {",a", ",", "", "a"},
         {"a::b::c", "::", "a", "b::c"}, {"b::c", "", "b::c", ""},
         {"one \t\r\ntwo  x", "ws", "one", "two  x"},
         {" lead", "ws", "", "lead"},  {"tail  ", "ws", "tail", ""},
     };
-    for (auto& c : front) {
-        std::string s = c[0];
-        const std::string sep = c[1];
-        std::string w = sep == "ws"         ? str::GetWord(s)
-                        : sep.size() == 1 ? str::GetWord(s, sep[0])
-                                          : str::GetWord(s, sep);
-        EXPECT_EQ(w, c[2]) << c[0];
-        EXPECT_EQ(s, c[3]) << c[0];
-        if (sep.size() == 1) {  // the string form agrees with the byte form
-            s = c[0];
-            EXPECT_EQ(str::GetWord(s, sep), c[2]);
-        }
-    }
-    const char* back[][4] = {
+    const Case back[] = {
         {"a.b.c", ".", "c", "a.b"}, {"a.b", ".b", "", "a"},   {"a", "x", "a", ""},
         {"x y", "", "x y", ""},     {"path to  \t file", "ws", "file", "path to"},
         {"  only", "ws", "only", ""}, {"word", "ws", "word", ""},
     };
-    for (auto& c : back) {
-        std::string s = c[0];
-        const std::string sep = c[1];
-        std::string w = sep == "ws"         ? str::RGetWord(s)
-                        : sep.size() == 1 ? str::RGetWord(s, sep[0])
-                                          : str::RGetWord(s, sep);
-        EXPECT_EQ(w, c[2]) << c[0];
-        EXPECT_EQ(s, c[3]) << c[0];
+    // The byte form is used for one-byte separators; the string form must agree with it.
+    auto take = [](bool from_back, std::string& s, const std::string& sep, bool byte_form) {
+        if (sep == "ws") return from_back ? str::RGetWord(s) : str::GetWord(s);
+        if (byte_form) return from_back ? str::RGetWord(s, sep[0]) : str::GetWord(s, sep[0]);
+        return from_back ? str::RGetWord(s, sep) : str::GetWord(s, sep);
+    };
+    for (bool from_back : {false, true}) {
+        for (const Case& c : from_back ? std::span<const Case>(back) : std::span<const Case>(front)) {
+            const std::string sep = c.sep;
+            for (bool byte_form : {sep.size() == 1, false}) {
+                std::string s = c.in;
+                EXPECT_EQ(take(from_back, s, sep, byte_form), c.word) << c.in;
+                EXPECT_EQ(s, c.rest) << c.in;
+            }
+        }
     }
 }
 

@@ -80,84 +80,60 @@ Fail::Fail(const std::string& object, const std::string& value) : vux_err::Error
 
 // ---- words -------------------------------------------------------------
 
-std::string GetWord(std::string& s, const std::string& sep) {
-    std::size_t pos = sep.empty() ? std::string::npos : s.find(sep);
+namespace {
+
+// The word before pos; s loses it and the separator's width after it. npos takes all of s.
+std::string TakeFront(std::string& s, std::size_t pos, std::size_t width) {
+    std::string word;
     if (pos == std::string::npos) {
-        std::string word;
         word.swap(s);
         return word;
     }
-    std::string word = s.substr(0, pos);
-    s.erase(0, pos + sep.size());
+    word = s.substr(0, pos);
+    s.erase(0, pos + width);
     return word;
 }
 
-std::string GetWord(std::string& s, char c) {
-    std::size_t pos = s.find(c);
+// The word after the separator at pos (width bytes); s keeps the text before keep.
+std::string TakeBack(std::string& s, std::size_t pos, std::size_t width, std::size_t keep) {
+    std::string word;
     if (pos == std::string::npos) {
-        std::string word;
         word.swap(s);
         return word;
     }
-    std::string word = s.substr(0, pos);
-    s.erase(0, pos + 1);
+    word = s.substr(pos + width);
+    s.erase(keep);
     return word;
 }
+
+}  // namespace
+
+std::string GetWord(std::string& s, const std::string& sep) {
+    return TakeFront(s, sep.empty() ? std::string::npos : s.find(sep), sep.size());
+}
+
+std::string GetWord(std::string& s, char c) { return TakeFront(s, s.find(c), 1); }
 
 std::string GetWord(std::string& s) {
-    std::size_t pos = s.find_first_of(kSpace);
-    if (pos == std::string::npos) {
-        std::string word;
-        word.swap(s);
-        return word;
-    }
-    std::string word = s.substr(0, pos);
-    std::size_t next = s.find_first_not_of(kSpace, pos);
-    if (next == std::string::npos)
-        s.clear();
-    else
-        s.erase(0, next);
-    return word;
+    const std::size_t pos = s.find_first_of(kSpace);
+    const std::size_t next = pos == std::string::npos ? pos : s.find_first_not_of(kSpace, pos);
+    return TakeFront(s, pos, (next == std::string::npos ? s.size() : next) - pos);
 }
 
 std::string RGetWord(std::string& s, const std::string& sep) {
-    std::size_t pos = sep.empty() ? std::string::npos : s.rfind(sep);
-    if (pos == std::string::npos) {
-        std::string word;
-        word.swap(s);
-        return word;
-    }
-    std::string word = s.substr(pos + sep.size());
-    s.erase(pos);
-    return word;
+    const std::size_t pos = sep.empty() ? std::string::npos : s.rfind(sep);
+    return TakeBack(s, pos, sep.size(), pos);
 }
 
 std::string RGetWord(std::string& s, char c) {
-    std::size_t pos = s.rfind(c);
-    if (pos == std::string::npos) {
-        std::string word;
-        word.swap(s);
-        return word;
-    }
-    std::string word = s.substr(pos + 1);
-    s.erase(pos);
-    return word;
+    const std::size_t pos = s.rfind(c);
+    return TakeBack(s, pos, 1, pos);
 }
 
 std::string RGetWord(std::string& s) {
-    std::size_t pos = s.find_last_of(kSpace);
-    if (pos == std::string::npos) {
-        std::string word;
-        word.swap(s);
-        return word;
-    }
-    std::string word = s.substr(pos + 1);
-    std::size_t keep = s.find_last_not_of(kSpace, pos);
-    if (keep == std::string::npos)
-        s.clear();
-    else
-        s.erase(keep + 1);
-    return word;
+    const std::size_t pos = s.find_last_of(kSpace);
+    const std::size_t last = pos == std::string::npos ? pos : s.find_last_not_of(kSpace, pos);
+    return TakeBack(s, pos, 1, last == std::string::npos ? 0 : last + 1);
 }
 
 // ---- split / join ------------------------------------------------------
