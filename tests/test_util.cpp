@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,6 +32,13 @@ ChDir::ChDir(const std::string& dir) {
 
 ChDir::~ChDir() {
     if (chdir(old_.c_str()) != 0) std::abort();
+}
+
+std::string UnprivilegedPathsBlocked() {
+    struct stat st;
+    if (stat("/", &st) != 0) return "cannot stat /";
+    if (!(st.st_mode & S_IXOTH)) return "other users may not search / here, so no unprivileged user can run anything";
+    return "";
 }
 
 void WriteFile(const std::string& path, const std::string& data) {

@@ -33,6 +33,11 @@ private:
     std::string old_;
 };
 
+// Why a test that runs something as an unprivileged user cannot run here, or "" when it can:
+// a root directory that others may not search (a chroot unpacked under a 0700 directory)
+// stops every path such a user looks up.
+std::string UnprivilegedPathsBlocked();
+
 void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // Deterministic pseudo-random bytes.
