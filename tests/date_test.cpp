@@ -11,9 +11,13 @@
 
 #include <libvux/vuxerr.h>
 
+#include "test_util.h"
+
 using vux_date::AccurateDateTime;
 using vux_date::Date;
 using vux_date::DateTime;
+
+using testutil::ErrorOf;
 
 namespace {
 
@@ -57,16 +61,6 @@ std::string UtcDay(time_t t) {
     char buf[32];
     strftime(buf, sizeof(buf), "%Y-%m-%d", &g);
     return buf;
-}
-
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const vux_err::Error& e) {
-        return e.type() + "/" + e.object() + "/" + e.value();
-    }
-    return "no error";
 }
 
 std::string Period(const std::string& name, const std::string& day) {

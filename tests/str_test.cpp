@@ -17,20 +17,9 @@
 
 #include "test_util.h"
 
-namespace {
+using testutil::ErrorOf;
 
-// "type/object/value", plus "/report" when the error is marked as one.
-template <class F>
-std::string ErrorOf(F&& f) {
-    try {
-        f();
-    } catch (const vux_err::Error& e) {
-        std::string r = e.type() + "/" + e.object() + "/" + e.value();
-        if (e.xml().Str().find("report=\"yes\"") != std::string::npos) r += "/report";
-        return r;
-    }
-    return "no error";
-}
+namespace {
 
 // Random UTF-8 text over the whole code space (surrogates excluded).
 std::string RandomUtf8(std::mt19937& gen, std::size_t chars) {

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,17 @@ ChDir::ChDir(const std::string& dir) {
 
 ChDir::~ChDir() {
     if (chdir(old_.c_str()) != 0) std::abort();
+}
+
+std::set<int> OpenFds() {
+    std::set<int> out;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) throw std::runtime_error("opendir /proc/self/fd");
+    const int self = dirfd(d);
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.' && atoi(e->d_name) != self) out.insert(atoi(e->d_name));
+    closedir(d);
+    return out;
 }
 
 std::string UnprivilegedPathsBlocked() {

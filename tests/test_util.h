@@ -2,7 +2,11 @@
 #ifndef LIBVUX_TESTS_TEST_UTIL_H
 #define LIBVUX_TESTS_TEST_UTIL_H
 
+#include <set>
+#include <stdexcept>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include <libvux/vuxerr.h>
 
@@ -43,9 +47,35 @@ std::string ReadFile(const std::string& path);
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(std::size_t n, unsigned seed);
 
+// The error of class E that f throws; throws std::runtime_error (failing the test) when it
+// throws none.
+template <class E, class F>
+E Catch(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e;
+    }
+    throw std::runtime_error("no exception");
+}
+
+// "type/object/value" of the error f throws, with "/report" when it is marked as one, or
+// "no error". E narrows the class, so an error of another class is not caught.
+template <class E = vux_err::Error, class F>
+std::string ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        std::string r = e.type() + "/" + e.object() + "/" + e.value();
+        if (e.xml().Str().find("report=\"yes\"") != std::string::npos) r += "/report";
+        return r;
+    }
+    return "no error";
+}
+
 // The description of the assertion f raises, or "(no assertion)".
 template <class F>
-std::string AssertText(F f) {
+std::string AssertText(F&& f) {
     try {
         f();
     } catch (const vux_err::AssertError& e) {
@@ -53,6 +83,21 @@ std::string AssertText(F f) {
     }
     return "(no assertion)";
 }
+
+// f raises an assertion with that description from that source file ("vuxxml_unix").
+template <class F>
+void ExpectAssert(F&& f, const std::string& desc, const std::string& file) {
+    try {
+        f();
+        ADD_FAILURE() << "no assertion, expected: " << desc;
+    } catch (const vux_err::AssertError& e) {
+        EXPECT_EQ(e.desc(), desc);
+        EXPECT_EQ(std::string(e.file()), file);
+    }
+}
+
+// The descriptors open in this process now.
+std::set<int> OpenFds();
 
 }  // namespace testutil
 

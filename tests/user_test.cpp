@@ -7,19 +7,7 @@
 
 #include <libvux/vuxuser.h>
 
-namespace {
-
-template <class F>
-std::string FailObject(F f) {
-    try {
-        f();
-    } catch (const vux_user::Fail& e) {
-        return e.type() + "/" + e.object() + "/" + e.value();
-    }
-    return "(none)";
-}
-
-}  // namespace
+#include "test_util.h"
 
 TEST(User, SystemAccounts) {
     EXPECT_EQ(vux_user::GetDefaultAdministrator(), "root");
@@ -38,10 +26,10 @@ TEST(User, SystemAccounts) {
 
 TEST(User, MissingEntries) {
     EXPECT_FALSE(vux_user::Exists("no-such-user-vux"));
-    EXPECT_EQ(FailObject([] { vux_user::Uid("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
-    EXPECT_EQ(FailObject([] { vux_user::Gid("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
-    EXPECT_EQ(FailObject([] { vux_user::GetHome("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
-    EXPECT_EQ(FailObject([] { vux_user::GroupGid("no-such-group-vux"); }), "user/group_not_exists/no-such-group-vux");
+    EXPECT_EQ(testutil::ErrorOf<vux_user::Fail>([] { vux_user::Uid("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
+    EXPECT_EQ(testutil::ErrorOf<vux_user::Fail>([] { vux_user::Gid("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
+    EXPECT_EQ(testutil::ErrorOf<vux_user::Fail>([] { vux_user::GetHome("no-such-user-vux"); }), "user/user_not_exists/no-such-user-vux");
+    EXPECT_EQ(testutil::ErrorOf<vux_user::Fail>([] { vux_user::GroupGid("no-such-group-vux"); }), "user/group_not_exists/no-such-group-vux");
     EXPECT_EQ(vux_user::NameByUid(3999999), "");
     EXPECT_EQ(vux_user::GroupByGid(3999999), "");
 }
