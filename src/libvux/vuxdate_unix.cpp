@@ -20,7 +20,7 @@ const vux_log::Module& Log() {
 namespace vux_date {
 
 std::string Format(time_t t, const char* format) {
-    if (!format) vux_err::AssertError::Raise("vuxdate_unix", 22, __PRETTY_FUNCTION__, "format is null");
+    VUX_ASSERT_AT(format, 22, __PRETTY_FUNCTION__, "format is null");
     tm local;
     if (!localtime_r(&t, &local)) throw vux_err::System("localtime_r", errno);
     // A zero length is either an empty result or an overflow; only a larger buffer tells them apart.

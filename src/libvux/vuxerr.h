@@ -143,8 +143,24 @@ ConflictCallback GetConflictCallback();
 
 }  // namespace vux_err
 
+// The short name an assertion gives its source file: the build names each of the library's
+// files ("vuxstr_unix"); elsewhere it is the file's own name.
+#ifndef VUX_SOURCE_NAME
+#define VUX_SOURCE_NAME __FILE_NAME__
+#endif
+
 // Raises an AssertError naming this source file, line and function.
-#define VUX_ASSERT_FAIL(file, desc) \
-    ::vux_err::AssertError::Raise((file), __LINE__, __PRETTY_FUNCTION__, (desc))
+#define VUX_ASSERT_FAIL(desc) ::vux_err::AssertError::Raise(VUX_SOURCE_NAME, __LINE__, __PRETTY_FUNCTION__, (desc))
+// Raises one unless cond holds.
+#define VUX_ASSERT(cond, desc)        \
+    do {                              \
+        if (!(cond)) VUX_ASSERT_FAIL(desc); \
+    } while (0)
+// The same where the line and function an assertion names are part of the documented
+// interface, and so must not move with the code.
+#define VUX_ASSERT_AT(cond, line, func, desc)                                        \
+    do {                                                                             \
+        if (!(cond)) ::vux_err::AssertError::Raise(VUX_SOURCE_NAME, (line), (func), (desc)); \
+    } while (0)
 
 #endif

@@ -4,10 +4,6 @@
 
 namespace vux_factory {
 
-namespace {
-const char* const kFile = "vuxfactory";
-}  // namespace
-
 BaseFactory::BaseElem::BaseElem(void* first, void* second)
     : next_(nullptr), cache_(nullptr), first_(first), second_(second) {}
 
@@ -29,7 +25,7 @@ BaseFactory::BaseFactory() : count_(0) {}
 BaseFactory::~BaseFactory() {}
 
 void BaseFactory::RealRegister(const std::string& name, Creator creator) {
-    if (caches_.count(name)) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Duplicate class");
+    VUX_ASSERT(!caches_.count(name), "Duplicate class");
     caches_.emplace(std::piecewise_construct, std::forward_as_tuple(name),
                     std::forward_as_tuple(count_, creator, &lock_));
     ++count_;
@@ -37,13 +33,13 @@ void BaseFactory::RealRegister(const std::string& name, Creator creator) {
 
 int BaseFactory::Index(const std::string& name) const {
     auto it = caches_.find(name);
-    if (it == caches_.end()) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Unregistered class");
+    VUX_ASSERT(it != caches_.end(), "Unregistered class");
     return it->second.index_;
 }
 
 BaseFactory::BaseElem* BaseFactory::RealGet(const std::string& name) {
     auto it = caches_.find(name);
-    if (it == caches_.end()) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Uregistered class");
+    VUX_ASSERT(it != caches_.end(), "Uregistered class");
     FactoryCache& cache = it->second;
     {
         vux_thread::SafeSection section(lock_);

@@ -12,7 +12,6 @@ namespace vux_hash {
 
 namespace {
 
-const char* const kFile = "vuxhash_unix";
 
 // OpenSSL's text for the first queued error; the queue is emptied.
 std::string OpenSslText() {
@@ -66,9 +65,8 @@ Hash::Hash(HashType type) {
 }
 
 Hash& Hash::Update(const char* data, std::size_t size) {
-    if (!data_) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "try to update dummy hash");
-    if (!data_->ctx)
-        vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "yry to update hash after finalizing");
+    VUX_ASSERT(data_, "try to update dummy hash");
+    VUX_ASSERT(data_->ctx, "yry to update hash after finalizing");
     if (size && EVP_DigestUpdate(data_->ctx, data, size) != 1)
         throw vux_err::Error("hash", "update", OpenSslText());
     return *this;
@@ -77,7 +75,7 @@ Hash& Hash::Update(const char* data, std::size_t size) {
 Hash& Hash::Update(const std::string& data) { return Update(data.data(), data.size()); }
 
 std::string Hash::Str() {
-    if (!data_) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "try to get string of dummy hash");
+    VUX_ASSERT(data_, "try to get string of dummy hash");
     if (data_->ctx) {
         unsigned int n = 0;
         int ok = EVP_DigestFinal_ex(data_->ctx, data_->digest, &n);

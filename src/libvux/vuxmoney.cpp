@@ -33,10 +33,6 @@ std::int64_t FromDouble(double v, double nudge) {
     return static_cast<std::int64_t>(v);
 }
 
-[[noreturn]] void DivisionByZero(const char* func) {
-    vux_err::AssertError::Raise("vuxmoney", __LINE__, func, "division by zero");
-}
-
 }  // namespace
 
 namespace vux_money {
@@ -150,7 +146,7 @@ Money& Money::operator*=(double d) {
 }
 
 Money& Money::operator/=(const Money& o) {
-    if (o.value_ == 0) DivisionByZero(__PRETTY_FUNCTION__);
+    VUX_ASSERT(o.value_ != 0, "division by zero");
     value_ = Saturate(static_cast<Wide>(value_) * kScale / o.value_);
     return *this;
 }
@@ -158,13 +154,13 @@ Money& Money::operator/=(const Money& o) {
 Money& Money::operator/=(int n) { return *this /= static_cast<long long>(n); }
 
 Money& Money::operator/=(long long n) {
-    if (n == 0) DivisionByZero(__PRETTY_FUNCTION__);
+    VUX_ASSERT(n != 0, "division by zero");
     value_ = Saturate(static_cast<Wide>(value_) / n);
     return *this;
 }
 
 Money& Money::operator/=(double d) {
-    if (d == 0.0) DivisionByZero(__PRETTY_FUNCTION__);
+    VUX_ASSERT(d != 0.0, "division by zero");
     value_ = FromDouble(static_cast<double>(value_) / d, 0.000001);
     return *this;
 }

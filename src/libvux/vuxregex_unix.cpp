@@ -5,7 +5,6 @@
 namespace vux_regex {
 
 namespace {
-const char* const kFile = "vuxregex_unix";
 const std::size_t kGroups = 64;
 }  // namespace
 
@@ -51,7 +50,7 @@ void RegEx::Cleanup() {
 }
 
 const regex_t* RegEx::native() const {
-    if (!compiled_) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Regex is not compiled");
+    VUX_ASSERT(compiled_, "Regex is not compiled");
     return &regex_;
 }
 

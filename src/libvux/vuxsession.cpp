@@ -42,7 +42,7 @@ bool IsControlType(const std::string& type) {
 
 vux_xml::XmlNode NeedForm(const vux_xml::Xml& xml, const char* what) {
     vux_xml::XmlNode form = xml.GetNode("/doc/metadata/form");
-    if (!form) vux_err::AssertError::Raise("vuxsession", __LINE__, __PRETTY_FUNCTION__, what);
+    VUX_ASSERT(form, what);
     return form;
 }
 
