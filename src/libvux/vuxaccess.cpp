@@ -10,10 +10,7 @@ namespace vux_access {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 const AccessMask kUnknown = 0x80000000u;
 
@@ -26,9 +23,9 @@ void Add(Table& table, const std::string& name, AccessMask mask) {
         table.emplace(key, mask);
         return;
     }
-    if (found->second != mask && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "Level '%s' already defined with code %x (new code %x)", key.c_str(),
-                    found->second, mask);
+    if (found->second != mask)
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+            "Level '%s' already defined with code %x (new code %x)", key.c_str(), found->second, mask);
 }
 
 Table& Names() {
@@ -62,8 +59,7 @@ AccessMask Word(const std::string& word) {
     const Table& table = Names();
     auto found = table.find(str::Lower(word));
     if (found != table.end()) return found->second;
-    if (Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "Unknown level name '%s'", word.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Unknown level name '%s'", word.c_str());
     return kUnknown;
 }
 
@@ -86,9 +82,8 @@ AccessMask GetAccessByName(const std::string& text) {
             continue;
         }
         if (!SingleBit(level)) {
-            if (Log().Check(vux_log::LevelWarning))
-                Log().Write(vux_log::LevelWarning, "Bad access '%s': try to use group access mask with '+'",
-                            text.c_str());
+            VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+                "Bad access '%s': try to use group access mask with '+'", text.c_str());
             return kUnknown;
         }
         result |= suffix == '+' ? static_cast<AccessMask>(MinLevel(level)) : static_cast<AccessMask>(MaxLevel(level));

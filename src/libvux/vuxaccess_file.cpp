@@ -13,10 +13,7 @@ namespace vux_access_file {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 // The whole file; false when it exists but cannot be read. A missing file reads as empty.
 bool Slurp(const std::string& path, std::string& out) {
@@ -41,15 +38,13 @@ bool Slurp(const std::string& path, std::string& out) {
 }  // namespace
 
 Access::Access(const std::string& path, const std::string& scope) {
-    if (Log().Check(vux_log::LevelTrace))
-        Log().Write(vux_log::LevelTrace, "Access '%s' scope '%s'", path.c_str(), scope.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "Access '%s' scope '%s'", path.c_str(), scope.c_str());
     std::string text;
     if (!Slurp(path, text)) {
         // Failing open would grant what the file was written to refuse.
         int err = errno;
-        if (Log().Check(vux_log::LevelError))
-            Log().Write(vux_log::LevelError, "Cannot read access file '%s': %s; every name is denied", path.c_str(),
-                        std::strerror(err));
+        VUX_LOG(VuxLogModule(), vux_log::LevelError, "Cannot read access file '%s': %s; every name is denied",
+                path.c_str(), std::strerror(err));
         unreadable_ = true;
         return;
     }
@@ -60,8 +55,7 @@ Access::Access(const std::string& path, const std::string& scope) {
         std::string type = str::GetWord(line);
         if (type.empty() || type[0] == '#') continue;
         if (type != "allow" && type != "deny") {
-            if (Log().Check(vux_log::LevelWarning))
-                Log().Write(vux_log::LevelWarning, "Bad access type '%s'", type.c_str());
+            VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Bad access type '%s'", type.c_str());
             continue;
         }
         std::string name = str::GetWord(line);

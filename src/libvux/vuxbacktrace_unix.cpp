@@ -14,10 +14,7 @@ namespace vux_backtrace {
 
 namespace {
 
-const vux_log::Module& Logger() {
-    static vux_log::Module module("backtrace", "core");
-    return module;
-}
+VUX_LOG_MODULE("backtrace", "core")
 
 const int kMaxCapture = 64;
 const std::size_t kMaxLogged = 19;
@@ -89,7 +86,7 @@ const Frame& BtWalk::operator[](std::size_t i) const {
 }
 
 void BtWalk::Log() const {
-    const vux_log::Module& log = Logger();
+    const vux_log::Module& log = VuxLogModule();
     if (!data_ || !log.Check(vux_log::LevelInfo)) return;
     const std::vector<Frame>& frames = data_->Resolve();
     for (std::size_t i = 0; i < frames.size() && i < kMaxLogged; ++i) {

@@ -11,10 +11,7 @@
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 long long FloorDiv(long long a, long long b) {
     long long q = a / b;
@@ -297,7 +294,7 @@ std::pair<Date, Date> GetPeriod(const std::string& name, const Date& date) {
     if (name == "halfyear") return {Date(date).AddMonth(-6) + 1, date};
     if (name == "year") return {Date(date).AddMonth(-12) + 1, date};
     if (name == "nodate") return {Date(std::string("1970-01-02")), date};
-    if (Log().Check(vux_log::LevelDebug)) Log().Write(vux_log::LevelDebug, "unknown period '%s'", name.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "unknown period '%s'", name.c_str());
     throw vux_err::Value("period", name);
 }
 

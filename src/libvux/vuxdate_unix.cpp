@@ -10,10 +10,7 @@
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 }  // namespace
 
@@ -74,8 +71,8 @@ void AccurateDateTime::FromEpoch(time_t t) {
 AccurateDateTime::operator long() const {
     tm copy = tm_;
     time_t t = mktime(&copy);
-    if (t == static_cast<time_t>(-1) && Log().Check(vux_log::LevelDebug))
-        Log().Write(vux_log::LevelDebug, "mktime: %s is out of range", AsDateTime().c_str());
+    if (t == static_cast<time_t>(-1)) VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "mktime: %s is out of range",
+                                              AsDateTime().c_str());
     return static_cast<long>(t);
 }
 

@@ -19,10 +19,7 @@ namespace vux_env {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux", "core");
-    return module;
-}
+VUX_LOG_MODULE("libvux", "core")
 
 // What is known so far; an unknown (empty, zero) value is looked for again.
 struct Cache {
@@ -115,7 +112,7 @@ OsTypeEnum GetOsType() {
     vux_thread::SafeSection section(c.lock);
     if (c.os) return static_cast<OsTypeEnum>(c.os);
     std::uint32_t code = Detect();
-    if (Log().Check(vux_log::LevelExtInfo)) Log().Write(vux_log::LevelExtInfo, "Detected OS: %s", Name(code));
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Detected OS: %s", Name(code));
     c.os = code;
     return static_cast<OsTypeEnum>(code);
 }

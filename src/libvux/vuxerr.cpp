@@ -9,10 +9,7 @@ namespace vux_err {
 
 namespace {
 
-const vux_log::Module& Logger() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
+VUX_LOG_MODULE("libvux", "core")
 
 std::atomic<ConflictCallback> g_conflict_callback{&DefaultCallback};
 
@@ -71,8 +68,7 @@ void Error::Build(Form form) {
     }
     if (form == Form::Full) add_param("value", value_);
     backtrace_.Log();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelError)) log.Write(vux_log::LevelError, "Error: %s", message_.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelError, "Error: %s", message_.c_str());
 }
 
 vux_xml::XmlNode Error::ErrorNode() const {
@@ -150,10 +146,8 @@ AssertError::AssertError(const char* file, int line, const char* func, const std
 }
 
 void AssertError::Raise(const char* file, int line, const char* func, const std::string& desc) {
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelError))
-        log.Write(vux_log::LevelError, "Error in %s:%d %s. %s", file ? file : "", line, func ? func : "",
-                  desc.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelError, "Error in %s:%d %s. %s",
+            file ? file : "", line, func ? func : "", desc.c_str());
     throw AssertError(file, line, func, desc);
 }
 

@@ -98,4 +98,20 @@ void SetCompressDelay(unsigned seconds);
 // Init with an empty name and every level on, for interactive tools.
 void InitInteractiveLog();
 
+// Declares this source file's log module, VuxLogModule(), made on first use:
+// VUX_LOG_MODULE("libvux") or VUX_LOG_MODULE("backtrace", "core").
+#define VUX_LOG_MODULE(...)                                      \
+    static const ::vux_log::Module& VuxLogModule() {             \
+        static const ::vux_log::Module vux_log_module_(__VA_ARGS__); \
+        return vux_log_module_;                                  \
+    }
+
+// Writes one line through module when it admits level; the format's arguments are evaluated
+// only then, so a disabled level costs the check alone.
+#define VUX_LOG(module, level, ...)                                            \
+    do {                                                                       \
+        const ::vux_log::Module& vux_log_at_ = (module);                       \
+        if (vux_log_at_.Check(level)) vux_log_at_.Write((level), __VA_ARGS__); \
+    } while (0)
+
 #endif

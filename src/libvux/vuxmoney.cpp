@@ -11,10 +11,7 @@
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 typedef __int128 Wide;
 
@@ -51,8 +48,8 @@ Money::Money(std::string s) : value_(0) {
     if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
     std::size_t dot = s.find('.', i);
     std::size_t end = dot == std::string::npos ? s.size() : dot;
-    if (end - i > 16 && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "money value '%s' too long", s.substr(i, end - i).c_str());
+    if (end - i > 16) VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "money value '%s' too long",
+                              s.substr(i, end - i).c_str());
     Wide whole = 0;
     bool clipped = false;
     for (std::size_t k = i; k < end && s[k] >= '0' && s[k] <= '9'; ++k) {
@@ -74,8 +71,8 @@ Money::Money(std::string s) : value_(0) {
         v = INT64_MAX;
         clipped = true;
     }
-    if (clipped && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "money value '%s' out of range, saturated", s.c_str());
+    if (clipped) VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "money value '%s' out of range, saturated",
+                         s.c_str());
     value_ = static_cast<std::int64_t>(negative ? -v : v);
 }
 

@@ -13,10 +13,7 @@ namespace vux_session {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 const std::uint32_t kNoLimitYet = 0xFFFFFFFFu;
 
@@ -86,14 +83,14 @@ bool BaseSession::Checked(const std::string& name) const {
 bool BaseSession::IsSubmitted() const {
     std::string sok = Param("sok");
     if (sok.empty()) return false;
-    if (sok != "ok" && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "sok param values other than 'ok' is deprecated. Got '%s' value",
-                    sok.c_str());
+    if (sok != "ok")
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+            "sok param values other than 'ok' is deprecated. Got '%s' value", sok.c_str());
     std::string sback = Param("sback");
     if (sback.empty()) return true;
-    if (sback != "ok" && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "sback param values other than 'ok' is deprecated. Got '%s' value",
-                    sback.c_str());
+    if (sback != "ok")
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+            "sback param values other than 'ok' is deprecated. Got '%s' value", sback.c_str());
     return false;
 }
 
@@ -210,9 +207,8 @@ void BaseSession::Ok(int flags, const std::string& value) {
     int type = flags & 15;
     if (type == 0) return;
     if (!ok.GetProp("type").empty()) {
-        if (Log().Check(vux_log::LevelWarning))
-            Log().Write(vux_log::LevelWarning, "Ok already sent. New value %x '%s' will be ignored", flags,
-                        value.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Ok already sent. New value %x '%s' will be ignored",
+                flags, value.c_str());
         return;
     }
     if (type <= 5) ok.SetProp("type", kTypes[type]);

@@ -7,10 +7,7 @@ namespace vux_session {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 }  // namespace
 
@@ -24,7 +21,7 @@ bool FormInputEnumerator::IsInput(const std::string& name) {
 void FormInputEnumerator::Run() {
     vux_xml::XmlNode meta = Session().GetXml().GetNode("/doc/metadata[@type='form']");
     if (!meta || !meta.FirstChild()) return;
-    if (Log().Check(vux_log::LevelTrace)) Log().Write(vux_log::LevelTrace, "FormInputEnumerator::Run");
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "FormInputEnumerator::Run");
     ScanActive(meta);
 }
 
@@ -61,8 +58,8 @@ void FormInputEnumerator::HideFields(vux_xml::XmlNode input, const std::string& 
     auto hide = [this](const vux_xml::XmlNode& condition) {
         std::string field = condition.GetProp("hide");
         if (field.empty()) return;
-        if (Log().Check(vux_log::LevelDebug))
-            Log().Write(vux_log::LevelDebug, "%s:%d Hide '%s'", "vuxsession_form", __LINE__, field.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Hide '%s'",
+                "vuxsession_form", __LINE__, field.c_str());
         hidden_.insert(field);
     };
     bool held = false;

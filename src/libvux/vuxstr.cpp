@@ -18,10 +18,7 @@
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 const char kSpace[] = " \t\n\r";
 
@@ -517,8 +514,8 @@ void Case::LoadMaps() {
     loaded_ = true;
     std::ifstream in("skins/common/CaseFolding.txt");
     if (!in) {
-        if (Log().Check(vux_log::LevelWarning))
-            Log().Write(vux_log::LevelWarning, "skins/common/CaseFolding.txt not found, case folding disabled");
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+            "skins/common/CaseFolding.txt not found, case folding disabled");
         return;
     }
     std::string line;
@@ -539,8 +536,7 @@ void Case::LoadMaps() {
         AppendUtf8(value, to);
         map_[key] = value;
     }
-    if (Log().Check(vux_log::LevelDebug))
-        Log().Write(vux_log::LevelDebug, "case folding: %zu mappings", map_.size());
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "case folding: %zu mappings", map_.size());
 }
 
 const std::string* Case::Find(const std::string& ch) const {

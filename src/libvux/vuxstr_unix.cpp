@@ -24,10 +24,7 @@
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 std::string Hex(const char* p, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -309,8 +306,7 @@ std::string Random(std::size_t n) {
         done += step;
     }
     if (!ok) {
-        if (Log().Check(vux_log::LevelWarning))
-            Log().Write(vux_log::LevelWarning, "RAND_bytes failed, falling back to rand()");
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "RAND_bytes failed, falling back to rand()");
         for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>(rand());
     }
     return out;
