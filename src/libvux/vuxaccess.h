@@ -2,10 +2,12 @@
 #ifndef LIBVUX_VUXACCESS_H
 #define LIBVUX_VUXACCESS_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstdint>
 #include <string>
 
-namespace vux_access {
+namespace VUX_API vux_access {
 
 // A set of up to 32 access levels, one bit each; a higher bit is a higher level.
 typedef std::uint32_t AccessMask;

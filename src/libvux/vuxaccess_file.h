@@ -2,11 +2,13 @@
 #ifndef LIBVUX_VUXACCESS_FILE_H
 #define LIBVUX_VUXACCESS_FILE_H
 
+#include <libvux/vuxapi.h>
+
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace vux_access_file {
+namespace VUX_API vux_access_file {
 
 class Access {
 public:

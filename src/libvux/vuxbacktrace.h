@@ -2,12 +2,14 @@
 #ifndef LIBVUX_VUXBACKTRACE_H
 #define LIBVUX_VUXBACKTRACE_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
-namespace vux_backtrace {
+namespace VUX_API vux_backtrace {
 
 struct Frame {
     std::string module;      // shared object or executable the frame is in
@@ -30,7 +32,7 @@ public:
     // Writes the frames to the "backtrace" log module (INFO gate, EXTINFO lines).
     void Log() const;
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     std::shared_ptr<Data> data_;

@@ -2,13 +2,15 @@
 #ifndef LIBVUX_VUXDATE_H
 #define LIBVUX_VUXDATE_H
 
+#include <libvux/vuxapi.h>
+
 #include <sys/time.h>
 
 #include <ctime>
 #include <string>
 #include <utility>
 
-namespace vux_date {
+namespace VUX_API vux_date {
 
 // Tag for a timestamp whose value is filled in later.
 struct uninitialized {};

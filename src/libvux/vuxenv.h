@@ -2,9 +2,11 @@
 #ifndef LIBVUX_VUXENV_H
 #define LIBVUX_VUXENV_H
 
+#include <libvux/vuxapi.h>
+
 #include <string>
 
-namespace vux_env {
+namespace VUX_API vux_env {
 
 // 0x1xxxx BSD and other Unix systems, 0x2xxxx Linux (0x201xx the Red Hat
 // family, 0x202xx the Debian family), 0x4xxxxx Windows; 0 not detected.

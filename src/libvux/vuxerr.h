@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXERR_H
 #define LIBVUX_VUXERR_H
 
+#include <libvux/vuxapi.h>
+
 #include <exception>
 #include <string>
 
@@ -9,7 +11,7 @@
 #include <libvux/vuxbacktrace.h>
 #include <libvux/vuxxml.h>
 
-namespace vux_err {
+namespace VUX_API vux_err {
 
 // Type, object and value classify the failure; the same facts stand in an XML document
 // ("doc"/"error" with "param" children) that travels between the panel's programs. Building

@@ -2,12 +2,14 @@
 #ifndef LIBVUX_VUXFACTORY_H
 #define LIBVUX_VUXFACTORY_H
 
+#include <libvux/vuxapi.h>
+
 #include <map>
 #include <string>
 
 #include <libvux/vuxthread.h>
 
-namespace vux_factory {
+namespace VUX_API vux_factory {
 
 // Classes are registered at start-up; instances are taken and given back from
 // any thread. The factory must outlive the instances it hands out.

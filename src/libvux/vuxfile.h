@@ -3,6 +3,8 @@
 #ifndef LIBVUX_VUXFILE_H
 #define LIBVUX_VUXFILE_H
 
+#include <libvux/vuxapi.h>
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -16,7 +18,7 @@
 
 struct stat;
 
-namespace vux_file {
+namespace VUX_API vux_file {
 
 typedef ino_t InodeType;
 typedef uid_t UidType;
@@ -165,7 +167,7 @@ public:
     bool HasPrefix(const std::string& s) const;
     bool HasExt(const std::string& s) const;
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     Data& Need(const char* what) const;

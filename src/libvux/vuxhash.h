@@ -2,12 +2,14 @@
 #ifndef LIBVUX_VUXHASH_H
 #define LIBVUX_VUXHASH_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstddef>
 #include <iosfwd>
 #include <memory>
 #include <string>
 
-namespace vux_hash {
+namespace VUX_API vux_hash {
 
 enum HashType : int { HashMD5 = 0, HashSHA1 = 1, HashSHA256 = 2, HashSHA512 = 3 };
 
@@ -23,7 +25,7 @@ public:
     std::string Str();
     operator std::string() { return Str(); }
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     std::shared_ptr<Data> data_;

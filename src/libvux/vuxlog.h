@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXLOG_H
 #define LIBVUX_VUXLOG_H
 
+#include <libvux/vuxapi.h>
+
 #include <atomic>
 #include <climits>
 #include <memory>
@@ -9,11 +11,11 @@
 
 #include <libvux/vuxtypes.h>
 
-namespace vux_thread {
+namespace VUX_API vux_thread {
 void SetStateC(const char* text);
 }
 
-namespace vux_log {
+namespace VUX_API vux_log {
 
 // A message is written when its level is at or below the level its rule grants.
 typedef int Level;
@@ -96,7 +98,7 @@ void SetCompressDelay(unsigned seconds);
 }  // namespace vux_log
 
 // Init with an empty name and every level on, for interactive tools.
-void InitInteractiveLog();
+VUX_API void InitInteractiveLog();
 
 // Declares this source file's log module, VuxLogModule(), made on first use:
 // VUX_LOG_MODULE("libvux") or VUX_LOG_MODULE("backtrace", "core").

@@ -2,9 +2,11 @@
 #ifndef LIBVUX_VUXMIME_H
 #define LIBVUX_VUXMIME_H
 
+#include <libvux/vuxapi.h>
+
 #include <string>
 
-namespace vux_mime {
+namespace VUX_API vux_mime {
 
 // The type listed first for the extension (exact, case-sensitive), or "".
 std::string GetMimeType(const std::string& extension);

@@ -2,11 +2,13 @@
 #ifndef LIBVUX_VUXMONEY_H
 #define LIBVUX_VUXMONEY_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstdint>
 #include <iosfwd>
 #include <string>
 
-namespace vux_money {
+namespace VUX_API vux_money {
 
 // Results beyond the 64-bit range saturate at its ends instead of wrapping.
 class Money {

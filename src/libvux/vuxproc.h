@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXPROC_H
 #define LIBVUX_VUXPROC_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -14,7 +16,7 @@
 #include <libvux/vuxstream.h>
 #include <libvux/vuxtypes.h>
 
-namespace vux_proc {
+namespace VUX_API vux_proc {
 
 typedef std::int32_t Pid_t;
 
@@ -74,7 +76,7 @@ public:
     // Kills the child's process group and waits; 0 when it was not running.
     int Terminate();
 
-    class Data;
+    class VUX_INTERNAL Data;
 
 private:
     Data& Need(const char* func) const;

@@ -3,7 +3,9 @@
 #ifndef LIBVUX_VUXPROFILER_H
 #define LIBVUX_VUXPROFILER_H
 
-namespace vux_profiler {
+#include <libvux/vuxapi.h>
+
+namespace VUX_API vux_profiler {
 
 class Task {
 public:

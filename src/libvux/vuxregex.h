@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXREGEX_H
 #define LIBVUX_VUXREGEX_H
 
+#include <libvux/vuxapi.h>
+
 #include <regex.h>
 
 #include <cstddef>
@@ -10,7 +12,7 @@
 
 #include <libvux/vuxerr.h>
 
-namespace vux_regex {
+namespace VUX_API vux_regex {
 
 // A pattern that compiles in neither syntax: type "regex".
 class Fail : public vux_err::Error {

@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXSESSION_H
 #define LIBVUX_VUXSESSION_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstdint>
 #include <functional>
 #include <set>
@@ -11,7 +13,7 @@
 #include <libvux/vuxtypes.h>
 #include <libvux/vuxxml.h>
 
-namespace vux_session {
+namespace VUX_API vux_session {
 
 class BaseSession {
 public:

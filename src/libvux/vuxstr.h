@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXSTR_H
 #define LIBVUX_VUXSTR_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -12,7 +14,7 @@
 #include <libvux/vuxerr.h>
 #include <libvux/vuxtypes.h>
 
-namespace str {
+namespace VUX_API str {
 
 // A string-toolkit failure: type "str", marked as a report.
 class Fail : public vux_err::Error {
@@ -37,11 +39,11 @@ std::string RGetWord(std::string& s);
 // (none: value ""), skip an empty key, let a later duplicate win and trim nothing.
 // Defined for std::vector, std::list, std::set and std::map of strings.
 template <class C>
-void Split(std::string s, const std::string& sep, C& out);
+VUX_API void Split(std::string s, const std::string& sep, C& out);
 // Elements joined by sep; empty elements are dropped with their separator. Map elements are
 // written key=value. Defined for std::vector, std::list, std::set, std::deque and std::map.
 template <class C>
-std::string Join(const C& c, const std::string& sep);
+VUX_API std::string Join(const C& c, const std::string& sep);
 
 // s, then sep (only when s is not empty), then add; an empty add leaves s as it is.
 std::string Append(const std::string& s, const std::string& add, const std::string& sep);
@@ -199,7 +201,7 @@ public:
     void ConvertFinish();
     void Clear();
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     std::shared_ptr<Data> data_;

@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXSTREAM_H
 #define LIBVUX_VUXSTREAM_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstdint>
 #include <iostream>
 #include <memory>
@@ -10,7 +12,7 @@
 #include <vector>
 
 // Shared owner of one descriptor: the last owner to Close() closes it.
-class ResHandle {
+class VUX_API ResHandle {
 public:
     static const int BadHandle = -1;
 
@@ -36,7 +38,7 @@ private:
     std::shared_ptr<int> fd_;
 };
 
-namespace vux_stream {
+namespace VUX_API vux_stream {
 
 class StreamBuf : public std::streambuf {
 public:

@@ -2,9 +2,11 @@
 #ifndef LIBVUX_VUXTEST_H
 #define LIBVUX_VUXTEST_H
 
+#include <libvux/vuxapi.h>
+
 #include <string>
 
-namespace test {
+namespace VUX_API test {
 
 // Decimal digits only; the empty string counts.
 bool Numeric(std::string& value);

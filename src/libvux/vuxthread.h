@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXTHREAD_H
 #define LIBVUX_VUXTHREAD_H
 
+#include <libvux/vuxapi.h>
+
 #include <pthread.h>
 
 #include <sys/time.h>
@@ -19,7 +21,7 @@
 #include <libvux/vuxprofiler.h>
 #include <libvux/vuxtypes.h>
 
-namespace vux_thread {
+namespace VUX_API vux_thread {
 
 typedef pthread_t Id;
 const Id None = 0;

@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXTYPES_H
 #define LIBVUX_VUXTYPES_H
 
+#include <libvux/vuxapi.h>
+
 #include <list>
 #include <map>
 #include <string>
@@ -13,7 +15,7 @@ typedef std::vector<std::string> StringVector;
 
 // One instance per process, created on first use (thread-safe static initialisation).
 template <class T>
-class Singleton {
+class VUX_API Singleton {
 public:
     static T& Instance() {
         static T instance;

@@ -2,13 +2,15 @@
 #ifndef LIBVUX_VUXUSER_H
 #define LIBVUX_VUXUSER_H
 
+#include <libvux/vuxapi.h>
+
 #include <sys/types.h>
 
 #include <string>
 
 #include <libvux/vuxerr.h>
 
-namespace vux_user {
+namespace VUX_API vux_user {
 
 // A failed look-up: type "user".
 class Fail : public vux_err::Error {

@@ -2,6 +2,8 @@
 #ifndef LIBVUX_VUXXML_H
 #define LIBVUX_VUXXML_H
 
+#include <libvux/vuxapi.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <iosfwd>
@@ -16,11 +18,11 @@ struct _xmlDoc;
 struct _xmlNode;
 struct _xmlNs;
 
-namespace vux_xml {
+namespace VUX_API vux_xml {
 
 class XmlNode;
 class XPath;
-struct Internal;
+struct VUX_INTERNAL Internal;
 
 class Xml {
 public:
@@ -60,7 +62,7 @@ public:
     // is created first for an empty handle.
     _xmlDoc* native() const;
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     friend class XmlNode;
@@ -131,7 +133,7 @@ public:
     // The document this node belongs to (an empty handle for the empty node).
     Xml document() const;
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
 private:
     friend class Xml;
@@ -153,7 +155,7 @@ public:
     XmlNode front() const;
     XmlNode back() const;
 
-    struct Data;
+    struct VUX_INTERNAL Data;
 
     class iterator {
     public:
