@@ -11,15 +11,15 @@ namespace vux_user {
 
 namespace {
 
-// Runs a re-entrant look-up with a buffer that grows until the entry fits;
-// false when there is no such entry.
-template <class Entry, class Call>
-bool GetEntry(Entry& entry, std::vector<char>& buf, Call call) {
+// Runs a re-entrant look-up (getpwnam_r and its kin all take this shape) with a buffer that
+// grows until the entry fits; false when there is no such entry.
+template <class Key, class Entry>
+bool GetEntry(int (*call)(Key, Entry*, char*, std::size_t, Entry**), Key key, Entry& entry, std::vector<char>& buf) {
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     buf.resize(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
     for (;;) {
         Entry* found = nullptr;
-        int rc = call(&entry, buf.data(), buf.size(), &found);
+        int rc = call(key, &entry, buf.data(), buf.size(), &found);
         if (rc == ERANGE) {
             buf.resize(buf.size() * 2);
             continue;
@@ -31,9 +31,7 @@ bool GetEntry(Entry& entry, std::vector<char>& buf, Call call) {
 }
 
 bool ByName(const std::string& name, struct passwd& pw, std::vector<char>& buf) {
-    return GetEntry(pw, buf, [&name](struct passwd* e, char* b, std::size_t n, struct passwd** f) {
-        return ::getpwnam_r(name.c_str(), e, b, n, f);
-    });
+    return GetEntry(::getpwnam_r, name.c_str(), pw, buf);
 }
 
 struct passwd Need(const std::string& name, std::vector<char>& buf) {
@@ -73,29 +71,20 @@ std::string GetHome(const std::string& name) {
 gid_t GroupGid(const std::string& group) {
     struct group gr;
     std::vector<char> buf;
-    bool found = GetEntry(gr, buf, [&group](struct group* e, char* b, std::size_t n, struct group** f) {
-        return ::getgrnam_r(group.c_str(), e, b, n, f);
-    });
-    if (!found) throw Fail("group_not_exists", group);
+    if (!GetEntry(::getgrnam_r, group.c_str(), gr, buf)) throw Fail("group_not_exists", group);
     return gr.gr_gid;
 }
 
 std::string NameByUid(uid_t uid) {
     struct passwd pw;
     std::vector<char> buf;
-    bool found = GetEntry(pw, buf, [uid](struct passwd* e, char* b, std::size_t n, struct passwd** f) {
-        return ::getpwuid_r(uid, e, b, n, f);
-    });
-    return found && pw.pw_name ? pw.pw_name : "";
+    return GetEntry(::getpwuid_r, uid, pw, buf) && pw.pw_name ? pw.pw_name : "";
 }
 
 std::string GroupByGid(gid_t gid) {
     struct group gr;
     std::vector<char> buf;
-    bool found = GetEntry(gr, buf, [gid](struct group* e, char* b, std::size_t n, struct group** f) {
-        return ::getgrgid_r(gid, e, b, n, f);
-    });
-    return found && gr.gr_name ? gr.gr_name : "";
+    return GetEntry(::getgrgid_r, gid, gr, buf) && gr.gr_name ? gr.gr_name : "";
 }
 
 }  // namespace vux_user
