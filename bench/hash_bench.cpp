@@ -5,10 +5,11 @@
 #include <openssl/evp.h>
 
 #include <cstdlib>
-#include <random>
 #include <string>
 
 #include <libvux/vuxhash.h>
+
+#include "bench_util.h"
 
 namespace {
 
@@ -16,15 +17,7 @@ const std::size_t kSize = 256u << 20;
 const std::size_t kPiece = 1u << 20;
 
 const std::string& Data() {
-    static const std::string data = [] {
-        std::string d(kSize, '\0');
-        std::mt19937_64 gen(7);
-        for (std::size_t i = 0; i + 8 <= d.size(); i += 8) {
-            const unsigned long long v = gen();
-            d.replace(i, 8, reinterpret_cast<const char*>(&v), 8);
-        }
-        return d;
-    }();
+    static const std::string data = benchutil::RandomBytes(kSize, 7);
     return data;
 }
 
