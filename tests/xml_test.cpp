@@ -978,6 +978,32 @@ TEST(XmlLifetime, NamespaceNodeHandles) {
     ExpectXmlError([&] { ns.SetProp("a", "1"); }, "node_property");
 }
 
+// The namespaces a kept node uses must survive the elements that declared them.
+TEST(XmlLifetime, ChildrenKeptBySetContentKeepTheirNamespaces) {
+    const std::string text = "<r xmlns:p='urn:p'><m xmlns:q='urn:q'><q:g/></m><p:a p:k='v'><p:b/></p:a></r>";
+    for (const std::string content : {"", " ", "new"}) {
+        SCOPED_TRACE("content '" + content + "'");
+        Xml doc = FromString(text);
+        XmlNode a = doc.GetNode("/r/p:a", "p", "urn:p");                   // a child of r
+        XPath unread(doc, "//*[local-name()='g']");                       // a grandchild, slot not read yet
+        doc.GetRoot().SetContent(content);
+        doc.SetRoot("other");  // r goes, and with it the declaration of p
+        EXPECT_EQ(a.Name(), "p:a");
+        EXPECT_EQ(a.FirstChild().Name(), "p:b");
+        EXPECT_EQ(a.GetProp("p:k"), "v");
+        XmlNode copy = a.Clone();
+        EXPECT_EQ(copy.Name(), "p:a");
+        EXPECT_EQ(unread[0].Name(), "q:g");
+        doc.GetRoot().AppendChild(a);
+        doc.GetRoot().AppendChild(unread[0]);
+        Xml reparsed = FromString(doc.Str());
+        StringMap ns{{"x", "urn:p"}, {"y", "urn:q"}};
+        EXPECT_EQ(reparsed.GetNode("/other/x:a/x:b", ns).Name(), "p:b") << doc.Str();
+        EXPECT_EQ(reparsed.GetNode("/other/x:a/@x:k", ns).Str(), "v") << doc.Str();
+        EXPECT_TRUE(reparsed.GetNode("/other/y:g", ns)) << doc.Str();
+    }
+}
+
 TEST(XmlLifetime, HandlesOnDifferentDocumentsInThreads) {
     std::vector<std::thread> threads;
     std::vector<std::string> out(4);

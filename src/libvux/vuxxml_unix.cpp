@@ -229,9 +229,8 @@ void Rescue(xmlNode* n) {
 // Frees an unlinked node unless a handle holds it, which then owns it.
 void Internal::Free(xmlNode* n, const Xml& doc) {
     Materialize(doc);
-    if (XmlNode::Data* h = Live(n)) {
-        h->in_tree = false;
-        KeepAttrNs(*h);
+    if (Live(n)) {
+        Detach(n);
         return;
     }
     Rescue(n);
