@@ -1004,6 +1004,39 @@ TEST(XmlLifetime, ChildrenKeptBySetContentKeepTheirNamespaces) {
     }
 }
 
+// A namespace node is no element: whatever is asked of it reads only the namespace.
+TEST(XmlLifetime, NamespaceNodeAnswersAsNamespace) {
+    Xml doc = FromString("<r xmlns:p='urn:p' p:k='v'><p:c p:k='w'/></r>");
+    XmlNode ns = doc.GetNode("/r/namespace::p");
+    ASSERT_TRUE(ns);
+    EXPECT_EQ(ns.Name(), "p");
+    EXPECT_FALSE(ns.FindNode("p:c"));
+    EXPECT_FALSE(ns.FindNode(""));
+    EXPECT_EQ(ns.GetProp("p:k"), "");
+    EXPECT_EQ(ns.GetProp("k"), "");
+    ExpectXmlError([&] { ns.SetProp("p:k", "1"); }, "node_property");
+    ns.DropProp("p:k");
+    ExpectXmlError([&] { ns.AppendCData("x"); }, "insert_node");
+    ExpectXmlError([&] { ns.AppendChild("x", "  "); }, "new_node");
+    ExpectXmlError([&] { ns.AppendChild(doc.GetRoot()); }, "insert_node");
+    ExpectXmlError([&] { ns.AddNextSibling(doc.GetRoot()); }, "insert_node");
+    ExpectXmlError([&] { ns.SetContent("x"); }, "content");
+    ExpectXmlError([&] { ns.RegisterNamespace("z", "urn:z"); }, "create_ns");
+    StringList props;
+    ns.AllProps(props);
+    EXPECT_TRUE(props.empty());
+    StringMap defs;
+    ns.GetXmlNsDefinitions(defs, "");
+    EXPECT_TRUE(defs.empty());
+    EXPECT_FALSE(ns.Next());
+    EXPECT_FALSE(ns.LastChild());
+    EXPECT_EQ(&ns.Unlink(), &ns);
+    EXPECT_EQ(doc.RemoveProps("/r/namespace::*", "p:k"), 2u);
+    EXPECT_EQ(doc.RemoveNodes("/r/namespace::*"), 2u);
+    EXPECT_EQ(doc.GetRoot().GetProp("p:k"), "v") << "namespace nodes hold no attributes of their element";
+    EXPECT_EQ(ns.Str(), "urn:p");
+}
+
 TEST(XmlLifetime, HandlesOnDifferentDocumentsInThreads) {
     std::vector<std::thread> threads;
     std::vector<std::string> out(4);

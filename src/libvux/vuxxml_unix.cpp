@@ -168,8 +168,12 @@ xmlNs* CopyNs(const xmlNs* ns) {
 
 bool IsDocument(const xmlNode* n) { return n->type == XML_DOCUMENT_NODE || n->type == XML_HTML_DOCUMENT_NODE; }
 
+// A namespace node is a far smaller xmlNs: beyond its type, none of the
+// element's fields may be read through it.
+bool IsNs(const xmlNode* n) { return n->type == XML_NAMESPACE_DECL; }
+
 XmlNode::Data* Live(xmlNode* n) {
-    return n->type == XML_NAMESPACE_DECL ? nullptr : static_cast<XmlNode::Data*>(n->_private);
+    return IsNs(n) ? nullptr : static_cast<XmlNode::Data*>(n->_private);
 }
 
 // Before a node is freed every unread slot of a live result on its document
@@ -616,13 +620,14 @@ std::string XmlNode::Str() const {
 
 namespace {
 
-// Splits "prefix:name"; the namespace is null for an unknown prefix.
+// Splits "prefix:name"; the namespace is null for an unknown prefix, and
+// always for a namespace node, which has no scope of its own.
 bool SplitName(xmlNode* node, const char* name, std::string& local, xmlNs*& ns) {
     local = name;
     ns = nullptr;
     if (local.find(':') == std::string::npos) return false;
     std::string prefix = str::GetWord(local, ':');
-    ns = xmlSearchNs(node->doc, node, X(prefix));
+    if (!IsNs(node)) ns = xmlSearchNs(node->doc, node, X(prefix));
     return true;
 }
 
@@ -752,7 +757,7 @@ XmlNode XmlNode::Parent(int steps) const {
 
 XmlNode XmlNode::FindNode(const std::string& name) const {
     if (!data_) XML_ASSERT("get first child of dummy node");
-    if (data_->node->type == XML_ATTRIBUTE_NODE) return XmlNode();
+    if (data_->node->type == XML_ATTRIBUTE_NODE || IsNs(data_->node)) return XmlNode();
     for (xmlNode* c = data_->node->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
         XmlNode h(c, data_->doc, true);
@@ -905,6 +910,7 @@ XmlNode XmlNode::AddNextSibling(const XmlNode& node) {
 
 XmlNode XmlNode::AppendCData(const std::string& text) {
     if (!data_) XML_ASSERT("apped child for dummy node");
+    if (IsNs(data_->node)) throw XmlFail("insert_node");
     xmlNode* c = xmlNewCDataBlock(data_->node->doc, X(text), static_cast<int>(text.size()));
     if (!c) throw XmlFail("new_node", "CDATA");
     return AppendChild(XmlNode(c, data_->doc, false));
