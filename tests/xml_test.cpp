@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <streambuf>
@@ -1002,6 +1003,34 @@ TEST(XmlLifetime, ChildrenKeptBySetContentKeepTheirNamespaces) {
         EXPECT_EQ(reparsed.GetNode("/other/x:a/@x:k", ns).Str(), "v") << doc.Str();
         EXPECT_TRUE(reparsed.GetNode("/other/y:g", ns)) << doc.Str();
     }
+}
+
+// Namespace nodes of a result point back at their element, which may go first.
+TEST(XmlLifetime, NamespaceResultOutlivesItsElement) {
+    Xml doc = FromString("<r><e xmlns:p='urn:p' xmlns:q='urn:q'/><f xmlns:s='urn:s'/></r>");
+    {
+        XPath read(doc, "/r/e/namespace::*");
+        XPath unread(doc, "/r/f/namespace::*");
+        ASSERT_EQ(read.size(), 3u);
+        ASSERT_EQ(unread.size(), 2u);
+        std::set<std::string> names;
+        for (const XmlNode& n : read) names.insert(n.Name());
+        EXPECT_EQ(names, (std::set<std::string>{"p", "q", "xml"}));
+        doc.GetRoot().SetContent("");
+        names.clear();
+        for (const XmlNode& n : unread) names.insert(n.Name() + "=" + n.Str());
+        EXPECT_EQ(names, (std::set<std::string>{"s=urn:s", "xml=http://www.w3.org/XML/1998/namespace"}));
+    }
+    {
+        XPath held(doc, "//namespace::*");
+        XmlNode gone = doc.GetRoot().Unlink();  // the last handle on r goes with this scope
+    }
+    XmlNode ns;
+    {
+        Xml other = FromString("<r xmlns:p='urn:p'/>");
+        ns = other.GetNode("/r/namespace::p");
+    }
+    EXPECT_EQ(ns.Str(), "urn:p");
 }
 
 // A namespace node is no element: whatever is asked of it reads only the namespace.

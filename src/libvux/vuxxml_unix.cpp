@@ -122,11 +122,14 @@ struct XPath::Data {
     std::vector<XmlNode> nodes;
     Xml::Data* registered = nullptr;
     std::size_t filled = 0;
+    // Namespace nodes of the result, which are the result's own copies.
+    std::vector<xmlNs*> own_ns;
     ~Data() {
         Unregister();
         // The result reads its nodes when freed: free it while the handles
         // in the slots still hold them.
         if (result) xmlXPathFreeObject(result);
+        for (xmlNs* ns : own_ns) xmlFreeNs(ns);
         if (ctx) xmlXPathFreeContext(ctx);
         nodes.clear();
     }
@@ -142,6 +145,20 @@ struct XPath::Data {
         registered = nullptr;
     }
     void Evaluate(const Xml& given, const std::string& path);
+    // libxml2 links each namespace node it copied to the element it came
+    // from, and reads that element when it frees the copy; the element may be
+    // gone by then. The copies are cut loose and freed here instead.
+    void TakeNamespaces() {
+        xmlNodeSet* set = result->nodesetval;
+        for (int i = 0; i < set->nodeNr; ++i) {
+            xmlNode* n = set->nodeTab[i];
+            if (!n || n->type != XML_NAMESPACE_DECL) continue;
+            xmlNs* ns = reinterpret_cast<xmlNs*>(n);
+            if (!ns->next || ns->next->type == XML_NAMESPACE_DECL) continue;  // not a copy
+            ns->next = nullptr;
+            own_ns.push_back(ns);
+        }
+    }
     XmlNode& At(std::size_t i) {
         if (i >= nodes.size()) throw std::out_of_range("xpath: out of range");
         XmlNode& slot = nodes[i];
@@ -1003,6 +1020,7 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     if (!result) throw XmlFail("xpath", path);
     if (result->type == XPATH_NODESET && result->nodesetval && result->nodesetval->nodeNr > 0) {
         nodes.resize(result->nodesetval->nodeNr);
+        TakeNamespaces();
         registered = Internal::DocData(doc);
         registered->xpaths.push_back(this);
     }
