@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -459,4 +462,57 @@ TEST(PoolTest, WaitPastTheLimitAbortsThreadsAtTheirNextReport) {
     EXPECT_TRUE(aborted);
     EXPECT_GT(reports, 0);
     EXPECT_EQ(pool.Size(), 0);
+}
+
+// ---------------------------------------------------------------- aborts at the edges of scopes
+
+namespace {
+
+// Runs f in a child (a fresh run of this test), so that a std::terminate ends
+// the child and not the suite; f returns what it found wrong, "" for nothing.
+void ExpectSurvives(const std::function<std::string()>& f) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string wrong = f();
+            if (!wrong.empty()) std::fprintf(stderr, "%s\n", wrong.c_str());
+            std::fflush(stderr);
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+
+TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
+    ExpectSurvives([] {
+        for (int round = 0; round < 300; ++round) {
+            List pool(5, 1);
+            std::atomic<bool> release{false};
+            std::atomic<int> ready{0}, started{0}, exists{0};
+            auto start = [&] {
+                ++ready;
+                while (ready < 2) {
+                }
+                try {
+                    pool.Start("same", [&] {
+                        while (!release) std::this_thread::yield();
+                    });
+                    ++started;
+                } catch (const vux_err::Exists& e) {
+                    if (e.object() == "thread" && e.value() == "same") ++exists;
+                }
+            };
+            std::thread a(start), b(start);
+            a.join();
+            b.join();
+            const int size = pool.Size();
+            release = true;
+            pool.WaitAll();
+            if (started != 1 || exists != 1 || size != 1)
+                return "round " + std::to_string(round) + ": " + std::to_string(started) + " started, " +
+                       std::to_string(exists) + " refused, " + std::to_string(size) + " running";
+        }
+        return std::string();
+    });
 }

@@ -572,7 +572,12 @@ std::string List::GetThreadId(std::string name) {
 void List::Enter(const std::string& name, BaseImpl* body) {
     SafeSection section(lock_);
     // Entered under the lock, so that a quick body's Finish finds it.
-    Handle& handle = running_[name];
+    auto entry = running_.try_emplace(name);
+    if (!entry.second) {
+        delete body;
+        throw vux_err::Exists("thread", name);
+    }
+    Handle& handle = entry.first->second;
     try {
         handle.Start(body);
     } catch (...) {
