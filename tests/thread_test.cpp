@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -515,4 +516,47 @@ TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
         }
         return std::string();
     });
+}
+
+namespace {
+
+// Whether another thread can take `name` within two seconds.
+bool NameIsFree(MultiSafeLock& named, const std::string& name) {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    std::thread([&named, name, taken] {
+        MultiSafeSection again(named, name);
+        *taken = true;
+    }).detach();  // left blocked when the name is never given back; the child exits anyway
+    for (int i = 0; i < 200 && !*taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return *taken;
+}
+
+}  // namespace
+
+// Log checks report a state; inside a section's constructor or destructor the
+// abort they would fire has to wait for the next report outside.
+TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
+    for (bool before : {false, true}) {
+        SCOPED_TRACE(before ? "requested before the section" : "requested inside the section");
+        ExpectSurvives([before] {
+            std::string wrong;
+            static MultiSafeLock named;
+            std::thread t([&] {
+                InitState("abort-in-section", "s");
+                if (before) FailIt("abort-in-section");
+                {
+                    MultiSafeSection section(named, "n");
+                    if (!before) FailIt("abort-in-section");
+                }
+                try {
+                    SetStateC("after");
+                    wrong += "no abort at the next report; ";
+                } catch (const Aborted&) {
+                }
+            });
+            t.join();
+            if (!NameIsFree(named, "n")) wrong += "the name stayed taken; ";
+            return wrong;
+        });
+    }
 }

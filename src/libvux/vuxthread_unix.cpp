@@ -287,6 +287,8 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
     lock.locked_.emplace(name, me);
     lock.mutex_.Unlock();
     lock_ = &lock;
+    // An abort thrown from here would leave the name taken for good.
+    NoFail nofail;
     const vux_log::Module& log = Logger();
     if (log.Check(vux_log::LevelDebug))
         log.Write(vux_log::LevelDebug, "%s:%d Thread %lld got lock '%s'", "vuxthread_unix.cpp", 122,
@@ -295,6 +297,7 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
 
 MultiSafeSection::~MultiSafeSection() {
     if (!lock_) return;
+    NoFail nofail;  // a log check is an abort point, and this is a destructor
     const vux_log::Module& log = Logger();
     if (log.Check(vux_log::LevelDebug))
         log.Write(vux_log::LevelDebug, "%s:%d Release lock '%s'", "vuxthread_unix.cpp", 129, name_.c_str());
