@@ -560,3 +560,43 @@ TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
         });
     }
 }
+
+TEST(ThreadState, NoFailScopesKeepWhatWasForbiddenForGood) {
+    std::thread t([] {
+        InitState("nofail-kept", "s");
+        FailIt("nofail-kept");
+        {
+            NoFail scope;
+            SetNoFail();
+        }
+        EXPECT_NO_THROW(SetStateC("after SetNoFail in a scope"));
+        EXPECT_FALSE(GetState("nofail-kept").MayFail());
+
+        InitState("nofail-kept", "again");  // allows failing again
+        EXPECT_THROW(SetStateC("x"), Aborted);
+        {
+            NoFail outer;
+            {
+                NoFail inner;
+                SetFailState("failing");
+            }
+        }
+        EXPECT_NO_THROW(SetStateC("after SetFailState in a scope"));
+
+        SetNoFail();
+        {
+            NoFail scope;
+        }
+        EXPECT_NO_THROW(SetStateC("after a scope following SetNoFail"));
+
+        InitState("nofail-kept", "again");
+        {
+            NoFail scope;
+            InitState("nofail-kept", "inside");  // re-arming does not end the scope
+            EXPECT_NO_THROW(SetStateC("inside"));
+            EXPECT_FALSE(GetState("nofail-kept").MayFail());
+        }
+        EXPECT_THROW(SetStateC("x"), Aborted);
+    });
+    t.join();
+}

@@ -360,7 +360,7 @@ public:
     NoFail& operator=(const NoFail&) = delete;
 
 private:
-    bool saved_;
+    void* state_;  // the thread state this scope holds, if the thread had one
 };
 
 // A pool of named worker threads.
