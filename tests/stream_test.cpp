@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -14,6 +18,7 @@
 
 #include "test_util.h"
 #include <libvux/vuxstream.h>
+#include <libvux/vuxthread.h>
 
 using vux_stream::Stream;
 
@@ -317,4 +322,45 @@ TEST(BackReader, LinesLongerThanAnyBuffer) {
     ASSERT_TRUE(br.GetLine(line, '\n', 10, true));
     EXPECT_EQ(line, std::string(10, 'y'));
     EXPECT_TRUE(br.GetState() & 2);
+}
+
+// Writing reports a thread state, where a requested abort fires; a flush in a
+// destructor must not let it out, and must still write everything.
+TEST(Stream, DestructorFlushesDespiteAnAbortRequest) {
+    testutil::TempDir dir;
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const std::string path = dir / "flushed";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::string wrong;
+            std::thread t([&] {
+                vux_thread::InitState("abort-in-flush", "s");
+                {
+                    vux_stream::OutStream out(path, std::ios::out | std::ios::trunc);
+                    out << "buffered";
+                    Stream sock(Stream::Socket(ResHandle(sv[0])), std::ios::in | std::ios::out);
+                    sock << "to the peer";
+                    vux_thread::FailIt("abort-in-flush");
+                }
+                try {
+                    vux_thread::SetStateC("after");
+                    wrong += "no abort at the next report; ";
+                } catch (const vux_thread::Aborted&) {
+                }
+            });
+            t.join();
+            if (testutil::ReadFile(path) != "buffered") wrong += "the file stream was not flushed; ";
+            char buf[64];
+            const ssize_t n = ::read(sv[1], buf, sizeof(buf));
+            if (n < 0 || std::string(buf, static_cast<std::size_t>(n)) != "to the peer")
+                wrong += "the socket stream was not flushed; ";
+            std::fprintf(stderr, "%s\n", wrong.c_str());
+            std::fflush(stderr);
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+    ::close(sv[1]);
+    ::close(sv[0]);
 }

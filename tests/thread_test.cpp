@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -369,6 +373,9 @@ TEST(KeyTest, SlotsArePerThreadAndFreedAtThreadEnd) {
     EXPECT_EQ(seen_in_thread, 0);
     EXPECT_EQ(freed, 1);
     EXPECT_EQ(slot.Get()->value, 1);
+    // The slot goes before this thread ends, so this thread's value never
+    // reaches the slot's destructor function.
+    delete slot.Get();
 }
 
 TEST(InitTest, InitialisationsNeverOverlap) {
@@ -459,4 +466,140 @@ TEST(PoolTest, WaitPastTheLimitAbortsThreadsAtTheirNextReport) {
     EXPECT_TRUE(aborted);
     EXPECT_GT(reports, 0);
     EXPECT_EQ(pool.Size(), 0);
+}
+
+// ---------------------------------------------------------------- aborts at the edges of scopes
+
+namespace {
+
+// Runs f in a child (a fresh run of this test), so that a std::terminate ends
+// the child and not the suite; f returns what it found wrong, "" for nothing.
+void ExpectSurvives(const std::function<std::string()>& f) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string wrong = f();
+            if (!wrong.empty()) std::fprintf(stderr, "%s\n", wrong.c_str());
+            std::fflush(stderr);
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+
+TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
+    ExpectSurvives([] {
+        for (int round = 0; round < 300; ++round) {
+            List pool(5, 1);
+            std::atomic<bool> release{false};
+            std::atomic<int> ready{0}, started{0}, exists{0};
+            auto start = [&] {
+                ++ready;
+                while (ready < 2) {
+                }
+                try {
+                    pool.Start("same", [&] {
+                        while (!release) std::this_thread::yield();
+                    });
+                    ++started;
+                } catch (const vux_err::Exists& e) {
+                    if (e.object() == "thread" && e.value() == "same") ++exists;
+                }
+            };
+            std::thread a(start), b(start);
+            a.join();
+            b.join();
+            const int size = pool.Size();
+            release = true;
+            pool.WaitAll();
+            if (started != 1 || exists != 1 || size != 1)
+                return "round " + std::to_string(round) + ": " + std::to_string(started) + " started, " +
+                       std::to_string(exists) + " refused, " + std::to_string(size) + " running";
+        }
+        return std::string();
+    });
+}
+
+namespace {
+
+// Whether another thread can take `name` within two seconds.
+bool NameIsFree(MultiSafeLock& named, const std::string& name) {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    std::thread([&named, name, taken] {
+        MultiSafeSection again(named, name);
+        *taken = true;
+    }).detach();  // left blocked when the name is never given back; the child exits anyway
+    for (int i = 0; i < 200 && !*taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return *taken;
+}
+
+}  // namespace
+
+// Log checks report a state; inside a section's constructor or destructor the
+// abort they would fire has to wait for the next report outside.
+TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
+    for (bool before : {false, true}) {
+        SCOPED_TRACE(before ? "requested before the section" : "requested inside the section");
+        ExpectSurvives([before] {
+            std::string wrong;
+            static MultiSafeLock named;
+            std::thread t([&] {
+                InitState("abort-in-section", "s");
+                if (before) FailIt("abort-in-section");
+                {
+                    MultiSafeSection section(named, "n");
+                    if (!before) FailIt("abort-in-section");
+                }
+                try {
+                    SetStateC("after");
+                    wrong += "no abort at the next report; ";
+                } catch (const Aborted&) {
+                }
+            });
+            t.join();
+            if (!NameIsFree(named, "n")) wrong += "the name stayed taken; ";
+            return wrong;
+        });
+    }
+}
+
+TEST(ThreadState, NoFailScopesKeepWhatWasForbiddenForGood) {
+    std::thread t([] {
+        InitState("nofail-kept", "s");
+        FailIt("nofail-kept");
+        {
+            NoFail scope;
+            SetNoFail();
+        }
+        EXPECT_NO_THROW(SetStateC("after SetNoFail in a scope"));
+        EXPECT_FALSE(GetState("nofail-kept").MayFail());
+
+        InitState("nofail-kept", "again");  // allows failing again
+        EXPECT_THROW(SetStateC("x"), Aborted);
+        {
+            NoFail outer;
+            {
+                NoFail inner;
+                SetFailState("failing");
+            }
+        }
+        EXPECT_NO_THROW(SetStateC("after SetFailState in a scope"));
+
+        SetNoFail();
+        {
+            NoFail scope;
+        }
+        EXPECT_NO_THROW(SetStateC("after a scope following SetNoFail"));
+
+        InitState("nofail-kept", "again");
+        {
+            NoFail scope;
+            InitState("nofail-kept", "inside");  // re-arming does not end the scope
+            EXPECT_NO_THROW(SetStateC("inside"));
+            EXPECT_FALSE(GetState("nofail-kept").MayFail());
+        }
+        EXPECT_THROW(SetStateC("x"), Aborted);
+    });
+    t.join();
 }

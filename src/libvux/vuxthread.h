@@ -362,7 +362,7 @@ public:
     NoFail& operator=(const NoFail&) = delete;
 
 private:
-    bool saved_;
+    void* state_;  // the thread state this scope holds, if the thread had one
 };
 
 // A pool of named worker threads.
@@ -404,6 +404,9 @@ public:
     // its own thread state; returns the name.
     template <class T>
     std::string Start(const std::string& name, const T& body) {
+        // Checked and entered as one step: two callers of one name must not
+        // both pass the check.
+        SafeSection section(lock_);
         const std::string id = GetThreadId(name);
         Enter(id, new Body<T>(*this, id, body));
         return id;

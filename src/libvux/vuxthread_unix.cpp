@@ -24,12 +24,17 @@ const vux_log::Module& Logger() {
     return module;
 }
 
+// Set in StateRec::hold while failing is forbidden for good; the bits below
+// count the open NoFail scopes, so that a scope ending never lifts it.
+const int kNoFailForGood = 1 << 30;
+
 // One registered thread. The flags are touched from other threads (FailIt,
 // inspection), the rest only under the table lock or by the owning thread.
 struct StateRec {
     std::string id;
     std::atomic<bool> abort{false};
-    std::atomic<bool> may_fail{true};
+    // Aborts fire only while this is 0 (see kNoFailForGood).
+    std::atomic<int> hold{0};
     std::atomic<const char*> text{nullptr};
     std::string owned_text;  // the text of SetStateS, under the table lock
     StringMap info;
@@ -287,6 +292,8 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
     lock.locked_.emplace(name, me);
     lock.mutex_.Unlock();
     lock_ = &lock;
+    // An abort thrown from here would leave the name taken for good.
+    NoFail nofail;
     const vux_log::Module& log = Logger();
     if (log.Check(vux_log::LevelDebug))
         log.Write(vux_log::LevelDebug, "%s:%d Thread %lld got lock '%s'", "vuxthread_unix.cpp", 122,
@@ -295,6 +302,7 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
 
 MultiSafeSection::~MultiSafeSection() {
     if (!lock_) return;
+    NoFail nofail;  // a log check is an abort point, and this is a destructor
     const vux_log::Module& log = Logger();
     if (log.Check(vux_log::LevelDebug))
         log.Write(vux_log::LevelDebug, "%s:%d Release lock '%s'", "vuxthread_unix.cpp", 129, name_.c_str());
@@ -415,7 +423,7 @@ void InitState(const std::string& id, const std::string& state) {
             mine->owned_text = state;
         }
         mine->text.store(nullptr, std::memory_order_relaxed);
-        mine->may_fail.store(true);
+        mine->hold.fetch_and(~kNoFailForGood);
         mine->changed_us.store(NowUs(), std::memory_order_relaxed);
         return;
     }
@@ -442,7 +450,7 @@ void InitState(const std::string& id, const std::string& state) {
 void SetStateC(const char* text) {
     StateRec* s = Mine();
     if (!s) return;
-    if (s->abort.load(std::memory_order_relaxed) && s->may_fail.load(std::memory_order_relaxed) &&
+    if (s->abort.load(std::memory_order_relaxed) && s->hold.load(std::memory_order_relaxed) == 0 &&
         std::uncaught_exceptions() == 0)
         throw Aborted();
     // Null marks that the owned text (SetStateS) is the current one.
@@ -465,7 +473,7 @@ void SetFailState(const std::string& text) {
 }
 
 void SetNoFail() {
-    if (StateRec* s = Mine()) s->may_fail.store(false);
+    if (StateRec* s = Mine()) s->hold.fetch_or(kNoFailForGood);
 }
 
 void FailIt(const std::string& id) {
@@ -516,20 +524,20 @@ State GetState(const std::string& id) {
     out.id_ = rec.id;
     out.changed_ = vux_date::AccurateDateTime(FromUs(rec.changed_us.load(std::memory_order_relaxed)));
     out.abort_ = rec.abort.load();
-    out.may_fail_ = rec.may_fail.load();
+    out.may_fail_ = rec.hold.load() == 0;
     out.info_ = rec.info;
     const char* text = rec.text.load(std::memory_order_relaxed);
     out.text_ = text ? text : rec.owned_text;
     return out;
 }
 
-NoFail::NoFail() : saved_(false) {
-    if (StateRec* s = Mine()) saved_ = s->may_fail.exchange(false);
+NoFail::NoFail() : state_(Mine()) {
+    if (state_) static_cast<StateRec*>(state_)->hold.fetch_add(1);
 }
 
 NoFail::~NoFail() {
-    if (!saved_) return;
-    if (StateRec* s = Mine()) s->may_fail.store(true);
+    // A state made inside the scope was never held by it.
+    if (state_ && state_ == Mine()) static_cast<StateRec*>(state_)->hold.fetch_sub(1);
 }
 
 List::List(int wait_limit, int poll_interval) : wait_limit_(wait_limit), poll_interval_(poll_interval), count_(0) {}
@@ -572,7 +580,12 @@ std::string List::GetThreadId(std::string name) {
 void List::Enter(const std::string& name, BaseImpl* body) {
     SafeSection section(lock_);
     // Entered under the lock, so that a quick body's Finish finds it.
-    Handle& handle = running_[name];
+    auto entry = running_.try_emplace(name);
+    if (!entry.second) {
+        delete body;
+        throw vux_err::Exists("thread", name);
+    }
+    Handle& handle = entry.first->second;
     try {
         handle.Start(body);
     } catch (...) {

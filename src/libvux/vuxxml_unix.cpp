@@ -122,11 +122,14 @@ struct XPath::Data {
     std::vector<XmlNode> nodes;
     Xml::Data* registered = nullptr;
     std::size_t filled = 0;
+    // Namespace nodes of the result, which are the result's own copies.
+    std::vector<xmlNs*> own_ns;
     ~Data() {
         Unregister();
         // The result reads its nodes when freed: free it while the handles
         // in the slots still hold them.
         if (result) xmlXPathFreeObject(result);
+        for (xmlNs* ns : own_ns) xmlFreeNs(ns);
         if (ctx) xmlXPathFreeContext(ctx);
         nodes.clear();
     }
@@ -142,6 +145,20 @@ struct XPath::Data {
         registered = nullptr;
     }
     void Evaluate(const Xml& given, const std::string& path);
+    // libxml2 links each namespace node it copied to the element it came
+    // from, and reads that element when it frees the copy; the element may be
+    // gone by then. The copies are cut loose and freed here instead.
+    void TakeNamespaces() {
+        xmlNodeSet* set = result->nodesetval;
+        for (int i = 0; i < set->nodeNr; ++i) {
+            xmlNode* n = set->nodeTab[i];
+            if (!n || n->type != XML_NAMESPACE_DECL) continue;
+            xmlNs* ns = reinterpret_cast<xmlNs*>(n);
+            if (!ns->next || ns->next->type == XML_NAMESPACE_DECL) continue;  // not a copy
+            ns->next = nullptr;
+            own_ns.push_back(ns);
+        }
+    }
     XmlNode& At(std::size_t i) {
         if (i >= nodes.size()) throw std::out_of_range("xpath: out of range");
         XmlNode& slot = nodes[i];
@@ -168,8 +185,12 @@ xmlNs* CopyNs(const xmlNs* ns) {
 
 bool IsDocument(const xmlNode* n) { return n->type == XML_DOCUMENT_NODE || n->type == XML_HTML_DOCUMENT_NODE; }
 
+// A namespace node is a far smaller xmlNs: beyond its type, none of the
+// element's fields may be read through it.
+bool IsNs(const xmlNode* n) { return n->type == XML_NAMESPACE_DECL; }
+
 XmlNode::Data* Live(xmlNode* n) {
-    return n->type == XML_NAMESPACE_DECL ? nullptr : static_cast<XmlNode::Data*>(n->_private);
+    return IsNs(n) ? nullptr : static_cast<XmlNode::Data*>(n->_private);
 }
 
 // Before a node is freed every unread slot of a live result on its document
@@ -229,9 +250,8 @@ void Rescue(xmlNode* n) {
 // Frees an unlinked node unless a handle holds it, which then owns it.
 void Internal::Free(xmlNode* n, const Xml& doc) {
     Materialize(doc);
-    if (XmlNode::Data* h = Live(n)) {
-        h->in_tree = false;
-        KeepAttrNs(*h);
+    if (Live(n)) {
+        Detach(n);
         return;
     }
     Rescue(n);
@@ -617,13 +637,14 @@ std::string XmlNode::Str() const {
 
 namespace {
 
-// Splits "prefix:name"; the namespace is null for an unknown prefix.
+// Splits "prefix:name"; the namespace is null for an unknown prefix, and
+// always for a namespace node, which has no scope of its own.
 bool SplitName(xmlNode* node, const char* name, std::string& local, xmlNs*& ns) {
     local = name;
     ns = nullptr;
     if (local.find(':') == std::string::npos) return false;
     std::string prefix = str::GetWord(local, ':');
-    ns = xmlSearchNs(node->doc, node, X(prefix));
+    if (!IsNs(node)) ns = xmlSearchNs(node->doc, node, X(prefix));
     return true;
 }
 
@@ -753,7 +774,7 @@ XmlNode XmlNode::Parent(int steps) const {
 
 XmlNode XmlNode::FindNode(const std::string& name) const {
     if (!data_) XML_ASSERT("get first child of dummy node");
-    if (data_->node->type == XML_ATTRIBUTE_NODE) return XmlNode();
+    if (data_->node->type == XML_ATTRIBUTE_NODE || IsNs(data_->node)) return XmlNode();
     for (xmlNode* c = data_->node->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
         XmlNode h(c, data_->doc, true);
@@ -906,6 +927,7 @@ XmlNode XmlNode::AddNextSibling(const XmlNode& node) {
 
 XmlNode XmlNode::AppendCData(const std::string& text) {
     if (!data_) XML_ASSERT("apped child for dummy node");
+    if (IsNs(data_->node)) throw XmlFail("insert_node");
     xmlNode* c = xmlNewCDataBlock(data_->node->doc, X(text), static_cast<int>(text.size()));
     if (!c) throw XmlFail("new_node", "CDATA");
     return AppendChild(XmlNode(c, data_->doc, false));
@@ -998,6 +1020,7 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     if (!result) throw XmlFail("xpath", path);
     if (result->type == XPATH_NODESET && result->nodesetval && result->nodesetval->nodeNr > 0) {
         nodes.resize(result->nodesetval->nodeNr);
+        TakeNamespaces();
         registered = Internal::DocData(doc);
         registered->xpaths.push_back(this);
     }
