@@ -17,33 +17,7 @@
 #include <libvux/vuxlog.h>
 #include <libvux/vuxthread.h>
 
-namespace {
-std::atomic<long> g_allocations{0};
-__attribute__((noinline)) void Release(void* p) {
-    std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t n) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    return operator new(n);
-}
-void operator delete(void* p) noexcept {
-    Release(p);
-}
-void operator delete[](void* p) noexcept {
-    Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    Release(p);
-}
+#include "alloc_count.h"
 
 namespace {
 
@@ -83,9 +57,9 @@ void BM_Vux_CheckDisabled(benchmark::State& state) {
     Scratch scratch("* 3\n");
     vux_log::LoadRules("bench", 3);
     vux_log::Module m("bench");
-    const long before = g_allocations.load();
+    const long before = alloccount::allocations.load();
     for (auto _ : state) benchmark::DoNotOptimize(m.Check(vux_log::LevelDebug));
-    state.counters["allocs/op"] = double(g_allocations.load() - before) / double(state.iterations());
+    state.counters["allocs/op"] = double(alloccount::allocations.load() - before) / double(state.iterations());
 }
 
 // A request thread has a state, which every Check stamps with the time.
@@ -94,17 +68,17 @@ void BM_Vux_CheckDisabledWithThreadState(benchmark::State& state) {
     vux_log::LoadRules("bench", 3);
     vux_log::Module m("bench");
     vux_thread::InitState("bench-request", "benchmark");
-    const long before = g_allocations.load();
+    const long before = alloccount::allocations.load();
     for (auto _ : state) benchmark::DoNotOptimize(m.Check(vux_log::LevelDebug));
-    state.counters["allocs/op"] = double(g_allocations.load() - before) / double(state.iterations());
+    state.counters["allocs/op"] = double(alloccount::allocations.load() - before) / double(state.iterations());
 }
 
 void BM_Spdlog_ShouldLogDisabled(benchmark::State& state) {
     auto logger = spdlog::basic_logger_mt("disabled", "/dev/null");
     logger->set_level(spdlog::level::err);
-    const long before = g_allocations.load();
+    const long before = alloccount::allocations.load();
     for (auto _ : state) benchmark::DoNotOptimize(logger->should_log(spdlog::level::debug));
-    state.counters["allocs/op"] = double(g_allocations.load() - before) / double(state.iterations());
+    state.counters["allocs/op"] = double(alloccount::allocations.load() - before) / double(state.iterations());
     spdlog::drop("disabled");
 }
 

@@ -23,45 +23,8 @@
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
 
+#include "alloc_count.h"
 #include "test_util.h"
-
-// Counts allocations while g_counting is set.
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-// Out of line, so that the compiler does not pair free() with operator new.
-__attribute__((noinline)) void Release(void* p) {
-    std::free(p);
-}
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    return operator new(n);
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1);
-    return std::malloc(n ? n : 1);
-}
-void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept {
-    return operator new(n, t);
-}
-void operator delete(void* p) noexcept {
-    Release(p);
-}
-void operator delete[](void* p) noexcept {
-    Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    Release(p);
-}
 
 namespace {
 
@@ -370,12 +333,11 @@ TEST_F(LogTest, CheckOnADisabledLevelAllocatesNothing) {
     vux_log::Init("noalloc", 3);
     Module plain("noalloc_plain"), cond("noalloc_cond");
     bool any = false;
-    g_allocations = 0;
-    g_counting = true;
+    const long before = alloccount::allocations.load();
     for (int i = 0; i < 10000; ++i) any |= plain.Check(9) | plain.Check(4);
-    g_counting = false;
+    const long made = alloccount::allocations.load() - before;
     EXPECT_FALSE(any);
-    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(made, 0);
     EXPECT_TRUE(plain.Check(3));
     EXPECT_FALSE(cond.Check(9)) << "the condition does not hold here";
     EXPECT_TRUE(cond.Check(3));
