@@ -138,31 +138,18 @@ struct Plan {
     const char* dir;
     bool stack;
     rlim_t stack_limit;
-    const char* what[StepExec + 1];  // the message for each fatal step
+    const char* what[StepExec + 1];  // the parent's message for each fatal step
 };
-
-void Put(const char* s) {
-    std::size_t n = strlen(s);
-    while (n > 0) {
-        ssize_t w = ::write(2, s, n);
-        if (w <= 0) return;
-        s += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
 
 void Tell(const Plan& p, int step, int err) {
     Report r{step, err};
     (void)!::write(p.status_fd, &r, sizeof r);
 }
 
+// The parent logs the reason: written to the child's standard error, it
+// would pass for the program's own output (or land in the caller's).
 [[noreturn]] void GiveUp(const Plan& p, int step, int err) {
     Tell(p, step, err);
-    Put("vux_proc: ");
-    Put(p.what[step]);
-    Put(": ");
-    Put(strerrordesc_np(err) ? strerrordesc_np(err) : "unknown error");
-    Put("\n");
     _exit(1);
 }
 
