@@ -613,3 +613,64 @@ TEST(Proc, PipeAndSmallUtilities) {
     vux_proc::Sleep(120);
     EXPECT_GE(Seconds(start), 0.115);
 }
+
+namespace {
+
+// Waits up to `seconds` for a child of the test; one still running then is
+// killed with its process group and -1 returned; else its wait status.
+int WaitBounded(pid_t pid, int seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int st = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) return st;
+        if (r < 0) return -1;
+        if (std::chrono::steady_clock::now() > until) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+}
+
+}  // namespace
+
+// Writing to a child that has gone fails the stream; the writer lives on.
+TEST(Execute, WritingToAChildThatHasGoneFailsTheStream) {
+    for (bool thread : {false, true}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // A child of the test, where SIGPIPE kills as it does by default.
+            signal(SIGPIPE, SIG_DFL);
+            auto body = [] {
+                Execute e("exit 0", 0);
+                std::ostream& in = e.In();
+                while (e.IsAlive()) vux_proc::Sleep(10);
+                in << std::string(1 << 16, 'x') << std::flush;
+                if (in.good()) return 11;
+                sigset_t pending, mask;
+                sigpending(&pending);
+                pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+                if (sigismember(&pending, SIGPIPE)) return 12;
+                if (sigismember(&mask, SIGPIPE)) return 13;
+                return e.Result() == 0 ? 0 : 14;
+            };
+            int r = 0;
+            if (thread) {
+                std::thread t([&] { r = body(); });
+                t.join();
+            } else {
+                r = body();
+            }
+            _exit(r);
+        }
+        const int st = WaitBounded(pid, 30);
+        ASSERT_NE(st, -1);
+        EXPECT_FALSE(WIFSIGNALED(st)) << "killed by signal " << WTERMSIG(st) << (thread ? " in a thread" : "");
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0)
+            << WEXITSTATUS(st) << ": 11 stream still good, 12 SIGPIPE left pending, 13 left blocked";
+    }
+}

@@ -264,26 +264,6 @@ pid_t Spawn(const Plan& plan) {
     return pid;
 }
 
-// Writing the rest of a child's input may meet a child that has gone; that
-// must fail the write, not kill the caller with SIGPIPE.
-void CloseQuietly(vux_stream::Stream& s) {
-    if (!s.IsOpen()) return;
-    sigset_t pipe_set, old, pending;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-    s.Close();
-    sigpending(&pending);
-    if (!was_pending && sigismember(&pending, SIGPIPE)) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
-        }
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
 // pipe2 with both ends above the standard descriptors.
 void MakePipe(int fds[2]) {
     if (::pipe2(fds, O_CLOEXEC) != 0) throw vux_err::System("pipe", errno);
@@ -766,7 +746,7 @@ void Execute::Data::Finish() {
         return;
     }
     try {
-        if (in) CloseQuietly(*in);
+        if (in) in->Close();
         Drain();
         Wait();
     } catch (...) {
@@ -935,7 +915,7 @@ std::istream& Execute::Err() {
 Execute& Execute::CloseIn() {
     Data& d = Need(__PRETTY_FUNCTION__);
     if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
-    if (d.in) CloseQuietly(*d.in);
+    if (d.in) d.in->Close();
     return *this;
 }
 
