@@ -635,7 +635,66 @@ int WaitBounded(pid_t pid, int seconds) {
     }
 }
 
+// Runs f in a child of the test that leads a session whose controlling
+// terminal, and standard input, is a new pseudo-terminal with `typed`
+// already typed into it. Returns f's result, or -1 when it did not end
+// within `seconds`.
+template <class F>
+int OnTerminal(const std::string& typed, int seconds, F f) {
+    const pid_t pid = fork();
+    if (pid < 0) return -2;
+    if (pid == 0) {
+        if (setsid() < 0) _exit(100);
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(101);
+        // A session leader without a terminal acquires the first it opens.
+        const int slave = open(ptsname(master), O_RDWR);
+        if (slave < 0 || dup2(slave, 0) < 0) _exit(102);
+        if (tcgetpgrp(0) != getpgrp()) _exit(103);
+        if (write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) _exit(104);
+        _exit(f());
+    }
+    const int st = WaitBounded(pid, seconds);
+    if (st == -1) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 200 + WTERMSIG(st);
+}
+
 }  // namespace
+
+// A program run from a terminal runs a child that asks the terminal.
+TEST(Execute, ChildReadsAnInheritedTerminal) {
+    const int r = OnTerminal("hello\n", 30, [] {
+        Execute e("read line; echo \"got:$line\"", Execute::PipeOut);
+        // Bounds the test should the child be stopped.
+        e.SetTimeout(5);
+        const std::string out = e.Str();
+        return out != "got:hello\n" ? 1 : e.Result() != 0 ? 2 : 0;
+    });
+    EXPECT_EQ(r, 0) << "1: the child did not read the terminal (stopped?), 2: it failed";
+}
+
+// With the terminal as standard input, a time-out still ends what the child started.
+TEST(Execute, TimeoutOnATerminalEndsTheChildsChildren) {
+    testutil::TempDir dir;
+    const std::string pidfile = dir / "grandchild";
+    // Checked inside the session: its end would hang the terminal up, and the
+    // hang-up alone could end the grandchild.
+    const int r = OnTerminal("", 30, [&] {
+        Execute e("trap '' TERM HUP; (trap '' TERM HUP; exec sleep 30) & echo $! > '" + pidfile + "'; wait", 0);
+        e.SetTimeout(1);
+        const auto start = std::chrono::steady_clock::now();
+        if (e.Result() != -1) return 1;
+        if (Seconds(start) > 5) return 2;
+        const pid_t grandchild = std::stoi(testutil::ReadFile(pidfile));
+        for (int i = 0; i < 50 && Alive(grandchild); ++i) usleep(20000);
+        if (Alive(grandchild)) {
+            kill(grandchild, SIGKILL);
+            return 3;
+        }
+        return 0;
+    });
+    EXPECT_EQ(r, 0) << "1: not killed, 2: too late, 3: the grandchild outlived the child";
+}
 
 // Writing to a child that has gone fails the stream; the writer lives on.
 TEST(Execute, WritingToAChildThatHasGoneFailsTheStream) {
