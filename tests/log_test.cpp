@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -606,6 +607,145 @@ TEST_F(LogTest, ForkedChildWritesBesideItsParent) {
     ForkAndWrite(dir_.path(), "file");
     std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
     ForkAndWrite(dir_.path(), "thread");
+}
+
+// Waits up to `seconds` for a child; one still running then is killed and
+// reported as hung.
+bool WaitBounded(pid_t pid, int seconds, int& status) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid) return true;
+        if (r < 0) return false;
+        if (std::chrono::steady_clock::now() > until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// Another thread is in the middle of a line (or of a rotation) whenever the
+// main thread forks: each child must still find the log free and write its line.
+void ForkWhileAnotherThreadLogs(const std::string& dir, const std::string& storage) {
+    testutil::WriteFile(dir + "/etc/debug.conf",
+                        "* 9\nSET color=off\nSET max_log_size=4000000\nSET storage=" + storage + "\n");
+    // The console is standard error: into a file for the test.
+    const bool console = storage == "console";
+    const int saved = console ? ::dup(2) : -1;
+    if (console) {
+        const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        ::close(err);
+    }
+    vux_log::Init("atfork", 3);
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        Module m("busy");
+        // Pauses let the children's lines through the file lock.
+        while (!stop.load()) {
+            for (int i = 0; i < 50; ++i) m.Write(5, "%s", kPayload.c_str());
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    Module m("atfork");
+    const int kForks = 60;
+    int forked = 0, hung = 0, failed = 0;
+    for (; forked < kForks && hung == 0; ++forked) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            m.Write(5, "child %d", forked);
+            vux_log::Close();
+            ::_exit(0);
+        }
+        int status = 0;
+        if (!WaitBounded(pid, 10, status))
+            ++hung;
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++failed;
+    }
+    stop = true;
+    busy.join();
+    vux_log::Close();
+    if (console) {
+        ::dup2(saved, 2);
+        ::close(saved);
+    }
+    EXPECT_EQ(hung, 0) << storage << ": a child hung at its first line after " << forked << " forks";
+    EXPECT_EQ(failed, 0) << storage;
+    WaitCompressed(dir + "/var/logs");
+    std::string all;
+    for (const auto& b : Backups(dir + "/var/logs")) all += b.second;
+    all += testutil::ReadFile(dir + (console ? "/stderr" : "/var/atfork.log"));
+    for (int i = 0; i < forked - hung; ++i)
+        EXPECT_EQ(Count(all, "atfork INFO child " + std::to_string(i) + "\n"), 1u) << storage << " child " << i;
+}
+
+TEST_F(LogTest, ChildForkedWhileAnotherThreadLogsCanLog) {
+    vux_log::SetCompressDelay(0);
+    ForkWhileAnotherThreadLogs(dir_.path(), "file");
+    std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
+    ForkWhileAnotherThreadLogs(dir_.path(), "thread");
+    std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
+    ForkWhileAnotherThreadLogs(dir_.path(), "console");
+}
+
+// A forked child that writes alone into the "thread" storage rotates at the
+// configured limit, not at the default one.
+TEST_F(LogTest, ForkedChildKeepsTheLimitOfTheThreadStorage) {
+    vux_log::SetCompressDelay(0);
+    Conf("etc/debug.conf", "* 9\nSET color=off\nSET storage=thread\nSET max_log_size=1000\n");
+    vux_log::Init("limit", 3);
+    Module m("limit");
+    const int n = 5000;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        for (int i = 0; i < n; ++i) m.Write(5, "child line %04d of the limit test", i);
+        vux_log::Close();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_TRUE(WaitBounded(pid, 60, status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    vux_log::Close();
+    WaitCompressed(dir_ / "var/logs");
+    const auto backups = Backups(dir_ / "var/logs");
+    EXPECT_GE(backups.size(), 2u) << "the child's lines alone pass the limit several times";
+    std::string all;
+    for (const auto& b : backups) {
+        EXPECT_LE(b.second.size(), 102400u + 200u) << b.first;
+        all += b.second;
+    }
+    const std::string log = Log("limit");
+    EXPECT_LE(log.size(), 102400u + 200u);
+    all += log;
+    for (int i = 0; i < n; i += 499) {
+        char text[64];
+        std::snprintf(text, sizeof text, "limit INFO child line %04d of the limit test\n", i);
+        EXPECT_EQ(Count(all, text), 1u) << text;
+    }
+}
+
+// Below the minimum, negative or not, the limit is the minimum.
+TEST_F(LogTest, MaxLogSizeBelowTheMinimum) {
+    vux_log::SetCompressDelay(0);
+    for (const char* value : {"-1", "-200000", "0", "5"}) {
+        Conf("etc/debug.conf", std::string("* 9\nSET color=off\nSET max_log_size=") + value + "\n");
+        vux_log::Init("minimum", 3);
+        EXPECT_EQ(vux_log::MaxLogSize(), 102400u) << value;
+        vux_log::Close();
+    }
+    vux_log::Init("minimum", 3);
+    Module m("minimum");
+    for (int i = 0; i < 3000; ++i) m.Write(5, "line %04d of the minimum test, long enough to pass it", i);
+    vux_log::Close();
+    WaitCompressed(dir_ / "var/logs");
+    EXPECT_FALSE(Backups(dir_ / "var/logs").empty()) << "the storage rotates at the minimum";
+    EXPECT_LE(Log("minimum").size(), 102400u + 200u);
 }
 
 }  // namespace

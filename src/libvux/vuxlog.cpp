@@ -19,6 +19,7 @@
 #include <ctime>
 #include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <vector>
@@ -245,9 +246,10 @@ private:
 // getpid() is a system call; a forked child refreshes the copy.
 std::atomic<pid_t> g_pid{0};
 
-void AfterFork() {
-    g_pid.store(::getpid(), std::memory_order_relaxed);
-}
+// Set around the log's own forks (compression): their child makes system
+// calls only, and the fork handlers, waiting there for the registry lock
+// while this thread holds a storage's lock, could deadlock.
+thread_local bool t_own_fork = false;
 
 pid_t Pid() {
     pid_t p = g_pid.load(std::memory_order_relaxed);
@@ -276,6 +278,10 @@ public:
     virtual void Write(const char* prefix, std::size_t prefix_len, const char* label, const char* message,
                        std::size_t message_len, const char* suffix) = 0;
     virtual void SetLimit(unsigned long long) {}
+    // Takes (true) or releases (false) what a forked child's first line
+    // needs, so that no other thread holds it at the fork; the caller holds
+    // the registry lock throughout.
+    virtual void ForkHold(bool) {}
     virtual ~Storage() {}
 };
 
@@ -380,7 +386,9 @@ void Compress(const std::string& backup) {
     }
     const char* argv[] = {"gzip", "-9", backup.c_str(), nullptr};
     const unsigned delay = g_compress_delay.load();
+    t_own_fork = true;
     pid_t child = ::fork();
+    if (child != 0) t_own_fork = false;
     if (child < 0) throw std::runtime_error("Failed to fork");
     if (child == 0) {
         ::signal(SIGCHLD, SIG_IGN);
@@ -471,7 +479,10 @@ std::string LogPath(const std::string& program) {
 
 class File : public Storage {
 public:
-    explicit File(const std::string& path) : path_(path), pid_(Pid()) { Open(); }
+    explicit File(const std::string& path, unsigned long long limit = kDefaultMaxSize)
+        : limit_(limit), path_(path), pid_(Pid()) {
+        Open();
+    }
 
     const char* name() const override { return "file"; }
     bool Good() const override { return static_cast<bool>(fd_); }
@@ -510,6 +521,15 @@ public:
         LockFd(fd, LOCK_EX);
         RotateIfFull(fd);
         LockFd(fd, LOCK_UN);
+    }
+
+    // The file's lock is only taken under the registry lock, so it is
+    // free here; the section makes a forked child find it so too.
+    void ForkHold(bool hold) override {
+        if (hold)
+            fork_section_.emplace(lock_);
+        else
+            fork_section_.reset();
     }
 
     const std::string& path() const { return path_; }
@@ -559,6 +579,7 @@ protected:
     }
 
     vux_thread::SafeLock lock_;
+    std::optional<vux_thread::SafeSection> fork_section_;
     ResHandle fd_;
     unsigned long long limit_ = kDefaultMaxSize;
     std::string path_;
@@ -593,12 +614,26 @@ public:
 
     const char* name() const override { return "thread"; }
 
+    // In a forked child the file's lock belongs to the parent's writer
+    // thread: the limit goes to the child's own file.
+    void SetLimit(unsigned long long size) override {
+        if (pid_ == Pid()) return File::SetLimit(size);
+        limit_ = size;
+        if (child_) child_->SetLimit(size);
+    }
+
+    // The writer thread may hold the file's lock for a whole batch; a child
+    // touches neither that lock nor the queue, only a file of its own.
+    void ForkHold(bool hold) override {
+        if (child_) child_->ForkHold(hold);
+    }
+
     void Write(const char* prefix, std::size_t prefix_len, const char* label, const char* message,
                std::size_t message_len, const char* suffix) override {
         if (lock_.IsOwner()) return;
         if (pid_ != Pid()) {
             // No writer thread survives a fork: the child writes its own lines.
-            if (!child_) child_ = std::make_unique<File>(path_);
+            if (!child_) child_ = std::make_unique<File>(path_, limit_);
             child_->Write(prefix, prefix_len, label, message, message_len, suffix);
             return;
         }
@@ -699,8 +734,14 @@ struct Log {
     char stamp[16] = {};
 };
 
+void PrepareFork();
+void ParentAfterFork();
+void ChildAfterFork();
+
 struct Global {
-    Global() : defaults(std::make_shared<Info>("", "core")) { ::pthread_atfork(nullptr, nullptr, &AfterFork); }
+    Global() : defaults(std::make_shared<Info>("", "core")) {
+        ::pthread_atfork(&PrepareFork, &ParentAfterFork, &ChildAfterFork);
+    }
 
     vux_thread::SafeLock lock;
     std::shared_ptr<Info> defaults;
@@ -727,6 +768,39 @@ Global& GetGlobal() {
 // loads the rule sets, and the loader looks at the count after publishing new
 // ones: seeing 0 then, no walk can still hold a replaced set.
 std::atomic<int> g_walkers{0};
+
+// The registry lock (and what the storage needs) is held across every fork,
+// so that a child never inherits it held by a thread it does not have.
+thread_local std::optional<vux_thread::SafeSection> t_fork_section;
+thread_local Storage* t_fork_storage = nullptr;
+
+void PrepareFork() {
+    if (t_own_fork) return;
+    Global& g = GetGlobal();
+    t_fork_section.emplace(g.lock);
+    Log* log = g.log.load();
+    if (log && log->storage) {
+        t_fork_storage = log->storage.get();
+        t_fork_storage->ForkHold(true);
+    }
+}
+
+void ReleaseFork() {
+    if (t_fork_storage) t_fork_storage->ForkHold(false);
+    t_fork_storage = nullptr;
+    t_fork_section.reset();
+}
+
+void ParentAfterFork() {
+    ReleaseFork();
+}
+
+void ChildAfterFork() {
+    g_pid.store(::getpid(), std::memory_order_relaxed);
+    // A walk of another thread was under way at the fork: it never ends here.
+    g_walkers.store(0, std::memory_order_relaxed);
+    ReleaseFork();
+}
 
 // The lists a Check consults, in order (null where a set has none): the
 // module's program rules, those of all modules, the module's generic rules,
@@ -1068,7 +1142,9 @@ void ApplySettings(Global& g, Log& log, const Settings& s, const std::vector<Pro
         }
         log.storage.swap(fresh);
     }
-    unsigned long long size = std::strtoull(s.values.at("max_log_size").c_str(), nullptr, 10);
+    // strtoull reads "-1" as the largest value: a negative size is below the minimum.
+    const std::string& text = s.values.at("max_log_size");
+    unsigned long long size = text.empty() || text[0] == '-' ? 0 : std::strtoull(text.c_str(), nullptr, 10);
     if (size < kMinMaxSize) size = kMinMaxSize;
     log.max_size = size;
     log.storage->SetLimit(size);

@@ -73,7 +73,9 @@ public:
     int Result();
     // Everything the child wrote to its piped stdout, then its piped stderr.
     std::string Str();
-    // Kills the child's process group and waits; 0 when it was not running.
+    // Kills the child with its process group (or, when it shares the
+    // caller's terminal and group, its descendants) and waits; 0 when it
+    // was not running.
     int Terminate();
 
     class VUX_INTERNAL Data;

@@ -1,5 +1,6 @@
 #include <libvux/vuxproc.h>
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -12,12 +13,14 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 #include <libvux/vuxerr.h>
@@ -134,35 +137,23 @@ struct Plan {
     int src[3];
     bool devnull[3];
     bool close_files;
+    bool own_group;
     int status_fd;
     const char* dir;
     bool stack;
     rlim_t stack_limit;
-    const char* what[StepExec + 1];  // the message for each fatal step
+    const char* what[StepExec + 1];  // the parent's message for each fatal step
 };
-
-void Put(const char* s) {
-    std::size_t n = strlen(s);
-    while (n > 0) {
-        ssize_t w = ::write(2, s, n);
-        if (w <= 0) return;
-        s += w;
-        n -= static_cast<std::size_t>(w);
-    }
-}
 
 void Tell(const Plan& p, int step, int err) {
     Report r{step, err};
     (void)!::write(p.status_fd, &r, sizeof r);
 }
 
+// The parent logs the reason: written to the child's standard error, it
+// would pass for the program's own output (or land in the caller's).
 [[noreturn]] void GiveUp(const Plan& p, int step, int err) {
     Tell(p, step, err);
-    Put("vux_proc: ");
-    Put(p.what[step]);
-    Put(": ");
-    Put(strerrordesc_np(err) ? strerrordesc_np(err) : "unknown error");
-    Put("\n");
     _exit(1);
 }
 
@@ -185,7 +176,7 @@ void Tell(const Plan& p, int step, int err) {
     }
     if (sigprocmask(SIG_SETMASK, p.mask, nullptr) != 0) GiveUp(p, StepSignals, errno);
     // Its own process group, so that a time-out ends its children too.
-    if (setpgid(0, 0) != 0) GiveUp(p, StepGroup, errno);
+    if (p.own_group && setpgid(0, 0) != 0) GiveUp(p, StepGroup, errno);
     if (p.set_priority) setpriority(PRIO_PROCESS, 0, p.priority);
 
     // Raw calls: the library's wrappers would also try to switch the
@@ -277,24 +268,50 @@ pid_t Spawn(const Plan& plan) {
     return pid;
 }
 
-// Writing the rest of a child's input may meet a child that has gone; that
-// must fail the write, not kill the caller with SIGPIPE.
-void CloseQuietly(vux_stream::Stream& s) {
-    if (!s.IsOpen()) return;
-    sigset_t pipe_set, old, pending;
-    sigemptyset(&pipe_set);
-    sigaddset(&pipe_set, SIGPIPE);
-    sigpending(&pending);
-    const bool was_pending = sigismember(&pending, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_set, &old);
-    s.Close();
-    sigpending(&pending);
-    if (!was_pending && sigismember(&pending, SIGPIPE)) {
-        timespec zero{0, 0};
-        while (sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+// The parent of a process, or 0 when it is gone.
+pid_t ParentOf(pid_t pid) {
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char buf[1024];
+    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    buf[n] = '\0';
+    // The name in parentheses may hold anything: the state and the parent
+    // follow the last closing one.
+    const char* close = strrchr(buf, ')');
+    char state;
+    int parent = 0;
+    if (!close || sscanf(close + 1, " %c %d", &state, &parent) != 2) return 0;
+    return parent;
+}
+
+// Sends sig to a child and to all its descendants. Each is stopped as it is
+// found, so that none forks away while the tree is read: a pass over /proc
+// that finds nobody new has seen them all. A descendant whose parent has
+// already exited belongs to another process and is out of reach.
+void KillTree(pid_t root, int sig) {
+    std::set<pid_t> tree{root};
+    ::kill(root, SIGSTOP);
+    for (bool grew = true; grew;) {
+        grew = false;
+        DIR* dir = ::opendir("/proc");
+        if (!dir) break;
+        while (dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+            const pid_t p = static_cast<pid_t>(std::atoi(e->d_name));
+            if (tree.count(p) || !tree.count(ParentOf(p))) continue;
+            ::kill(p, SIGSTOP);
+            tree.insert(p);
+            grew = true;
         }
+        ::closedir(dir);
     }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    for (pid_t p : tree) ::kill(p, sig);
+    if (sig != SIGKILL)
+        for (pid_t p : tree) ::kill(p, SIGCONT);
 }
 
 // pipe2 with both ends above the standard descriptors.
@@ -387,6 +404,7 @@ public:
     bool user_set = false;
     long deadline_ms = 0;  // monotonic; immune to clock changes
     bool reaped = false;   // the exit status is known and the pid is no longer ours
+    bool shared_group = false;  // the child stays in the caller's process group
     int out_fd = -1;       // the parent's read ends, valid while their streams are open
     int err_fd = -1;
 
@@ -430,9 +448,11 @@ bool Execute::Data::ReapNoHang() {
     throw vux_err::System("waitpid", errno);
 }
 
-// Only while the child is unreaped: its zombie keeps the group id from reuse.
+// Only while the child is unreaped: its zombie keeps the group id (and, in
+// the caller's group, its children's parent link) from reuse.
 void Execute::Data::KillGroup(int sig) {
     if (reaped || pid <= 0) return;
+    if (shared_group) return KillTree(pid, sig);
     if (::kill(-pid, sig) != 0) ::kill(pid, sig);
 }
 
@@ -524,6 +544,13 @@ void Execute::Data::Run(int extra) {
         }
     }
 
+    // A child reading the caller's terminal from a process group of its own
+    // would be stopped (SIGTTIN) at its first read: it stays in the caller's
+    // group, part of the caller's job, and a time-out ends it and its
+    // descendants one by one instead of as a group.
+    const int child_in = in_handle ? in_handle.fd() : (flags & InRedirected) ? -1 : 0;
+    shared_group = child_in >= 0 && ::isatty(child_in) && ::tcgetsid(child_in) == ::getsid(0);
+
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -614,6 +641,7 @@ void Execute::Data::Run(int extra) {
         plan.devnull[i] = (flags & redirected[i]) != 0;
     }
     plan.close_files = !(flags & KeepFiles);
+    plan.own_group = !shared_group;
     plan.status_fd = status_pipe[1];
     plan.dir = dir.empty() ? nullptr : dir.c_str();
 
@@ -779,7 +807,7 @@ void Execute::Data::Finish() {
         return;
     }
     try {
-        if (in) CloseQuietly(*in);
+        if (in) in->Close();
         Drain();
         Wait();
     } catch (...) {
@@ -948,7 +976,7 @@ std::istream& Execute::Err() {
 Execute& Execute::CloseIn() {
     Data& d = Need(__PRETTY_FUNCTION__);
     if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
-    if (d.in) CloseQuietly(*d.in);
+    if (d.in) d.in->Close();
     return *this;
 }
 

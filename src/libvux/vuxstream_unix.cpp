@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +69,35 @@ int WriteAll(const char* p, long n, int fd, Op op) {
     return static_cast<int>(done);
 }
 
+// Blocks SIGPIPE in the calling thread for a write and takes back the one a
+// write into a pipe without reader raised: the write fails instead of
+// killing the process, whose signal disposition stays as the program set it.
+// A caller that blocks SIGPIPE itself keeps what it gets.
+class NoSigpipe {
+public:
+    NoSigpipe() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~NoSigpipe() {
+        if (sigismember(&old_, SIGPIPE)) return;
+        if (broken_) {
+            const timespec zero{0, 0};
+            while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    }
+    NoSigpipe(const NoSigpipe&) = delete;
+    NoSigpipe& operator=(const NoSigpipe&) = delete;
+    void Broken() { broken_ = true; }
+
+private:
+    sigset_t pipe_, old_;
+    bool broken_ = false;
+};
+
 class FileStreamBuf : public vux_stream::StreamBuf {
 public:
     explicit FileStreamBuf(long size) : StreamBuf(size) {}
@@ -110,7 +141,12 @@ public:
     }
 
     int write(const char* p, long n) override {
-        return WriteAll(p, n, handle_.fd(), [this](const char* q, long m) { return ::write(handle_.fd(), q, m); });
+        NoSigpipe guard;
+        return WriteAll(p, n, handle_.fd(), [this, &guard](const char* q, long m) {
+            const ssize_t r = ::write(handle_.fd(), q, m);
+            if (r < 0 && errno == EPIPE) guard.Broken();
+            return r;
+        });
     }
 };
 
