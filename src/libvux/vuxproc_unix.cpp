@@ -31,18 +31,15 @@
 #include <libvux/vuxthread.h>
 #include <libvux/vuxuser.h>
 
+#include "private/vuxsys.h"
+
 extern char** environ;
 
 namespace vux_proc {
 
 namespace {
 
-const char* const kFile = "vuxproc_unix";
-
-const vux_log::Module& Log() {
-    static const vux_log::Module module("proc");
-    return module;
-}
+VUX_LOG_MODULE("proc")
 
 long NowMs() {
     timespec t;
@@ -418,6 +415,20 @@ public:
     void Stop(int timeout);
 
 private:
+    // The messages the parent logs for the steps a child may fail at.
+    struct Messages {
+        std::string user, dir, exec;
+    };
+    void PlanUser(Plan& plan, std::vector<gid_t>& groups) const;
+    void MakePipes();
+    bool ReadsCallersTerminal() const;
+    std::string SearchPath() const;
+    std::vector<std::string> Environment() const;
+    bool TakeStackLimit(std::vector<std::string>& entries, Plan& plan) const;
+    void FillPlan(Plan& plan, const Messages& messages, const std::string& path, const std::vector<char*>& argv,
+                  const std::vector<char*>& envp, int status_fd) const;
+    void SpawnWithSignalsBlocked(Plan& plan);
+    void AwaitExec(ResHandle& status_read, const Plan& plan);
     void Drain();
     void Wait();
 };
@@ -432,8 +443,7 @@ void Execute::Data::Record(int wstatus) {
     status = WIFSIGNALED(wstatus) ? -1 : WEXITSTATUS(wstatus);
     reaped = true;
     vux_thread::NoFail nofail;
-    if (Log().Check(vux_log::LevelExtInfo))
-        Log().Write(vux_log::LevelExtInfo, "Process %d finished with status %d", pid, status);
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Process %d finished with status %d", pid, status);
 }
 
 bool Execute::Data::ReapNoHang() {
@@ -486,92 +496,125 @@ void Execute::Data::Run(int extra) {
     Plan plan;
     memset(&plan, 0, sizeof plan);
     std::vector<gid_t> groups;
-    if (!user.empty()) {
-        plan.uid = vux_user::Uid(user);
-        plan.gid = vux_user::Gid(user);
-        int n = 32;
-        groups.resize(n);
-        for (;;) {
-            int want = n;
-            if (::getgrouplist(user.c_str(), plan.gid, groups.data(), &want) >= 0) {
-                groups.resize(want);
-                break;
-            }
-            n = std::max(want, n * 2);
-            groups.resize(n);
-        }
-        // Already that user (and not root): there is nothing to switch.
-        plan.switch_user = geteuid() == 0 || getuid() != plan.uid || geteuid() != plan.uid ||
-                           getgid() != plan.gid || getegid() != plan.gid;
-        plan.groups = groups.data();
-        plan.ngroups = groups.size();
-    }
-    if (Log().Check(vux_log::LevelTrace)) Log().Write(vux_log::LevelTrace, "%s m_flags = %X", "Run", flags);
-
-    int fds[2];
-    if ((flags & PipeIn) && !in_handle) {
-        if (Log().Check(vux_log::LevelDebug))
-            Log().Write(vux_log::LevelDebug, "%s:%d Create input pipe", kFile, __LINE__);
-        MakePipe(fds);
-        in_handle = fds[0];
-        in = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[1])),
-                                                  std::ios_base::in | std::ios_base::out);
-    }
-    if ((flags & PipeOut) && !out_handle) {
-        if (Log().Check(vux_log::LevelDebug))
-            Log().Write(vux_log::LevelDebug, "%s:%d Create output pipe", kFile, __LINE__);
-        MakePipe(fds);
-        out_handle = fds[1];
-        out = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[0])),
-                                                   std::ios_base::in | std::ios_base::out);
-        out_fd = fds[0];
-    }
-    if (!err_handle) {
-        if ((flags & MergeErr) && (flags & PipeOut) && (flags & PipeErr)) {
-            if (Log().Check(vux_log::LevelDebug))
-                Log().Write(vux_log::LevelDebug, "%s:%d Merge streams", kFile, __LINE__);
-            err_handle = out_handle;
-            err = out;
-            err_fd = out_fd;
-        } else if (flags & PipeErr) {
-            if (Log().Check(vux_log::LevelDebug))
-                Log().Write(vux_log::LevelDebug, "%s:%d Create error pipe", kFile, __LINE__);
-            MakePipe(fds);
-            err_handle = fds[1];
-            err = std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fds[0])),
-                                                       std::ios_base::in | std::ios_base::out);
-            err_fd = fds[0];
-        }
-    }
-
-    // A child reading the caller's terminal from a process group of its own
-    // would be stopped (SIGTTIN) at its first read: it stays in the caller's
-    // group, part of the caller's job, and a time-out ends it and its
-    // descendants one by one instead of as a group.
-    const int child_in = in_handle ? in_handle.fd() : (flags & InRedirected) ? -1 : 0;
-    shared_group = child_in >= 0 && ::isatty(child_in) && ::tcgetsid(child_in) == ::getsid(0);
-
+    if (!user.empty()) PlanUser(plan, groups);
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s m_flags = %X", "Run", flags);
+    MakePipes();
+    shared_group = ReadsCallersTerminal();
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    const std::string path = SearchPath();
+    std::vector<std::string> entries = Environment();
+    const bool bad_stack = !TakeStackLimit(entries, plan);
+    std::vector<char*> envp;
+    for (const std::string& e : entries) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    int status_pipe[2];
+    MakePipe(status_pipe);
+    ResHandle status_read(status_pipe[0]);
+    ResHandle status_write(status_pipe[1]);
+    const Messages messages{"cannot switch to user '" + user + "'", "cannot change directory to '" + dir + "'",
+                            "cannot execute '" + path + "'"};
+    FillPlan(plan, messages, path, argv, envp, status_pipe[1]);
+    SpawnWithSignalsBlocked(plan);
+    // The child exists now: an abort must not leave it half set up.
+    vux_thread::NoFail nofail;
+    status_write.Close();
+    in_handle.Close();
+    out_handle.Close();
+    err_handle.Close();
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Run '%s' pid %d", CommandLine().c_str(), pid);
+    if (bad_stack) VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Failed to set stack rlimit");
+    AwaitExec(status_read, plan);
+}
 
-    const char* parent_path = ::getenv("PATH");
-    std::string path = args[0];
-    if (path.find('/') == std::string::npos) {
-        std::string all = parent_path ? parent_path : "/bin:/usr/bin";
-        StringVector dirs;
-        str::Split(all, ":", dirs);
-        for (const std::string& d : dirs) {
-            char candidate[4097];
-            snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(d.size()), d.c_str(), args[0].c_str());
-            struct stat st;
-            if (::stat(candidate, &st) == 0) {
-                path = candidate;
-                break;
-            }
+// The user's ids and every group it belongs to, and whether a switch is needed at all.
+void Execute::Data::PlanUser(Plan& plan, std::vector<gid_t>& groups) const {
+    plan.uid = vux_user::Uid(user);
+    plan.gid = vux_user::Gid(user);
+    int n = 32;
+    groups.resize(n);
+    for (;;) {
+        int want = n;
+        if (::getgrouplist(user.c_str(), plan.gid, groups.data(), &want) >= 0) {
+            groups.resize(want);
+            break;
         }
+        n = std::max(want, n * 2);
+        groups.resize(n);
     }
+    // Already that user (and not root): there is nothing to switch.
+    plan.switch_user = geteuid() == 0 || getuid() != plan.uid || geteuid() != plan.uid || getgid() != plan.gid ||
+                       getegid() != plan.gid;
+    plan.groups = groups.data();
+    plan.ngroups = groups.size();
+}
 
+namespace {
+std::shared_ptr<vux_stream::Stream> ParentEnd(int fd) {
+    return std::make_shared<vux_stream::Stream>(vux_stream::Stream::Desc(ResHandle(fd)),
+                                                std::ios_base::in | std::ios_base::out);
+}
+}  // namespace
+
+// The pipes asked for and not given by the caller; the child's ends stay in the handles.
+void Execute::Data::MakePipes() {
+    int fds[2];
+    if ((flags & PipeIn) && !in_handle) {
+        VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Create input pipe", VUX_SOURCE_NAME, __LINE__);
+        MakePipe(fds);
+        in_handle = fds[0];
+        in = ParentEnd(fds[1]);
+    }
+    if ((flags & PipeOut) && !out_handle) {
+        VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Create output pipe", VUX_SOURCE_NAME, __LINE__);
+        MakePipe(fds);
+        out_handle = fds[1];
+        out = ParentEnd(fds[0]);
+        out_fd = fds[0];
+    }
+    if (err_handle) return;
+    if ((flags & MergeErr) && (flags & PipeOut) && (flags & PipeErr)) {
+        VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Merge streams", VUX_SOURCE_NAME, __LINE__);
+        err_handle = out_handle;
+        err = out;
+        err_fd = out_fd;
+    } else if (flags & PipeErr) {
+        VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Create error pipe", VUX_SOURCE_NAME, __LINE__);
+        MakePipe(fds);
+        err_handle = fds[1];
+        err = ParentEnd(fds[0]);
+        err_fd = fds[0];
+    }
+}
+
+// A child reading the caller's terminal from a process group of its own would be stopped
+// (SIGTTIN) at its first read: it stays in the caller's group, part of the caller's job, and
+// a time-out ends it and its descendants one by one instead of as a group.
+bool Execute::Data::ReadsCallersTerminal() const {
+    const int child_in = in_handle ? in_handle.fd() : (flags & InRedirected) ? -1 : 0;
+    return child_in >= 0 && ::isatty(child_in) && ::tcgetsid(child_in) == ::getsid(0);
+}
+
+// The program's path: a name without "/" is looked up in the caller's PATH.
+std::string Execute::Data::SearchPath() const {
+    if (args[0].find('/') != std::string::npos) return args[0];
+    const char* parent_path = ::getenv("PATH");
+    StringVector dirs;
+    str::Split(parent_path ? parent_path : "/bin:/usr/bin", ":", dirs);
+    for (const std::string& d : dirs) {
+        char candidate[4097];
+        snprintf(candidate, sizeof candidate, "%.*s/%s", static_cast<int>(d.size()), d.c_str(), args[0].c_str());
+        struct stat st;
+        if (::stat(candidate, &st) == 0) return candidate;
+    }
+    return args[0];
+}
+
+// The child's environment: only what was set (and PATH) for a clean one, else the caller's
+// (without LD_LIBRARY_PATH unless kept) overridden by what was set.
+std::vector<std::string> Execute::Data::Environment() const {
+    const char* parent_path = ::getenv("PATH");
     std::vector<std::string> entries;
     if (flags & CleanEnv) {
         bool has_path = false;
@@ -580,61 +623,57 @@ void Execute::Data::Run(int extra) {
             if (e.compare(0, 5, "PATH=") == 0) has_path = true;
         }
         if (!has_path) entries.push_back(std::string("PATH=") + (parent_path ? parent_path : "/bin:/usr/bin"));
-    } else {
-        std::map<std::string, std::string> vars;
-        for (char** e = environ; e && *e; ++e) {
-            const char* eq = strchr(*e, '=');
-            if (!eq) continue;
-            std::string name(*e, static_cast<std::size_t>(eq - *e));
-            if (name == "LD_LIBRARY_PATH" && !(flags & KeepLdLibraryPath)) continue;
-            vars[name] = *e;
-        }
-        for (const std::string& e : env) {
-            std::string::size_type eq = e.find('=');
-            if (eq == std::string::npos) continue;
-            vars[e.substr(0, eq)] = e;
-        }
-        for (auto& v : vars) entries.push_back(std::move(v.second));
+        return entries;
     }
-    bool bad_stack = false;
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; e && *e; ++e) {
+        const char* eq = strchr(*e, '=');
+        if (!eq) continue;
+        std::string name(*e, static_cast<std::size_t>(eq - *e));
+        if (name == "LD_LIBRARY_PATH" && !(flags & KeepLdLibraryPath)) continue;
+        vars[name] = *e;
+    }
+    for (const std::string& e : env) {
+        std::string::size_type eq = e.find('=');
+        if (eq == std::string::npos) continue;
+        vars[e.substr(0, eq)] = e;
+    }
+    for (auto& v : vars) entries.push_back(std::move(v.second));
+    return entries;
+}
+
+// STACK_RLIMIT is for this library, not the child: it leaves the environment and becomes the
+// child's stack limit. False when its value is not a number.
+bool Execute::Data::TakeStackLimit(std::vector<std::string>& entries, Plan& plan) const {
     for (auto it = entries.begin(); it != entries.end(); ++it) {
         if (it->compare(0, 13, "STACK_RLIMIT=") != 0) continue;
         std::string number = it->substr(it->rfind('=') + 1);
-        if (!number.empty() && number.size() < 20 && test::Numeric(number)) {
-            plan.stack = true;
-            plan.stack_limit = static_cast<rlim_t>(std::strtoull(number.c_str(), nullptr, 10));
-        } else {
-            bad_stack = true;
-        }
         entries.erase(it);
-        break;
+        if (number.empty() || number.size() >= 20 || !test::Numeric(number)) return false;
+        plan.stack = true;
+        plan.stack_limit = static_cast<rlim_t>(std::strtoull(number.c_str(), nullptr, 10));
+        return true;
     }
-    std::vector<char*> envp;
-    for (const std::string& e : entries) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
+    return true;
+}
 
-    int status_pipe[2];
-    MakePipe(status_pipe);
-    ResHandle status_read(status_pipe[0]);
-    ResHandle status_write(status_pipe[1]);
-
-    const std::string what_user = "cannot switch to user '" + user + "'";
-    const std::string what_dir = "cannot change directory to '" + dir + "'";
-    const std::string what_exec = "cannot execute '" + path + "'";
+// Everything the child needs, in memory it may read between fork and exec.
+void Execute::Data::FillPlan(Plan& plan, const Messages& messages, const std::string& path,
+                             const std::vector<char*>& argv, const std::vector<char*>& envp, int status_fd) const {
     plan.what[StepSignals] = "cannot set the signal mask";
     plan.what[StepGroup] = "cannot make a process group";
-    plan.what[StepUser] = what_user.c_str();
+    plan.what[StepUser] = messages.user.c_str();
     plan.what[StepStdio] = "cannot set up standard descriptors";
     plan.what[StepCloseFiles] = "cannot close descriptors";
-    plan.what[StepDir] = what_dir.c_str();
+    plan.what[StepDir] = messages.dir.c_str();
     plan.what[StepStackLimit] = "cannot set the stack limit";
-    plan.what[StepExec] = what_exec.c_str();
+    plan.what[StepExec] = messages.exec.c_str();
     plan.path = path.c_str();
     plan.argv = argv.data();
     plan.envp = envp.data();
     plan.set_priority = priority >= -20 && priority <= 19;
     plan.priority = priority;
-    ResHandle* handles[3] = {&in_handle, &out_handle, &err_handle};
+    const ResHandle* handles[3] = {&in_handle, &out_handle, &err_handle};
     const int redirected[3] = {InRedirected, OutRedirected, ErrRedirected};
     for (int i = 0; i < 3; ++i) {
         plan.src[i] = handles[i]->fd();
@@ -642,58 +681,50 @@ void Execute::Data::Run(int extra) {
     }
     plan.close_files = !(flags & KeepFiles);
     plan.own_group = !shared_group;
-    plan.status_fd = status_pipe[1];
+    plan.status_fd = status_fd;
     plan.dir = dir.empty() ? nullptr : dir.c_str();
+}
 
+// The child starts with every signal blocked and restores the caller's mask itself, so no
+// handler of the caller runs in it before the exec.
+void Execute::Data::SpawnWithSignalsBlocked(Plan& plan) {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
     plan.mask = &old;
-    pid_t child = Spawn(plan);
+    const pid_t child = Spawn(plan);
     const int fork_errno = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (child < 0) throw vux_err::System("fork", fork_errno);
     pid = child;
-    // The child exists now: an abort must not leave it half set up.
-    vux_thread::NoFail nofail;
-    status_write.Close();
-    in_handle.Close();
-    out_handle.Close();
-    err_handle.Close();
-    if (Log().Check(vux_log::LevelExtInfo))
-        Log().Write(vux_log::LevelExtInfo, "Run '%s' pid %d", CommandLine().c_str(), pid);
-    if (bad_stack && Log().Check(vux_log::LevelWarning))
-        Log().Write(vux_log::LevelWarning, "Failed to set stack rlimit");
+}
 
-    // Blocks until the exec (the pipe closes) or the child's report.
+// Blocks until the exec (the status pipe closes) or the child's report of the step that
+// failed; a failed child is reaped at once, and the failure goes to the log only.
+void Execute::Data::AwaitExec(ResHandle& status_read, const Plan& plan) {
     Report failure{0, 0};
     for (;;) {
         Report r;
-        ssize_t n = ::read(status_read.fd(), &r, sizeof r);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = vux_sys::RetryAfterSignal([&] { return ::read(status_read.fd(), &r, sizeof r); });
         if (n != static_cast<ssize_t>(sizeof r)) break;
         if (r.step == StepStackLimit) {
-            if (Log().Check(vux_log::LevelWarning)) Log().Write(vux_log::LevelWarning, "Failed to set stack rlimit");
+            VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Failed to set stack rlimit");
             continue;
         }
         failure = r;
     }
-    if (failure.step) {
-        // The child is on its way out: reap it now rather than leave a zombie
-        // to whoever waits later, or never.
-        int st = 0;
-        pid_t r;
-        while ((r = ::waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
-        }
-        if (Log().Check(vux_log::LevelError))
-            Log().Write(vux_log::LevelError, "Failed to run '%s': %s: %s", CommandLine().c_str(),
-                        plan.what[failure.step], ErrorText(failure.err).c_str());
-        if (r == pid) {
-            Record(st);
-        } else {
-            reaped = true;
-            status = 1;
-        }
+    if (!failure.step) return;
+    // The child is on its way out: reap it now rather than leave a zombie to whoever waits
+    // later, or never.
+    int st = 0;
+    const pid_t r = vux_sys::RetryAfterSignal([&] { return ::waitpid(pid, &st, 0); });
+    VUX_LOG(VuxLogModule(), vux_log::LevelError, "Failed to run '%s': %s: %s", CommandLine().c_str(),
+            plan.what[failure.step], ErrorText(failure.err).c_str());
+    if (r == pid) {
+        Record(st);
+    } else {
+        reaped = true;
+        status = 1;
     }
 }
 
@@ -721,8 +752,7 @@ void Execute::Data::Drain() {
         if (deadline_ms && !reaped && !killed_at) {
             long left = deadline_ms - NowMs();
             if (left <= 0) {
-                if (Log().Check(vux_log::LevelWarning))
-                    Log().Write(vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
+                VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
                 KillGroup(SIGKILL);
                 killed_at = NowMs();
             } else {
@@ -779,8 +809,7 @@ void Execute::Data::Wait() {
         if (deadline_ms) {
             long left = deadline_ms - NowMs();
             if (left <= 0) {
-                if (Log().Check(vux_log::LevelWarning))
-                    Log().Write(vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
+                VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Process %d timed out, killing its group", pid);
                 KillGroup(SIGKILL);
             } else {
                 wait = std::min(wait, left);
@@ -820,10 +849,10 @@ void Execute::Data::Finish() {
 Execute::Data::~Data() {
     try {
         if (pid == 0) {
-            if (!finished && Log().Check(vux_log::LevelWarning))
-                Log().Write(vux_log::LevelWarning,
-                            "vux_proc::Execute class with command '%s' destroyed but not executed",
-                            CommandLine().c_str());
+            if (!finished)
+                VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+                    "vux_proc::Execute class with command '%s' destroyed but not executed",
+                    CommandLine().c_str());
             return;
         }
         if (finished) return;
@@ -831,17 +860,16 @@ Execute::Data::~Data() {
             try {
                 Finish();
             } catch (const vux_err::Error& e) {
-                if (Log().Check(vux_log::LevelWarning))
-                    Log().Write(vux_log::LevelWarning, "vux_proc::Execute('%s') exception on destroy: %s",
-                                CommandLine().c_str(), e.what());
+                VUX_LOG(VuxLogModule(), vux_log::LevelWarning,
+                    "vux_proc::Execute('%s') exception on destroy: %s", CommandLine().c_str(), e.what());
             }
             return;
         }
         vux_thread::NoFail nofail;
         const bool was_reaped = reaped;
         Stop(3);
-        if (!was_reaped && Log().Check(vux_log::LevelWarning))
-            Log().Write(vux_log::LevelWarning, "Process %d killed. waitpid still need", pid);
+        if (!was_reaped) VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Process %d killed. waitpid still need",
+                                 pid);
     } catch (...) {
         // A destructor must not throw; the child is reaped whatever happened.
         try {
@@ -870,26 +898,26 @@ Execute::Execute(const char** argv, int flags) : data_(std::make_shared<Data>())
 }
 
 Execute::Data& Execute::Need(const char* func) const {
-    if (!data_) vux_err::AssertError::Raise(kFile, __LINE__, func, "Dummy process handle");
+    // Names the public call that met the dummy, not this helper.
+    VUX_ASSERT_AT(data_, __LINE__, func, "Dummy process handle");
     return *data_;
 }
 
 #define VUX_CONFIGURE()                                                                         \
     Data& d = Need(__PRETTY_FUNCTION__);                                                        \
-    if (d.pid != 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process already started")
+    VUX_ASSERT(d.pid == 0, "Process already started")
 
 Execute& Execute::SetEnv(const std::string& name, const std::string& value) {
     VUX_CONFIGURE();
-    if (d.flags & CleanEnv) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetEnv second call");
+    VUX_ASSERT(!(d.flags & CleanEnv), "SetEnv second call");
     d.env.push_back(name + "=" + value);
     return *this;
 }
 
 Execute& Execute::SetEnv(const StringMap& env) {
     VUX_CONFIGURE();
-    if (d.flags & CleanEnv) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetEnv second call");
-    if (!d.env.empty())
-        vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Some env was already set");
+    VUX_ASSERT(!(d.flags & CleanEnv), "SetEnv second call");
+    VUX_ASSERT(d.env.empty(), "Some env was already set");
     d.flags |= CleanEnv;
     for (const auto& e : env) d.env.push_back(e.first + "=" + e.second);
     return *this;
@@ -897,7 +925,7 @@ Execute& Execute::SetEnv(const StringMap& env) {
 
 Execute& Execute::SetDir(const std::string& dir) {
     VUX_CONFIGURE();
-    if (d.dir_set) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetDir second call");
+    VUX_ASSERT(!d.dir_set, "SetDir second call");
     d.dir_set = true;
     d.dir = dir;
     return *this;
@@ -905,7 +933,7 @@ Execute& Execute::SetDir(const std::string& dir) {
 
 Execute& Execute::SetUser(const std::string& user) {
     VUX_CONFIGURE();
-    if (d.user_set) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "SetUser second call");
+    VUX_ASSERT(!d.user_set, "SetUser second call");
     d.user_set = true;
     d.user = user;
     return *this;
@@ -955,48 +983,48 @@ Execute& Execute::Run() {
 std::ostream& Execute::In() {
     Data& d = Need(__PRETTY_FUNCTION__);
     d.Run(PipeIn);
-    if (!d.in) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Input stream not available");
+    VUX_ASSERT(d.in, "Input stream not available");
     return *d.in;
 }
 
 std::istream& Execute::Out() {
     Data& d = Need(__PRETTY_FUNCTION__);
     d.Run(PipeOut);
-    if (!d.out) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Output stream not available");
+    VUX_ASSERT(d.out, "Output stream not available");
     return *d.out;
 }
 
 std::istream& Execute::Err() {
     Data& d = Need(__PRETTY_FUNCTION__);
     d.Run(PipeErr);
-    if (!d.err) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Error stream not available");
+    VUX_ASSERT(d.err, "Error stream not available");
     return *d.err;
 }
 
 Execute& Execute::CloseIn() {
     Data& d = Need(__PRETTY_FUNCTION__);
-    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    VUX_ASSERT(d.pid != 0, "Process is not started yet");
     if (d.in) d.in->Close();
     return *this;
 }
 
 Execute& Execute::CloseOut() {
     Data& d = Need(__PRETTY_FUNCTION__);
-    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    VUX_ASSERT(d.pid != 0, "Process is not started yet");
     if (d.out) d.out->Close();
     return *this;
 }
 
 Execute& Execute::CloseErr() {
     Data& d = Need(__PRETTY_FUNCTION__);
-    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Process is not started yet");
+    VUX_ASSERT(d.pid != 0, "Process is not started yet");
     if (d.err) d.err->Close();
     return *this;
 }
 
 Pid_t Execute::Pid() const {
     Data& d = Need(__PRETTY_FUNCTION__);
-    if (d.pid == 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Proccess not started yet");
+    VUX_ASSERT(d.pid != 0, "Proccess not started yet");
     return d.pid;
 }
 
@@ -1031,7 +1059,7 @@ std::string Execute::Str() {
 int Execute::Terminate() {
     Data& d = Need(__PRETTY_FUNCTION__);
     if (!IsAlive()) return 0;
-    if (Log().Check(vux_log::LevelExtInfo)) Log().Write(vux_log::LevelExtInfo, "Terminate process pid %d", d.pid);
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Terminate process pid %d", d.pid);
     d.KillGroup(SIGKILL);
     return Result();
 }
@@ -1068,9 +1096,9 @@ bool Exists(const Pid_t& pid) {
 }
 
 void Kill(const Pid_t& pid, int timeout) {
-    if (timeout < 1) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Invalid kill timeout");
+    VUX_ASSERT(timeout >= 1, "Invalid kill timeout");
     // 0 and negative numbers name process groups, -1 every process.
-    if (pid <= 0) vux_err::AssertError::Raise(kFile, __LINE__, __PRETTY_FUNCTION__, "Invalid pid");
+    VUX_ASSERT(pid > 0, "Invalid pid");
     if (::kill(pid, SIGTERM) != 0 && errno == ESRCH) return;
     // An abort may fire at either state report; the process goes all the same.
     try {

@@ -1,0 +1,32 @@
+// Low-level helpers the library's own sources share; not installed. Only system calls, no
+// logging: the logging code uses them too, and may not log from inside itself.
+#ifndef LIBVUX_PRIVATE_VUXSYS_H
+#define LIBVUX_PRIVATE_VUXSYS_H
+
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace vux_sys {
+
+// Repeats a call that reports failure as -1 with errno while a signal interrupts it
+// (EINTR); returns what the last attempt returned, errno as it left it.
+template <class F>
+auto RetryAfterSignal(F&& call) -> decltype(call()) {
+    decltype(call()) r;
+    do {
+        r = call();
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+// Writes all of data, resuming after signals and short writes; false with errno set when
+// a write fails (a descriptor in non-blocking mode fails with EAGAIN rather than waiting).
+bool WriteAll(int fd, const void* data, std::size_t size);
+// The same for pieces written in order; iov is used up as it goes.
+bool WriteAll(int fd, iovec* iov, int count);
+
+}  // namespace vux_sys
+
+#endif
