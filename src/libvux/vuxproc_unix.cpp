@@ -47,10 +47,10 @@ long NowMs() {
     return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-void Nap(long ms) {
-    timespec left{ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+// Sleeps the whole time, signals or not; no state report, so callers may use it anywhere.
+void Nap(unsigned long ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    vux_sys::RetryAfterSignal([&] { return nanosleep(&left, &left); });
 }
 
 // Closes every descriptor for which keep(fd) is false. Only system calls and
@@ -479,9 +479,7 @@ void Execute::Data::Stop(int timeout) {
     }
     KillGroup(SIGKILL);
     int st = 0;
-    pid_t r;
-    while ((r = ::waitpid(pid, &st, 0)) < 0 && errno == EINTR) {
-    }
+    const pid_t r = vux_sys::RetryAfterSignal([&] { return ::waitpid(pid, &st, 0); });
     if (r == pid) {
         Record(st);
     } else {
@@ -1070,9 +1068,7 @@ Pid_t Id() { return ::getpid(); }
 
 void Sleep(unsigned long ms) {
     vux_thread::SetStateC("sleep");
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    Nap(ms);
 }
 
 bool Exists(const Pid_t& pid) {
