@@ -9,6 +9,8 @@
 #include <libvux/vuxlog.h>
 #include <libvux/vuxstr.h>
 
+#include "private/vuxsys.h"
+
 namespace vux_access_file {
 
 namespace {
@@ -20,19 +22,13 @@ bool Slurp(const std::string& path, std::string& out) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return errno == ENOENT;
     char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof(buf));
-        if (n > 0) {
-            out.append(buf, static_cast<std::size_t>(n));
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            ::close(fd);
-            return false;
-        }
-    }
+    ssize_t n;
+    while ((n = vux_sys::RetryAfterSignal([&] { return ::read(fd, buf, sizeof buf); })) > 0)
+        out.append(buf, static_cast<std::size_t>(n));
+    const int err = errno;  // the caller reports why the read failed
     ::close(fd);
-    return true;
+    errno = err;
+    return n == 0;
 }
 
 }  // namespace
