@@ -643,6 +643,37 @@ TEST(FileLock, SharedLocksCoexistAndTimeoutsWait) {
     EXPECT_TRUE(ex);
 }
 
+TEST(FileLock, TimeoutWithoutAnIntervalIsTime) {
+    testutil::TempDir dir;
+    std::string path = dir / "l";
+    pid_t child = HoldInChild(path, true);
+    ASSERT_GT(child, 0);
+    vux_file::Lock lock;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Catch<vux_file::Lock::LockFail>([&] { lock.DoLockWithTimeout(path, true, 1, 0); }).object(), "lock");
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(950));
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    // Freed within the time-out: taken without waiting for a whole interval.
+    std::thread killer([child] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Kill(child);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(lock.DoLockWithTimeout(path, true, 5, 0));
+    killer.join();
+    EXPECT_TRUE(lock);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // A time-out shorter than the interval is kept too.
+    lock.Release();
+    pid_t again = HoldInChild(path, true);
+    ASSERT_GT(again, 0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_THROW(lock.DoLockWithTimeout(path, true, 1, 30), vux_file::Lock::LockFail);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    Kill(again);
+}
+
 TEST(FileLock, ReplacedLockFileIsLockedAfresh) {
     testutil::TempDir dir;
     std::string path = dir / "l";

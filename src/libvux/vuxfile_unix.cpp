@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -731,6 +733,13 @@ bool Dir::HasExt(const std::string& s) const {
 
 // ---- Lock ----
 
+namespace {
+
+// How often a lock without an interval of its own is tried again.
+const std::chrono::milliseconds kLockPoll(20);
+
+}  // namespace
+
 int Lock::Attempt(const std::string& path, bool exclusive, bool wait) {
     ResHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     if (!handle) throw LockFail("open_w", path);
@@ -774,12 +783,16 @@ bool Lock::TryLock(const std::string& path, bool exclusive) {
 void Lock::DoLockWithTimeout(const std::string& path, bool exclusive, unsigned long timeout,
                              unsigned long interval) {
     vux_profiler::Task task("flock");
-    unsigned long elapsed = 0;
+    // Measured, not summed: attempts take time too, and an interval of 0 must still wait.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    const auto step = interval ? std::chrono::milliseconds(interval * 1000) : kLockPoll;
     for (;;) {
-        if (TryLock(path, exclusive) || elapsed >= timeout) break;
-        vux_proc::Sleep(interval * 1000);
-        // An interval of 0 would never reach the timeout.
-        elapsed += interval ? interval : 1;
+        if (TryLock(path, exclusive)) break;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        const auto nap = std::min<std::chrono::steady_clock::duration>(step, left);
+        vux_proc::Sleep(static_cast<unsigned long>(
+            std::chrono::ceil<std::chrono::milliseconds>(nap).count()));
     }
     if (!*this) throw LockFail("lock", path);
 }
