@@ -146,9 +146,9 @@ TEST(FilePath, RealPathOfPartlyExistingPaths) {
         EXPECT_EQ(vux_file::GetCurrentDir(), base);
     }
     EXPECT_EQ(vux_file::RealPath("/no-such-root-entry/a"), "/no-such-root-entry/a");
-    // A dangling link counts as not existing: resolution stops before it.
+    // A dangling link is judged by where it points: a write through it lands there.
     ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
-    EXPECT_EQ(vux_file::RealPath(dir / "dangling"), base + "/dangling");
+    EXPECT_EQ(vux_file::RealPath(dir / "dangling"), base + "/nowhere");
 }
 
 TEST(FilePath, IsChild) {
@@ -167,6 +167,41 @@ TEST(FilePath, IsChild) {
     ASSERT_EQ(symlink("/etc", (dir / "srv/out").c_str()), 0);
     EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv/out/passwd"));
     EXPECT_TRUE(vux_file::IsChild("/", "/etc"));
+}
+
+TEST(FilePath, LinksAreJudgedByWhereTheyPoint) {
+    testutil::TempDir dir;
+    std::string base = vux_file::RealPath(dir.path());
+    std::string tree = dir / "tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "outside/new").c_str(), (tree + "/abs").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/new", (tree + "/rel").c_str()), 0);
+    ASSERT_EQ(symlink("sub/new", (tree + "/inside").c_str()), 0);
+    ASSERT_EQ(symlink("rel", (tree + "/chain").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "no-such-dir/new").c_str(), (tree + "/deep").c_str()), 0);
+
+    EXPECT_EQ(vux_file::RealPath(tree + "/abs"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/rel"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/chain"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/abs/more/x"), base + "/outside/new/more/x");
+    EXPECT_EQ(vux_file::RealPath(tree + "/inside"), base + "/tree/sub/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/deep"), base + "/no-such-dir/new");
+    for (const char* name : {"/abs", "/rel", "/chain", "/abs/more", "/deep"})
+        EXPECT_FALSE(vux_file::IsChild(tree, tree + name)) << name;
+    EXPECT_TRUE(vux_file::IsChild(tree, tree + "/inside"));
+    EXPECT_TRUE(vux_file::IsChild(tree, tree + "/inside/x"));
+    {
+        testutil::ChDir cd(tree);
+        EXPECT_EQ(vux_file::RealPath("rel"), base + "/outside/new");
+        EXPECT_EQ(vux_file::RealPath("deep/x"), base + "/no-such-dir/new/x");
+        EXPECT_FALSE(vux_file::IsChild(".", "rel"));
+        EXPECT_TRUE(vux_file::IsChild(".", "inside"));
+    }
+    // A loop of links resolves to nothing.
+    ASSERT_EQ(symlink("loop2", (tree + "/loop1").c_str()), 0);
+    ASSERT_EQ(symlink("loop1", (tree + "/loop2").c_str()), 0);
+    EXPECT_THROW(vux_file::RealPath(tree + "/loop1"), vux_err::Error);
 }
 
 TEST(FilePath, GetFullPathSearchesSortedDirectories) {

@@ -149,14 +149,43 @@ std::string ReadLink(const std::string& path) {
     }
 }
 
+namespace {
+
+// The links a path may pass through before it counts as a loop, as the kernel allows.
+const int kMaxLinks = 40;
+
+bool IsLinkPath(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
 std::string RealPath(const std::string& path) {
     std::string current = path;
     std::string tail;
+    bool absolute = !path.empty() && path[0] == '/';
+    int links = 0;
     while (!current.empty()) {
         if (Exists(current)) {
             char buf[PATH_MAX > 4096 ? PATH_MAX : 4096];
             if (::realpath(current.c_str(), buf)) return buf + tail;
             if (errno != ENOENT) ThrowFs("realpath", current, errno);
+            // A dangling link: what is written through it lands where it points, so
+            // that is where the path is.
+            if (IsLinkPath(current)) {
+                if (++links > kMaxLinks) ThrowFs("realpath", current, ELOOP);
+                std::string target = ReadLink(current);
+                if (target.empty()) ThrowFs("realpath", current, ENOENT);
+                if (target[0] != '/') {
+                    std::string::size_type slash = current.rfind('/');
+                    if (slash != std::string::npos) target.insert(0, current, 0, slash + 1);
+                }
+                while (target.size() > 1 && target.back() == '/' && !tail.empty()) target.pop_back();
+                current = target;
+                absolute = current[0] == '/';
+                continue;
+            }
         }
         std::string::size_type slash = current.rfind('/');
         if (slash == std::string::npos) {
@@ -168,7 +197,7 @@ std::string RealPath(const std::string& path) {
             current.erase(slash);
         }
     }
-    if (!path.empty() && path[0] == '/') return tail;
+    if (absolute) return tail;
     char cwd[4096];
     if (!::getcwd(cwd, sizeof(cwd))) ThrowFs("get_work_dir", nullptr, errno);
     return cwd + tail;
