@@ -1,13 +1,18 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 #include <vector>
@@ -461,6 +466,184 @@ TEST(FileTree, LinksAndTheirErrors) {
     for (std::size_t i = 200; i < longtarget.size(); i += 200) longtarget[i] = '/';
     ASSERT_EQ(symlink(longtarget.c_str(), (dir / "long").c_str()), 0);
     EXPECT_EQ(vux_file::ReadLink(dir / "long"), longtarget);
+}
+
+// ---- trees that other users own, moves across file systems ----
+
+namespace {
+
+const uid_t kNobody = 65534;
+
+bool BecomeNobody() {
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+void ChownTree(const std::string& root, uid_t uid) {
+    ASSERT_EQ(lchown(root.c_str(), uid, uid), 0);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        ASSERT_EQ(lchown(e.path().c_str(), uid, uid), 0) << e.path();
+}
+
+// Runs f in a forked child and gives back what it returns ("" when all went well) or
+// the description of what it threw.
+template <class F>
+std::string InChild(F f) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return "pipe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        std::string out;
+        try {
+            out = f();
+        } catch (const vux_err::Error& e) {
+            out = "threw " + e.type() + "/" + e.object() + " " + e.value();
+        } catch (const std::exception& e) {
+            out = std::string("threw ") + e.what();
+        } catch (...) {
+            out = "threw";
+        }
+        out = "=" + out;
+        (void)!write(p[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(p[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    return text.empty() ? "the child died" : text.substr(1);
+}
+
+std::string Content(const std::string& path) {
+    try {
+        return testutil::ReadFile(path);
+    } catch (const std::exception&) {
+        return "(unreadable)";
+    }
+}
+
+void StopChild(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// A process of the tree's owner that, until killed or out of turns, swaps the directory
+// `dir` for a link to `outside` and back, as fast as it can.
+pid_t SwapInChild(const std::string& dir, const std::string& outside) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (!BecomeNobody()) _exit(1);
+    const std::string aside = dir + ".aside";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (long i = 0; i < 5000000; ++i) {
+        if (rename(dir.c_str(), aside.c_str()) == 0) {
+            if (symlink(outside.c_str(), dir.c_str()) == 0) {
+                sched_yield();
+                unlink(dir.c_str());
+            }
+            rename(aside.c_str(), dir.c_str());
+        }
+        if (i % 1024 == 0 && std::chrono::steady_clock::now() > end) break;
+    }
+    _exit(0);
+}
+
+// A tree of the user nobody in which "tree/d" holds the same names as `outside`.
+void BuildRacedTree(const std::string& tree, int files) {
+    for (int i = 0; i < files; ++i) {
+        testutil::WriteFile(tree + "/d/f" + std::to_string(i), "public");
+        testutil::WriteFile(tree + "/d/sub/g" + std::to_string(i), "public");
+    }
+    ChownTree(tree, kNobody);
+}
+
+void BuildOutside(const std::string& outside, int files) {
+    for (int i = 0; i < files; ++i) {
+        testutil::WriteFile(outside + "/f" + std::to_string(i), "secret");
+        testutil::WriteFile(outside + "/sub/g" + std::to_string(i), "secret");
+        ASSERT_EQ(chmod((outside + "/f" + std::to_string(i)).c_str(), 0600), 0);
+    }
+}
+
+std::size_t CountFiles(const std::string& root) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file()) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(FileHostile, RemoveRacedByTheTreeOwnerStaysInside) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const int kFiles = 150;
+    BuildOutside(dir / "outside", kFiles);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int rounds = 0, thrown = 0;
+    for (; rounds < 40 && std::chrono::steady_clock::now() < end; ++rounds) {
+        std::string tree = dir / "tree";
+        BuildRacedTree(tree, kFiles);
+        pid_t swapper = SwapInChild(tree + "/d", dir / "outside");
+        ASSERT_GT(swapper, 0);
+        try {
+            vux_file::Remove(tree);
+        } catch (const vux_err::Error& e) {
+            EXPECT_EQ(e.type(), "file") << e.object();
+            ++thrown;
+        }
+        StopChild(swapper);
+        ASSERT_EQ(CountFiles(dir / "outside"), 2u * kFiles) << "round " << rounds;
+        std::filesystem::remove_all(tree);
+    }
+    EXPECT_GT(rounds, 0);
+    RecordProperty("rounds", rounds);
+    RecordProperty("thrown", thrown);
+}
+
+TEST(FileHostile, CopyRacedByTheTreeOwnerReadsNothingOutside) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const int kFiles = 150;
+    BuildOutside(dir / "outside", kFiles);
+    std::string tree = dir / "tree";
+    BuildRacedTree(tree, kFiles);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int rounds = 0, thrown = 0;
+    for (; rounds < 40 && std::chrono::steady_clock::now() < end; ++rounds) {
+        pid_t swapper = SwapInChild(tree + "/d", dir / "outside");
+        ASSERT_GT(swapper, 0);
+        std::string copy = dir / "copy";
+        try {
+            vux_file::Copy(tree, copy);
+        } catch (const vux_err::Error& e) {
+            EXPECT_EQ(e.type(), "file") << e.object();
+            ++thrown;
+        }
+        StopChild(swapper);
+        if (vux_file::Exists(copy)) {
+            for (const auto& e : std::filesystem::recursive_directory_iterator(copy)) {
+                if (e.is_regular_file() && !e.is_symlink()) {
+                    ASSERT_EQ(Content(e.path()), "public") << e.path() << " in round " << rounds;
+                }
+            }
+        }
+        std::filesystem::remove_all(copy);
+        // The swapper may have been killed with the directory set aside.
+        if (!vux_file::Exists(tree + "/d") || Info(tree + "/d", true).IsLink()) {
+            unlink((tree + "/d").c_str());
+            ASSERT_EQ(rename((tree + "/d.aside").c_str(), (tree + "/d").c_str()), 0);
+        }
+    }
+    EXPECT_GT(rounds, 0);
+    RecordProperty("rounds", rounds);
+    RecordProperty("thrown", thrown);
+    EXPECT_EQ(CountFiles(dir / "outside"), 2u * kFiles);
 }
 
 // ---- attributes ----

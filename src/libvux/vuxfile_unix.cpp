@@ -139,14 +139,28 @@ std::string GetCurrentDir() {
     return buf;
 }
 
-std::string ReadLink(const std::string& path) {
+namespace {
+
+// False with errno set when the entry cannot be read as a link.
+bool ReadLinkAt(int dirfd, const std::string& name, std::string& target) {
     std::vector<char> buf(4096);
     for (;;) {
-        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0) ThrowFs("read_link", path, errno);
-        if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+        ssize_t n = ::readlinkat(dirfd, name.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            target.assign(buf.data(), static_cast<std::size_t>(n));
+            return true;
+        }
         buf.resize(buf.size() * 2);
     }
+}
+
+}  // namespace
+
+std::string ReadLink(const std::string& path) {
+    std::string target;
+    if (!ReadLinkAt(AT_FDCWD, path, target)) ThrowFs("read_link", path, errno);
+    return target;
 }
 
 namespace {
@@ -336,46 +350,22 @@ void Move(const std::string& from, const std::string& to) {
 
 namespace {
 
-std::vector<std::string> Entries(const std::string& path) {
+// How often a walk looks again at an entry that changed under it before it gives up.
+const int kRaceRetries = 64;
+
+// Directories are entered only as what they are: a link put in a directory's place is refused.
+const int kDirOpen = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::vector<std::string> EntriesAt(int fd, const std::string& path) {
     std::vector<std::string> names;
-    Dir dir(path);
-    while (dir.Read()) names.push_back(dir.name());
+    try {
+        Dir dir(fd);
+        while (dir.Read()) names.push_back(dir.name());
+    } catch (const Fail&) {
+        throw Fail("open_folder", path);
+    }
     return names;
 }
-
-}  // namespace
-
-namespace {
-
-typedef std::set<std::pair<dev_t, ino_t>> Created;
-
-void CopyTree(const std::string& from, const std::string& to, const Attrs* attrs, Created& created) {
-    vux_thread::SetStateC("file.copy");
-    vux_file::Info info(from, true);
-    if (info.IsFile()) {
-        CopyFile(from, to, attrs);
-    } else if (info.IsLink()) {
-        MkLink(ReadLink(from), to);
-    } else if (info.IsDir()) {
-        // A target inside the source is skipped, so copying a tree into itself ends.
-        if (created.count(std::make_pair(info.Dev(), info.Inode()))) return;
-        Attrs own = info.GetAttrs();
-        if (attrs) own.set(*attrs);
-        MkDir(to, &own);
-        vux_file::Info made(to, true);
-        created.insert(std::make_pair(made.Dev(), made.Inode()));
-        for (const std::string& name : Entries(from)) CopyTree(ConcatPath(from, name), ConcatPath(to, name), attrs, created);
-    }
-}
-
-}  // namespace
-
-void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
-    Created created;
-    CopyTree(from, to, attrs, created);
-}
-
-namespace {
 
 [[noreturn]] void ThrowCopy(const std::string& from, const std::string& to, int err) {
     vux_err::Error e("file", "copy");
@@ -399,21 +389,26 @@ bool CopyInKernel(int in, int out, const std::string& from, const std::string& t
     }
 }
 
-}  // namespace
+void ThrowLink(const std::string& link, int err) {
+    if (err == EACCES) throw Fail("symlink_access", link);
+    if (err == EEXIST) throw Fail("symlink_exists", link);
+    ThrowFs("symlink", link, err);
+}
 
-void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!in) throw Fail("open_r", from);
-    ::unlink(to.c_str());
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0));
+// Creates the file `name` in the directory ddir (AT_FDCWD: `name` is a path) and copies
+// into it what `in` reads; `from` and `to` name both for errors.
+void CopyOpenFile(int in, int ddir, const std::string& name, const std::string& from, const std::string& to,
+                  const Attrs* attrs) {
+    ::unlinkat(ddir, name.c_str(), 0);
+    Fd out(::openat(ddir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!out) throw Fail("open_w", to);
     try {
         struct stat st;
-        if (::fstat(in.get(), &st) != 0) ThrowCopy(from, to, errno);
-        if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in.get(), out.get(), from, to);
+        if (::fstat(in, &st) != 0) ThrowCopy(from, to, errno);
+        if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in, out.get(), from, to);
         std::unique_ptr<char[]> buf(new char[131072]);
         for (;;) {
-            ssize_t r = ReadSome(in.get(), buf.get(), 131072);
+            ssize_t r = ReadSome(in, buf.get(), 131072);
             if (r < 0) ThrowCopy(from, to, errno);
             if (r == 0) break;
             if (!WriteFully(out.get(), buf.get(), static_cast<std::size_t>(r))) ThrowCopy(from, to, errno);
@@ -424,21 +419,161 @@ void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs
         if (::close(out.release()) != 0) ThrowCopy(from, to, errno);
     } catch (...) {
         out.reset();
-        ::unlink(to.c_str());
+        ::unlinkat(ddir, name.c_str(), 0);
         throw;
     }
 }
 
+// One copy of a tree. Entries are read relative to the descriptor of their directory and
+// opened without following links; what was opened is checked rather than what was seen
+// before, so an entry swapped meanwhile (a directory for a link out of the tree) is
+// copied as what it now is and nothing outside the tree is read.
+class CopyWalk {
+public:
+    explicit CopyWalk(const Attrs* attrs) : attrs_(attrs) {}
+
+    // The entry `sname` of the directory sdir to `dname` in ddir; for the top both
+    // directories are AT_FDCWD and the names are the caller's paths.
+    void Entry(int sdir, const std::string& sname, const std::string& from, int ddir, const std::string& dname,
+               const std::string& to) {
+        vux_thread::SetStateC("file.copy");
+        const bool top = sdir == AT_FDCWD;
+        for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+            struct stat st;
+            if (::fstatat(sdir, sname.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw Info::InfoFail("stat", from);
+            if (S_ISLNK(st.st_mode)) {
+                std::string target;
+                if (!ReadLinkAt(sdir, sname, target)) {
+                    if (errno == EINVAL) continue;  // no longer a link
+                    ThrowFs("read_link", from, errno);
+                }
+                if (::symlinkat(target.c_str(), ddir, dname.c_str()) != 0) ThrowLink(to, errno);
+                return;
+            }
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return;
+            Fd in(::openat(sdir, sname.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (!in) {
+                if (errno == ELOOP || errno == ENXIO) continue;  // now a link or a socket
+                throw Fail("open_r", from);
+            }
+            if (::fstat(in.get(), &st) != 0) throw Info::InfoFail("stat", from);
+            if (S_ISREG(st.st_mode)) {
+                CopyOpenFile(in.get(), ddir, dname, from, to, attrs_);
+                return;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                Directory(in.get(), st, from, ddir, dname, to, top);
+                return;
+            }
+            // Something else took the entry's place since it was looked at: look again.
+        }
+        throw Fail("open_r", from);
+    }
+
+private:
+    void Directory(int in, const struct stat& st, const std::string& from, int ddir, const std::string& dname,
+                   const std::string& to, bool top) {
+        if (made_.count(std::make_pair(st.st_dev, st.st_ino))) return;
+        Attrs own(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid);
+        if (attrs_) own.set(*attrs_);
+        Fd out;
+        if (top) {
+            MkDir(to, &own);
+            out.reset(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!out) throw Fail("security", to);
+        } else {
+            bool created = ::mkdirat(ddir, dname.c_str(), 0777) == 0;
+            if (!created && errno != EEXIST) ThrowFs("mkdir", to, errno);
+            out.reset(::openat(ddir, dname.c_str(), kDirOpen));
+            if (!out) {
+                if (!created && (errno == ELOOP || errno == ENOTDIR)) throw Fail("mkdir_not_folder_exists", to);
+                throw Fail("security", to);
+            }
+            if (created) own.Set(out.get());
+        }
+        struct stat mine;
+        if (::fstat(out.get(), &mine) == 0) made_.insert(std::make_pair(mine.st_dev, mine.st_ino));
+        for (const std::string& name : EntriesAt(in, from))
+            Entry(in, name, ConcatPath(from, name), out.get(), name, ConcatPath(to, name));
+    }
+
+    const Attrs* attrs_;
+    // Directories this walk made: a target inside its own source is not copied again.
+    std::set<std::pair<dev_t, ino_t>> made_;
+};
+
+void RemoveEntries(int fd, const std::string& path);
+
+// Removes the entry `name` of the directory open on dirfd. A directory is entered only
+// through a descriptor opened without following links, and everything below it is reached
+// from that descriptor, so swapping a directory for a link cannot lead the walk out.
+void RemoveAt(int dirfd, const std::string& name, const std::string& path) {
+    vux_thread::SetStateC("file.remove");
+    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+        struct stat st;
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return;
+            ThrowFs("delete", path, errno);
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) return;
+            if (errno == EISDIR) continue;  // a directory took its place
+            ThrowFs("remove", path, errno);
+        }
+        Fd sub(::openat(dirfd, name.c_str(), kDirOpen));
+        if (!sub) {
+            if (errno == ENOENT) return;
+            if (errno == ELOOP || errno == ENOTDIR) continue;  // no longer a directory
+            ThrowFs("delete", path, errno);
+        }
+        RemoveEntries(sub.get(), path);
+        sub.reset();
+        if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+        // Replaced, or filled again while it was emptied: look again.
+        if (errno == ENOTDIR || errno == ENOTEMPTY || errno == EEXIST) continue;
+        ThrowFs("delete", path, errno);
+    }
+    ThrowFs("delete", path, EAGAIN);
+}
+
+void RemoveEntries(int fd, const std::string& path) {
+    for (const std::string& name : EntriesAt(fd, path)) RemoveAt(fd, name, ConcatPath(path, name));
+}
+
+}  // namespace
+
+void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
+    CopyWalk(attrs).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+}
+
+void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in) throw Fail("open_r", from);
+    CopyOpenFile(in.get(), AT_FDCWD, to, from, to, attrs);
+}
+
 void Remove(const std::string& path) {
     vux_thread::SetStateC("file.remove");
-    if (!Exists(path)) return;
-    vux_file::Info info(path, true);
-    if (!info.IsDir()) {
-        RemoveFile(path);
-        return;
+    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return;
+        if (!S_ISDIR(st.st_mode)) {
+            RemoveFile(path);
+            return;
+        }
+        Fd fd(::open(path.c_str(), kDirOpen));
+        if (!fd) {
+            if (errno == ENOENT) return;
+            if (errno == ELOOP || errno == ENOTDIR) continue;  // replaced since it was looked at
+            ThrowFs("delete", path, errno);
+        }
+        RemoveEntries(fd.get(), path);
+        fd.reset();
+        if (::rmdir(path.c_str()) == 0) return;
+        if (errno != ENOTEMPTY && errno != EEXIST) ThrowFs("delete", path, errno);
+        // Filled again while it was emptied: empty it again.
     }
-    for (const std::string& name : Entries(path)) Remove(ConcatPath(path, name));
-    if (::rmdir(path.c_str()) != 0) ThrowFs("delete", path, errno);
+    ThrowFs("delete", path, EAGAIN);
 }
 
 void RemoveFile(const std::string& path) {
@@ -463,16 +598,6 @@ void MkDir(const std::string& path, const Attrs* attrs) {
         attrs->Set(fd.get());
     }
 }
-
-namespace {
-
-void ThrowLink(const std::string& link, int err) {
-    if (err == EACCES) throw Fail("symlink_access", link);
-    if (err == EEXIST) throw Fail("symlink_exists", link);
-    ThrowFs("symlink", link, err);
-}
-
-}  // namespace
 
 void MkLink(const std::string& target, const std::string& link) {
     if (::symlink(target.c_str(), link.c_str()) != 0) ThrowLink(link, errno);
