@@ -646,6 +646,113 @@ TEST(FileHostile, CopyRacedByTheTreeOwnerReadsNothingOutside) {
     EXPECT_EQ(CountFiles(dir / "outside"), 2u * kFiles);
 }
 
+namespace {
+
+// A directory on another file system than /tmp, for moves that cannot rename: a tmpfs
+// mounted on dir/mnt in a private mount namespace (so call it in a child of its own, which
+// takes the mount with it), else the directory SpareShm names. "" when there is none.
+std::string SpareShm(const testutil::TempDir& dir) {
+    return "/dev/shm/" + vux_file::Name(dir.path());
+}
+
+std::string OtherFs(const testutil::TempDir& dir) {
+    const std::string spare = dir / "mnt";
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mkdir(spare.c_str(), 0755) == 0 && mount("tmpfs", spare.c_str(), "tmpfs", 0, "mode=0755") == 0)
+        return spare;
+    struct stat a, b;
+    const std::string shm = SpareShm(dir);
+    if (stat("/tmp", &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev && mkdir(shm.c_str(), 0755) == 0)
+        return shm;
+    return "";
+}
+
+// Removes what OtherFs may have left in /dev/shm.
+struct ShmCleaner {
+    explicit ShmCleaner(const testutil::TempDir& dir) : path(SpareShm(dir)) {}
+    ~ShmCleaner() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+// Collects failed checks made in a child.
+struct Problems {
+    std::string text;
+    void operator()(bool ok, const std::string& what) {
+        if (!ok) text += what + "; ";
+    }
+};
+
+// A tree with read-only directories, owned by nobody.
+void BuildReadOnlyTree(const std::string& src) {
+    testutil::WriteFile(src + "/ro/f", "one");
+    testutil::WriteFile(src + "/ro/sub/g", "two");
+    testutil::WriteFile(src + "/top", "three");
+    ChownTree(src, kNobody);
+    ASSERT_EQ(chmod((src + "/ro/sub").c_str(), 0500), 0);
+    ASSERT_EQ(chmod((src + "/ro").c_str(), 0555), 0);
+    ASSERT_EQ(chmod(src.c_str(), 0555), 0);
+}
+
+std::string CheckReadOnlyCopy(const std::string& dst) {
+    Problems check;
+    check(Content(dst + "/ro/f") == "one", "ro/f");
+    check(Content(dst + "/ro/sub/g") == "two", "ro/sub/g");
+    check(Content(dst + "/top") == "three", "top");
+    check(ModeOf(dst) == 0555, "mode of the top");
+    check(ModeOf(dst + "/ro") == 0555, "mode of ro");
+    check(ModeOf(dst + "/ro/sub") == 0500, "mode of ro/sub");
+    return check.text;
+}
+
+}  // namespace
+
+TEST(FileTree, ReadOnlyDirectoriesAreCopiedByTheirOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    BuildReadOnlyTree(src);
+    EXPECT_EQ(InChild([&]() -> std::string {
+                  if (!BecomeNobody()) return "setuid";
+                  vux_file::Copy(src, dir / "w/copy");
+                  // New parents get the top's mode too, after what goes in them.
+                  vux_file::Copy(src, dir / "w/p1/p2/copy");
+                  return "";
+              }),
+              "");
+    EXPECT_EQ(CheckReadOnlyCopy(dir / "w/copy"), "");
+    EXPECT_EQ(CheckReadOnlyCopy(dir / "w/p1/p2/copy"), "");
+    EXPECT_EQ(ModeOf(dir / "w/p1"), 0555u);
+    EXPECT_EQ(ModeOf(dir / "w/p1/p2"), 0555u);
+    EXPECT_EQ(Info(dir / "w/copy/ro/f", true).Owner(), kNobody);
+}
+
+TEST(FileTree, CrossDeviceMoveOfAReadOnlyTreeByItsOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    BuildReadOnlyTree(src);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        if (chown(other.c_str(), kNobody, kNobody) != 0 || !BecomeNobody()) return "setuid";
+        vux_file::Move(src, other + "/dst/moved");
+        return CheckReadOnlyCopy(other + "/dst/moved");
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_FALSE(vux_file::Exists(src));
+}
+
 // ---- attributes ----
 
 TEST(FileAttrs, FieldsAndMerging) {

@@ -342,10 +342,17 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
+namespace {
+
+void RemoveTree(const std::string& path, bool open_up);
+
+}  // namespace
+
 void Move(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) == 0) return;
     Copy(from, to, nullptr);
-    Remove(from);
+    // What the caller could move by renaming it must not stop halfway for want of a mode.
+    RemoveTree(from, true);
 }
 
 namespace {
@@ -393,6 +400,31 @@ void ThrowLink(const std::string& link, int err) {
     if (err == EACCES) throw Fail("symlink_access", link);
     if (err == EEXIST) throw Fail("symlink_exists", link);
     ThrowFs("symlink", link, err);
+}
+
+// Makes the directory and its missing parents; `made` gets each directory made, parents first.
+void MakeDirs(const std::string& path, std::vector<std::string>& made) {
+    if (Exists(path)) {
+        if (vux_file::Info(path, 2).IsDir()) return;
+        throw Fail("mkdir_not_folder_exists", path);
+    }
+    std::pair<std::string, std::string> parts = SplitPath(GoodPath(path));
+    if (!parts.first.empty()) MakeDirs(parts.first, made);
+    if (parts.second == "..") throw Fail("mkdir", path);
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        int err = errno;
+        if (!(err == EEXIST && vux_file::Info(path, 2).IsDir())) ThrowFs("mkdir", path, err);
+    }
+    made.push_back(path);
+}
+
+// Deepest first: a mode that shuts the owner out of a parent must not stop the rest.
+void SetMadeDirs(const std::vector<std::string>& made, std::size_t count, const Attrs& attrs) {
+    for (std::size_t i = count; i-- > 0;) {
+        Fd fd(::open(made[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) throw Fail("security", made[i]);
+        attrs.Set(fd.get());
+    }
 }
 
 // Creates the file `name` in the directory ddir (AT_FDCWD: `name` is a path) and copies
@@ -476,25 +508,35 @@ private:
         if (made_.count(std::make_pair(st.st_dev, st.st_ino))) return;
         Attrs own(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid);
         if (attrs_) own.set(*attrs_);
+        // A directory gets its mode only once its entries are in: a read-only one could
+        // not be filled otherwise. Until then it is the copier's alone.
         Fd out;
+        bool created;
         if (top) {
-            MkDir(to, &own);
-            out.reset(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            // New parents get the same attributes, at once: only the top has to be filled.
+            std::vector<std::string> made;
+            MakeDirs(to, made);
+            created = !made.empty();
+            out.reset(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (created ? O_NOFOLLOW : 0)));
             if (!out) throw Fail("security", to);
+            if (created) {
+                Attrs(0700).Set(out.get());
+                SetMadeDirs(made, made.size() - 1, own);
+            }
         } else {
-            bool created = ::mkdirat(ddir, dname.c_str(), 0777) == 0;
+            created = ::mkdirat(ddir, dname.c_str(), 0700) == 0;
             if (!created && errno != EEXIST) ThrowFs("mkdir", to, errno);
             out.reset(::openat(ddir, dname.c_str(), kDirOpen));
             if (!out) {
                 if (!created && (errno == ELOOP || errno == ENOTDIR)) throw Fail("mkdir_not_folder_exists", to);
                 throw Fail("security", to);
             }
-            if (created) own.Set(out.get());
         }
         struct stat mine;
         if (::fstat(out.get(), &mine) == 0) made_.insert(std::make_pair(mine.st_dev, mine.st_ino));
         for (const std::string& name : EntriesAt(in, from))
             Entry(in, name, ConcatPath(from, name), out.get(), name, ConcatPath(to, name));
+        if (created) own.Set(out.get());
     }
 
     const Attrs* attrs_;
@@ -502,12 +544,20 @@ private:
     std::set<std::pair<dev_t, ino_t>> made_;
 };
 
-void RemoveEntries(int fd, const std::string& path);
+// Lets the caller write to a directory of its own that it made read-only, so that a tree
+// it moves away can be emptied. False when that changes nothing.
+bool OpenUp(int dirfd) {
+    struct stat st;
+    if (::fstat(dirfd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0300) == 0300) return false;
+    return ::fchmod(dirfd, (st.st_mode & 07777) | 0300) == 0;
+}
+
+void RemoveEntries(int fd, const std::string& path, bool open_up);
 
 // Removes the entry `name` of the directory open on dirfd. A directory is entered only
 // through a descriptor opened without following links, and everything below it is reached
 // from that descriptor, so swapping a directory for a link cannot lead the walk out.
-void RemoveAt(int dirfd, const std::string& name, const std::string& path) {
+void RemoveAt(int dirfd, const std::string& name, const std::string& path, bool open_up) {
     vux_thread::SetStateC("file.remove");
     for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
         struct stat st;
@@ -518,6 +568,7 @@ void RemoveAt(int dirfd, const std::string& name, const std::string& path) {
         if (!S_ISDIR(st.st_mode)) {
             if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) return;
             if (errno == EISDIR) continue;  // a directory took its place
+            if (errno == EACCES && open_up && OpenUp(dirfd)) continue;
             ThrowFs("remove", path, errno);
         }
         Fd sub(::openat(dirfd, name.c_str(), kDirOpen));
@@ -526,18 +577,44 @@ void RemoveAt(int dirfd, const std::string& name, const std::string& path) {
             if (errno == ELOOP || errno == ENOTDIR) continue;  // no longer a directory
             ThrowFs("delete", path, errno);
         }
-        RemoveEntries(sub.get(), path);
+        RemoveEntries(sub.get(), path, open_up);
         sub.reset();
         if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return;
         // Replaced, or filled again while it was emptied: look again.
         if (errno == ENOTDIR || errno == ENOTEMPTY || errno == EEXIST) continue;
+        if (errno == EACCES && open_up && OpenUp(dirfd)) continue;
         ThrowFs("delete", path, errno);
     }
     ThrowFs("delete", path, EAGAIN);
 }
 
-void RemoveEntries(int fd, const std::string& path) {
-    for (const std::string& name : EntriesAt(fd, path)) RemoveAt(fd, name, ConcatPath(path, name));
+void RemoveEntries(int fd, const std::string& path, bool open_up) {
+    for (const std::string& name : EntriesAt(fd, path)) RemoveAt(fd, name, ConcatPath(path, name), open_up);
+}
+
+// open_up: directories of the caller's own that it made read-only are emptied all the same.
+void RemoveTree(const std::string& path, bool open_up) {
+    vux_thread::SetStateC("file.remove");
+    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return;
+        if (!S_ISDIR(st.st_mode)) {
+            RemoveFile(path);
+            return;
+        }
+        Fd fd(::open(path.c_str(), kDirOpen));
+        if (!fd) {
+            if (errno == ENOENT) return;
+            if (errno == ELOOP || errno == ENOTDIR) continue;  // replaced since it was looked at
+            ThrowFs("delete", path, errno);
+        }
+        RemoveEntries(fd.get(), path, open_up);
+        fd.reset();
+        if (::rmdir(path.c_str()) == 0) return;
+        if (errno != ENOTEMPTY && errno != EEXIST) ThrowFs("delete", path, errno);
+        // Filled again while it was emptied: empty it again.
+    }
+    ThrowFs("delete", path, EAGAIN);
 }
 
 }  // namespace
@@ -553,27 +630,7 @@ void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs
 }
 
 void Remove(const std::string& path) {
-    vux_thread::SetStateC("file.remove");
-    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) return;
-        if (!S_ISDIR(st.st_mode)) {
-            RemoveFile(path);
-            return;
-        }
-        Fd fd(::open(path.c_str(), kDirOpen));
-        if (!fd) {
-            if (errno == ENOENT) return;
-            if (errno == ELOOP || errno == ENOTDIR) continue;  // replaced since it was looked at
-            ThrowFs("delete", path, errno);
-        }
-        RemoveEntries(fd.get(), path);
-        fd.reset();
-        if (::rmdir(path.c_str()) == 0) return;
-        if (errno != ENOTEMPTY && errno != EEXIST) ThrowFs("delete", path, errno);
-        // Filled again while it was emptied: empty it again.
-    }
-    ThrowFs("delete", path, EAGAIN);
+    RemoveTree(path, false);
 }
 
 void RemoveFile(const std::string& path) {
@@ -581,22 +638,9 @@ void RemoveFile(const std::string& path) {
 }
 
 void MkDir(const std::string& path, const Attrs* attrs) {
-    if (Exists(path)) {
-        if (vux_file::Info(path, 2).IsDir()) return;
-        throw Fail("mkdir_not_folder_exists", path);
-    }
-    std::pair<std::string, std::string> parts = SplitPath(GoodPath(path));
-    if (!parts.first.empty()) MkDir(parts.first, attrs);
-    if (parts.second == "..") throw Fail("mkdir", path);
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        int err = errno;
-        if (!(err == EEXIST && vux_file::Info(path, 2).IsDir())) ThrowFs("mkdir", path, err);
-    }
-    if (attrs) {
-        Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) throw Fail("security", path);
-        attrs->Set(fd.get());
-    }
+    std::vector<std::string> made;
+    MakeDirs(path, made);
+    if (attrs) SetMadeDirs(made, made.size(), *attrs);
 }
 
 void MkLink(const std::string& target, const std::string& link) {
