@@ -753,6 +753,79 @@ TEST(FileTree, CrossDeviceMoveOfAReadOnlyTreeByItsOwner) {
     EXPECT_FALSE(vux_file::Exists(src));
 }
 
+TEST(FileTree, CrossDeviceMoveKeepsSpecialFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make device nodes";
+    testutil::TempDir dir;
+    std::string src = dir / "src";
+    testutil::WriteFile(src + "/file", "x");
+    ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0640), 0);
+    ASSERT_EQ(chmod((src + "/fifo").c_str(), 0642), 0);
+    ASSERT_EQ(mknod((src + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(chmod((src + "/null").c_str(), 0620), 0);
+    ASSERT_EQ(mkdir((src + "/in").c_str(), 0750), 0);
+    ASSERT_EQ(chmod((src + "/in").c_str(), 0750), 0);
+    ASSERT_EQ(mknod((src + "/in/sock").c_str(), S_IFSOCK | 0600, 0), 0);
+    ASSERT_EQ(chmod((src + "/in/sock").c_str(), 0604), 0);
+    ASSERT_EQ(lchown((src + "/in/sock").c_str(), kNobody, kNobody), 0);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        std::string dst = other + "/dst";
+        vux_file::Move(src, dst);
+        Problems check;
+        struct stat st;
+        check(Content(dst + "/file") == "x", "file");
+        check(lstat((dst + "/fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0642,
+              "fifo");
+        check(lstat((dst + "/null").c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3) &&
+                  (st.st_mode & 07777) == 0620,
+              "device");
+        check(lstat((dst + "/in/sock").c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && (st.st_mode & 07777) == 0604 &&
+                  st.st_uid == kNobody,
+              "socket");
+        check(ModeOf(dst + "/in") == 0750, "mode of in");
+        return check.text;
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_FALSE(vux_file::Exists(src));
+}
+
+TEST(FileTree, CrossDeviceMoveThatCannotKeepAnEntryRemovesNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    testutil::WriteFile(src + "/file", "x");
+    testutil::WriteFile(src + "/sub/more", "y");
+    ASSERT_EQ(mkfifo((src + "/sub/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mknod((src + "/sub/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ChownTree(src, kNobody);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        if (chown(other.c_str(), kNobody, kNobody) != 0 || !BecomeNobody()) return "setuid";
+        // Only root may make a device node: the move cannot be complete.
+        try {
+            vux_file::Move(src, other + "/dst");
+            return "moved without the device";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        return vux_file::Exists(other + "/dst") ? "a partial copy was left" : "";
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_EQ(testutil::ReadFile(src + "/file"), "x");
+    EXPECT_EQ(testutil::ReadFile(src + "/sub/more"), "y");
+    EXPECT_TRUE(Info(src + "/sub/null", true).IsDev());
+    EXPECT_TRUE(S_ISFIFO(Info(src + "/sub/fifo", true).Mode()));
+}
+
 // ---- attributes ----
 
 TEST(FileAttrs, FieldsAndMerging) {

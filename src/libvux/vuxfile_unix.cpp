@@ -345,12 +345,26 @@ bool Exists(const std::string& path) {
 namespace {
 
 void RemoveTree(const std::string& path, bool open_up);
+void MoveCopy(const std::string& from, const std::string& to);
 
 }  // namespace
 
 void Move(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) == 0) return;
-    Copy(from, to, nullptr);
+    const bool existed = Exists(to);
+    try {
+        MoveCopy(from, to);
+    } catch (...) {
+        // The source stays whole; a copy this move began is taken back.
+        if (!existed) {
+            try {
+                vux_thread::NoFail nofail;
+                RemoveTree(to, true);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
     // What the caller could move by renaming it must not stop halfway for want of a mode.
     RemoveTree(from, true);
 }
@@ -462,7 +476,8 @@ void CopyOpenFile(int in, int ddir, const std::string& name, const std::string& 
 // copied as what it now is and nothing outside the tree is read.
 class CopyWalk {
 public:
-    explicit CopyWalk(const Attrs* attrs) : attrs_(attrs) {}
+    // special: FIFOs, sockets and devices are made anew instead of left out.
+    CopyWalk(const Attrs* attrs, bool special) : attrs_(attrs), special_(special) {}
 
     // The entry `sname` of the directory sdir to `dname` in ddir; for the top both
     // directories are AT_FDCWD and the names are the caller's paths.
@@ -482,7 +497,10 @@ public:
                 if (::symlinkat(target.c_str(), ddir, dname.c_str()) != 0) ThrowLink(to, errno);
                 return;
             }
-            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) return;
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+                if (special_) Special(st, ddir, dname, from, to);
+                return;
+            }
             Fd in(::openat(sdir, sname.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
             if (!in) {
                 if (errno == ELOOP || errno == ENXIO) continue;  // now a link or a socket
@@ -503,6 +521,29 @@ public:
     }
 
 private:
+    // Made as a new node, never opened: opening a device or a FIFO may act on it. Only root
+    // may make a device: for anyone else that fails here, before anything is removed.
+    void Special(const struct stat& st, int ddir, const std::string& dname, const std::string& from,
+                 const std::string& to) {
+        const dev_t dev = (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) ? st.st_rdev : 0;
+        ::unlinkat(ddir, dname.c_str(), 0);
+        if (::mknodat(ddir, dname.c_str(), (st.st_mode & S_IFMT) | 0600, dev) != 0) ThrowCopy(from, to, errno);
+        try {
+            Attrs own(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid);
+            if (attrs_) own.set(*attrs_);
+            if (::geteuid() == 0 &&
+                ::fchownat(ddir, dname.c_str(), own.owner(), own.group(), AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != EOPNOTSUPP)
+                throw Fail("set_owner", to);
+            if (::fchmodat(ddir, dname.c_str(), static_cast<mode_t>(own.mode()), AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != EOPNOTSUPP)
+                throw Fail("set_permissions", to);
+        } catch (...) {
+            ::unlinkat(ddir, dname.c_str(), 0);
+            throw;
+        }
+    }
+
     void Directory(int in, const struct stat& st, const std::string& from, int ddir, const std::string& dname,
                    const std::string& to, bool top) {
         if (made_.count(std::make_pair(st.st_dev, st.st_ino))) return;
@@ -540,6 +581,7 @@ private:
     }
 
     const Attrs* attrs_;
+    bool special_;
     // Directories this walk made: a target inside its own source is not copied again.
     std::set<std::pair<dev_t, ino_t>> made_;
 };
@@ -617,10 +659,14 @@ void RemoveTree(const std::string& path, bool open_up) {
     ThrowFs("delete", path, EAGAIN);
 }
 
+void MoveCopy(const std::string& from, const std::string& to) {
+    CopyWalk(nullptr, true).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+}
+
 }  // namespace
 
 void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
-    CopyWalk(attrs).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+    CopyWalk(attrs, false).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
 }
 
 void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
