@@ -646,6 +646,47 @@ TEST(FileHostile, CopyRacedByTheTreeOwnerReadsNothingOutside) {
     EXPECT_EQ(CountFiles(dir / "outside"), 2u * kFiles);
 }
 
+TEST(FileTree, MoveIntoItselfThrowsAndTouchesNothing) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "a/f", "1");
+    testutil::WriteFile(dir / "a/sub/g", "2");
+    auto e = Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "a/b"); });
+    EXPECT_EQ(e.type(), "file");
+    EXPECT_EQ(Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "a/sub/deeper/b"); }).type(), "file");
+    ASSERT_EQ(symlink((dir / "a/sub").c_str(), (dir / "via").c_str()), 0);
+    EXPECT_EQ(Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "via/b"); }).type(), "file");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/f"), "1");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/sub/g"), "2");
+    EXPECT_FALSE(vux_file::Exists(dir / "a/b"));
+    EXPECT_FALSE(vux_file::Exists(dir / "a/sub/deeper"));
+    // A bind mount makes rename fail for another reason; the copy must still not start.
+    if (geteuid() != 0) return;
+    std::string r = InChild([&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mkdir((dir / "bind").c_str(), 0755) != 0 ||
+            mount((dir / "a").c_str(), (dir / "bind").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "";  // no namespace here: nothing to show
+        try {
+            vux_file::Move(dir / "a", dir / "bind/sub/b");
+            return "moved into itself";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        // A file moved onto itself under its other name.
+        try {
+            vux_file::Move(dir / "a/f", dir / "bind/f");
+            return "moved onto itself";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        return "";
+    });
+    EXPECT_EQ(r, "");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/f"), "1");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/sub/g"), "2");
+    EXPECT_FALSE(vux_file::Exists(dir / "a/sub/b"));
+}
+
 namespace {
 
 // A directory on another file system than /tmp, for moves that cannot rename: a tmpfs

@@ -347,10 +347,35 @@ namespace {
 void RemoveTree(const std::string& path, bool open_up);
 void MoveCopy(const std::string& from, const std::string& to);
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `to` names the entry `from` is, or, for a directory, lies anywhere inside it.
+// Compared by identity, so that other names for the same place count too.
+bool SameOrInside(const struct stat& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0 && SameFile(st, from)) return true;
+    if (!S_ISDIR(from.st_mode)) return false;
+    std::string path = RealPath(to);
+    while (!path.empty()) {
+        if (::stat(path.c_str(), &st) == 0 && SameFile(st, from)) return true;
+        if (path == "/") break;
+        std::string::size_type slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash == std::string::npos ? 0 : slash);
+    }
+    return false;
+}
+
 }  // namespace
 
 void Move(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) == 0) return;
+    // EINVAL: a directory into itself. The copy would leave that part out and the removal
+    // then take everything; the same when another name (a bind mount) hides it from rename.
+    const int err = errno;
+    struct stat st;
+    if (err == EINVAL || (::lstat(from.c_str(), &st) == 0 && SameOrInside(st, to))) ThrowFs("move", from, EINVAL);
     const bool existed = Exists(to);
     try {
         MoveCopy(from, to);
