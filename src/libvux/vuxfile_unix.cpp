@@ -344,58 +344,6 @@ bool Exists(const std::string& path) {
 
 namespace {
 
-void RemoveTree(const std::string& path, bool open_up);
-void MoveCopy(const std::string& from, const std::string& to);
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Whether `to` names the entry `from` is, or, for a directory, lies anywhere inside it.
-// Compared by identity, so that other names for the same place count too.
-bool SameOrInside(const struct stat& from, const std::string& to) {
-    struct stat st;
-    if (::lstat(to.c_str(), &st) == 0 && SameFile(st, from)) return true;
-    if (!S_ISDIR(from.st_mode)) return false;
-    std::string path = RealPath(to);
-    while (!path.empty()) {
-        if (::stat(path.c_str(), &st) == 0 && SameFile(st, from)) return true;
-        if (path == "/") break;
-        std::string::size_type slash = path.rfind('/');
-        path = slash == 0 ? "/" : path.substr(0, slash == std::string::npos ? 0 : slash);
-    }
-    return false;
-}
-
-}  // namespace
-
-void Move(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return;
-    // EINVAL: a directory into itself. The copy would leave that part out and the removal
-    // then take everything; the same when another name (a bind mount) hides it from rename.
-    const int err = errno;
-    struct stat st;
-    if (err == EINVAL || (::lstat(from.c_str(), &st) == 0 && SameOrInside(st, to))) ThrowFs("move", from, EINVAL);
-    const bool existed = Exists(to);
-    try {
-        MoveCopy(from, to);
-    } catch (...) {
-        // The source stays whole; a copy this move began is taken back.
-        if (!existed) {
-            try {
-                vux_thread::NoFail nofail;
-                RemoveTree(to, true);
-            } catch (...) {
-            }
-        }
-        throw;
-    }
-    // What the caller could move by renaming it must not stop halfway for want of a mode.
-    RemoveTree(from, true);
-}
-
-namespace {
-
 // How often a walk looks again at an entry that changed under it before it gives up.
 const int kRaceRetries = 64;
 
@@ -504,6 +452,10 @@ public:
     // special: FIFOs, sockets and devices are made anew instead of left out.
     CopyWalk(const Attrs* attrs, bool special) : attrs_(attrs), special_(special) {}
 
+    // Whether the top directory is one this walk made (a file or link it made is taken
+    // back on failure already).
+    bool made_top() const { return made_top_; }
+
     // The entry `sname` of the directory sdir to `dname` in ddir; for the top both
     // directories are AT_FDCWD and the names are the caller's paths.
     void Entry(int sdir, const std::string& sname, const std::string& from, int ddir, const std::string& dname,
@@ -583,6 +535,7 @@ private:
             std::vector<std::string> made;
             MakeDirs(to, made);
             created = !made.empty();
+            made_top_ = created;
             out.reset(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (created ? O_NOFOLLOW : 0)));
             if (!out) throw Fail("security", to);
             if (created) {
@@ -607,6 +560,7 @@ private:
 
     const Attrs* attrs_;
     bool special_;
+    bool made_top_ = false;
     // Directories this walk made: a target inside its own source is not copied again.
     std::set<std::pair<dev_t, ino_t>> made_;
 };
@@ -684,11 +638,52 @@ void RemoveTree(const std::string& path, bool open_up) {
     ThrowFs("delete", path, EAGAIN);
 }
 
-void MoveCopy(const std::string& from, const std::string& to) {
-    CopyWalk(nullptr, true).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `to` names the entry `from` is, or, for a directory, lies anywhere inside it.
+// Compared by identity, so that other names for the same place count too.
+bool SameOrInside(const struct stat& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0 && SameFile(st, from)) return true;
+    if (!S_ISDIR(from.st_mode)) return false;
+    std::string path = RealPath(to);
+    while (!path.empty()) {
+        if (::stat(path.c_str(), &st) == 0 && SameFile(st, from)) return true;
+        if (path == "/") break;
+        std::string::size_type slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash == std::string::npos ? 0 : slash);
+    }
+    return false;
 }
 
 }  // namespace
+
+void Move(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    // EINVAL: a directory into itself. The copy would leave that part out and the removal
+    // then take everything; the same when another name (a bind mount) hides it from rename.
+    const int err = errno;
+    struct stat st;
+    if (err == EINVAL || (::lstat(from.c_str(), &st) == 0 && SameOrInside(st, to))) ThrowFs("move", from, EINVAL);
+    CopyWalk walk(nullptr, true);
+    try {
+        walk.Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+    } catch (...) {
+        // The source stays whole; a copy this move began is taken back.
+        if (walk.made_top()) {
+            try {
+                vux_thread::NoFail nofail;
+                RemoveTree(to, true);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    // What the caller could move by renaming it must not stop halfway for want of a mode.
+    RemoveTree(from, true);
+}
 
 void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
     CopyWalk(attrs, false).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
@@ -1053,8 +1048,11 @@ void Lock::DoLockWithTimeout(const std::string& path, bool exclusive, unsigned l
                              unsigned long interval) {
     vux_profiler::Task task("flock");
     // Measured, not summed: attempts take time too, and an interval of 0 must still wait.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
-    const auto step = interval ? std::chrono::milliseconds(interval * 1000) : kLockPoll;
+    // Longer than anyone waits, short enough for the clock's arithmetic.
+    const unsigned long longest = 1UL << 31;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::min(timeout, longest));
+    const std::chrono::milliseconds step =
+        interval ? std::chrono::seconds(std::min(interval, longest)) : kLockPoll;
     for (;;) {
         if (TryLock(path, exclusive)) break;
         const auto left = deadline - std::chrono::steady_clock::now();
