@@ -1,13 +1,18 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <set>
 #include <thread>
 #include <vector>
@@ -146,9 +151,9 @@ TEST(FilePath, RealPathOfPartlyExistingPaths) {
         EXPECT_EQ(vux_file::GetCurrentDir(), base);
     }
     EXPECT_EQ(vux_file::RealPath("/no-such-root-entry/a"), "/no-such-root-entry/a");
-    // A dangling link counts as not existing: resolution stops before it.
+    // A dangling link is judged by where it points: a write through it lands there.
     ASSERT_EQ(symlink("nowhere", (dir / "dangling").c_str()), 0);
-    EXPECT_EQ(vux_file::RealPath(dir / "dangling"), base + "/dangling");
+    EXPECT_EQ(vux_file::RealPath(dir / "dangling"), base + "/nowhere");
 }
 
 TEST(FilePath, IsChild) {
@@ -167,6 +172,41 @@ TEST(FilePath, IsChild) {
     ASSERT_EQ(symlink("/etc", (dir / "srv/out").c_str()), 0);
     EXPECT_FALSE(vux_file::IsChild(dir / "srv", dir / "srv/out/passwd"));
     EXPECT_TRUE(vux_file::IsChild("/", "/etc"));
+}
+
+TEST(FilePath, LinksAreJudgedByWhereTheyPoint) {
+    testutil::TempDir dir;
+    std::string base = vux_file::RealPath(dir.path());
+    std::string tree = dir / "tree";
+    ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink((dir / "outside/new").c_str(), (tree + "/abs").c_str()), 0);
+    ASSERT_EQ(symlink("../outside/new", (tree + "/rel").c_str()), 0);
+    ASSERT_EQ(symlink("sub/new", (tree + "/inside").c_str()), 0);
+    ASSERT_EQ(symlink("rel", (tree + "/chain").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "no-such-dir/new").c_str(), (tree + "/deep").c_str()), 0);
+
+    EXPECT_EQ(vux_file::RealPath(tree + "/abs"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/rel"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/chain"), base + "/outside/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/abs/more/x"), base + "/outside/new/more/x");
+    EXPECT_EQ(vux_file::RealPath(tree + "/inside"), base + "/tree/sub/new");
+    EXPECT_EQ(vux_file::RealPath(tree + "/deep"), base + "/no-such-dir/new");
+    for (const char* name : {"/abs", "/rel", "/chain", "/abs/more", "/deep"})
+        EXPECT_FALSE(vux_file::IsChild(tree, tree + name)) << name;
+    EXPECT_TRUE(vux_file::IsChild(tree, tree + "/inside"));
+    EXPECT_TRUE(vux_file::IsChild(tree, tree + "/inside/x"));
+    {
+        testutil::ChDir cd(tree);
+        EXPECT_EQ(vux_file::RealPath("rel"), base + "/outside/new");
+        EXPECT_EQ(vux_file::RealPath("deep/x"), base + "/no-such-dir/new/x");
+        EXPECT_FALSE(vux_file::IsChild(".", "rel"));
+        EXPECT_TRUE(vux_file::IsChild(".", "inside"));
+    }
+    // A loop of links resolves to nothing.
+    ASSERT_EQ(symlink("loop2", (tree + "/loop1").c_str()), 0);
+    ASSERT_EQ(symlink("loop1", (tree + "/loop2").c_str()), 0);
+    EXPECT_THROW(vux_file::RealPath(tree + "/loop1"), vux_err::Error);
 }
 
 TEST(FilePath, GetFullPathSearchesSortedDirectories) {
@@ -428,6 +468,405 @@ TEST(FileTree, LinksAndTheirErrors) {
     EXPECT_EQ(vux_file::ReadLink(dir / "long"), longtarget);
 }
 
+// ---- trees that other users own, moves across file systems ----
+
+namespace {
+
+const uid_t kNobody = 65534;
+
+bool BecomeNobody() {
+    return setgroups(0, nullptr) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+void ChownTree(const std::string& root, uid_t uid) {
+    ASSERT_EQ(lchown(root.c_str(), uid, uid), 0);
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        ASSERT_EQ(lchown(e.path().c_str(), uid, uid), 0) << e.path();
+}
+
+// Runs f in a forked child and gives back what it returns ("" when all went well) or
+// the description of what it threw.
+template <class F>
+std::string InChild(F f) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return "pipe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        std::string out;
+        try {
+            out = f();
+        } catch (const vux_err::Error& e) {
+            out = "threw " + e.type() + "/" + e.object() + " " + e.value();
+        } catch (const std::exception& e) {
+            out = std::string("threw ") + e.what();
+        } catch (...) {
+            out = "threw";
+        }
+        out = "=" + out;
+        (void)!write(p[1], out.data(), out.size());
+        _exit(0);
+    }
+    close(p[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    close(p[0]);
+    waitpid(pid, nullptr, 0);
+    return text.empty() ? "the child died" : text.substr(1);
+}
+
+std::string Content(const std::string& path) {
+    try {
+        return testutil::ReadFile(path);
+    } catch (const std::exception&) {
+        return "(unreadable)";
+    }
+}
+
+void StopChild(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// A process of the tree's owner that, until killed or out of turns, swaps the directory
+// `dir` for a link to `outside` and back, as fast as it can.
+pid_t SwapInChild(const std::string& dir, const std::string& outside) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (!BecomeNobody()) _exit(1);
+    const std::string aside = dir + ".aside";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (long i = 0; i < 5000000; ++i) {
+        if (rename(dir.c_str(), aside.c_str()) == 0) {
+            if (symlink(outside.c_str(), dir.c_str()) == 0) {
+                sched_yield();
+                unlink(dir.c_str());
+            }
+            rename(aside.c_str(), dir.c_str());
+        }
+        if (i % 1024 == 0 && std::chrono::steady_clock::now() > end) break;
+    }
+    _exit(0);
+}
+
+// A tree of the user nobody in which "tree/d" holds the same names as `outside`.
+void BuildRacedTree(const std::string& tree, int files) {
+    for (int i = 0; i < files; ++i) {
+        testutil::WriteFile(tree + "/d/f" + std::to_string(i), "public");
+        testutil::WriteFile(tree + "/d/sub/g" + std::to_string(i), "public");
+    }
+    ChownTree(tree, kNobody);
+}
+
+void BuildOutside(const std::string& outside, int files) {
+    for (int i = 0; i < files; ++i) {
+        testutil::WriteFile(outside + "/f" + std::to_string(i), "secret");
+        testutil::WriteFile(outside + "/sub/g" + std::to_string(i), "secret");
+        ASSERT_EQ(chmod((outside + "/f" + std::to_string(i)).c_str(), 0600), 0);
+    }
+}
+
+std::size_t CountFiles(const std::string& root) {
+    std::size_t n = 0;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        if (e.is_regular_file()) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(FileHostile, RemoveRacedByTheTreeOwnerStaysInside) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const int kFiles = 150;
+    BuildOutside(dir / "outside", kFiles);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int rounds = 0, thrown = 0;
+    for (; rounds < 40 && std::chrono::steady_clock::now() < end; ++rounds) {
+        std::string tree = dir / "tree";
+        BuildRacedTree(tree, kFiles);
+        pid_t swapper = SwapInChild(tree + "/d", dir / "outside");
+        ASSERT_GT(swapper, 0);
+        try {
+            vux_file::Remove(tree);
+        } catch (const vux_err::Error& e) {
+            EXPECT_EQ(e.type(), "file") << e.object();
+            ++thrown;
+        }
+        StopChild(swapper);
+        ASSERT_EQ(CountFiles(dir / "outside"), 2u * kFiles) << "round " << rounds;
+        std::filesystem::remove_all(tree);
+    }
+    EXPECT_GT(rounds, 0);
+    RecordProperty("rounds", rounds);
+    RecordProperty("thrown", thrown);
+}
+
+TEST(FileHostile, CopyRacedByTheTreeOwnerReadsNothingOutside) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    const int kFiles = 150;
+    BuildOutside(dir / "outside", kFiles);
+    std::string tree = dir / "tree";
+    BuildRacedTree(tree, kFiles);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int rounds = 0, thrown = 0;
+    for (; rounds < 40 && std::chrono::steady_clock::now() < end; ++rounds) {
+        pid_t swapper = SwapInChild(tree + "/d", dir / "outside");
+        ASSERT_GT(swapper, 0);
+        std::string copy = dir / "copy";
+        try {
+            vux_file::Copy(tree, copy);
+        } catch (const vux_err::Error& e) {
+            EXPECT_EQ(e.type(), "file") << e.object();
+            ++thrown;
+        }
+        StopChild(swapper);
+        if (vux_file::Exists(copy)) {
+            for (const auto& e : std::filesystem::recursive_directory_iterator(copy)) {
+                if (e.is_regular_file() && !e.is_symlink()) {
+                    ASSERT_EQ(Content(e.path()), "public") << e.path() << " in round " << rounds;
+                }
+            }
+        }
+        std::filesystem::remove_all(copy);
+        // The swapper may have been killed with the directory set aside.
+        if (!vux_file::Exists(tree + "/d") || Info(tree + "/d", true).IsLink()) {
+            unlink((tree + "/d").c_str());
+            ASSERT_EQ(rename((tree + "/d.aside").c_str(), (tree + "/d").c_str()), 0);
+        }
+    }
+    EXPECT_GT(rounds, 0);
+    RecordProperty("rounds", rounds);
+    RecordProperty("thrown", thrown);
+    EXPECT_EQ(CountFiles(dir / "outside"), 2u * kFiles);
+}
+
+TEST(FileTree, MoveIntoItselfThrowsAndTouchesNothing) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "a/f", "1");
+    testutil::WriteFile(dir / "a/sub/g", "2");
+    auto e = Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "a/b"); });
+    EXPECT_EQ(e.type(), "file");
+    EXPECT_EQ(Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "a/sub/deeper/b"); }).type(), "file");
+    ASSERT_EQ(symlink((dir / "a/sub").c_str(), (dir / "via").c_str()), 0);
+    EXPECT_EQ(Catch<vux_err::Error>([&] { vux_file::Move(dir / "a", dir / "via/b"); }).type(), "file");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/f"), "1");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/sub/g"), "2");
+    EXPECT_FALSE(vux_file::Exists(dir / "a/b"));
+    EXPECT_FALSE(vux_file::Exists(dir / "a/sub/deeper"));
+    // A bind mount makes rename fail for another reason; the copy must still not start.
+    if (geteuid() != 0) return;
+    std::string r = InChild([&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mkdir((dir / "bind").c_str(), 0755) != 0 ||
+            mount((dir / "a").c_str(), (dir / "bind").c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "";  // no namespace here: nothing to show
+        try {
+            vux_file::Move(dir / "a", dir / "bind/sub/b");
+            return "moved into itself";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        // A file moved onto itself under its other name.
+        try {
+            vux_file::Move(dir / "a/f", dir / "bind/f");
+            return "moved onto itself";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        return "";
+    });
+    EXPECT_EQ(r, "");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/f"), "1");
+    EXPECT_EQ(testutil::ReadFile(dir / "a/sub/g"), "2");
+    EXPECT_FALSE(vux_file::Exists(dir / "a/sub/b"));
+}
+
+namespace {
+
+// A directory on another file system than /tmp, for moves that cannot rename: a tmpfs
+// mounted on dir/mnt in a private mount namespace (so call it in a child of its own, which
+// takes the mount with it), else the directory SpareShm names. "" when there is none.
+std::string SpareShm(const testutil::TempDir& dir) {
+    return "/dev/shm/" + vux_file::Name(dir.path());
+}
+
+std::string OtherFs(const testutil::TempDir& dir) {
+    const std::string spare = dir / "mnt";
+    if (unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mkdir(spare.c_str(), 0755) == 0 && mount("tmpfs", spare.c_str(), "tmpfs", 0, "mode=0755") == 0)
+        return spare;
+    struct stat a, b;
+    const std::string shm = SpareShm(dir);
+    if (stat("/tmp", &a) == 0 && stat("/dev/shm", &b) == 0 && a.st_dev != b.st_dev && mkdir(shm.c_str(), 0755) == 0)
+        return shm;
+    return "";
+}
+
+// Removes what OtherFs may have left in /dev/shm.
+struct ShmCleaner {
+    explicit ShmCleaner(const testutil::TempDir& dir) : path(SpareShm(dir)) {}
+    ~ShmCleaner() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::string path;
+};
+
+// Collects failed checks made in a child.
+struct Problems {
+    std::string text;
+    void operator()(bool ok, const std::string& what) {
+        if (!ok) text += what + "; ";
+    }
+};
+
+// A tree with read-only directories, owned by nobody.
+void BuildReadOnlyTree(const std::string& src) {
+    testutil::WriteFile(src + "/ro/f", "one");
+    testutil::WriteFile(src + "/ro/sub/g", "two");
+    testutil::WriteFile(src + "/top", "three");
+    ChownTree(src, kNobody);
+    ASSERT_EQ(chmod((src + "/ro/sub").c_str(), 0500), 0);
+    ASSERT_EQ(chmod((src + "/ro").c_str(), 0555), 0);
+    ASSERT_EQ(chmod(src.c_str(), 0555), 0);
+}
+
+std::string CheckReadOnlyCopy(const std::string& dst) {
+    Problems check;
+    check(Content(dst + "/ro/f") == "one", "ro/f");
+    check(Content(dst + "/ro/sub/g") == "two", "ro/sub/g");
+    check(Content(dst + "/top") == "three", "top");
+    check(ModeOf(dst) == 0555, "mode of the top");
+    check(ModeOf(dst + "/ro") == 0555, "mode of ro");
+    check(ModeOf(dst + "/ro/sub") == 0500, "mode of ro/sub");
+    return check.text;
+}
+
+}  // namespace
+
+TEST(FileTree, ReadOnlyDirectoriesAreCopiedByTheirOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    BuildReadOnlyTree(src);
+    EXPECT_EQ(InChild([&]() -> std::string {
+                  if (!BecomeNobody()) return "setuid";
+                  vux_file::Copy(src, dir / "w/copy");
+                  // New parents get the top's mode too, after what goes in them.
+                  vux_file::Copy(src, dir / "w/p1/p2/copy");
+                  return "";
+              }),
+              "");
+    EXPECT_EQ(CheckReadOnlyCopy(dir / "w/copy"), "");
+    EXPECT_EQ(CheckReadOnlyCopy(dir / "w/p1/p2/copy"), "");
+    EXPECT_EQ(ModeOf(dir / "w/p1"), 0555u);
+    EXPECT_EQ(ModeOf(dir / "w/p1/p2"), 0555u);
+    EXPECT_EQ(Info(dir / "w/copy/ro/f", true).Owner(), kNobody);
+}
+
+TEST(FileTree, CrossDeviceMoveOfAReadOnlyTreeByItsOwner) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    BuildReadOnlyTree(src);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        if (chown(other.c_str(), kNobody, kNobody) != 0 || !BecomeNobody()) return "setuid";
+        vux_file::Move(src, other + "/dst/moved");
+        return CheckReadOnlyCopy(other + "/dst/moved");
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_FALSE(vux_file::Exists(src));
+}
+
+TEST(FileTree, CrossDeviceMoveKeepsSpecialFiles) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make device nodes";
+    testutil::TempDir dir;
+    std::string src = dir / "src";
+    testutil::WriteFile(src + "/file", "x");
+    ASSERT_EQ(mkfifo((src + "/fifo").c_str(), 0640), 0);
+    ASSERT_EQ(chmod((src + "/fifo").c_str(), 0642), 0);
+    ASSERT_EQ(mknod((src + "/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ASSERT_EQ(chmod((src + "/null").c_str(), 0620), 0);
+    ASSERT_EQ(mkdir((src + "/in").c_str(), 0750), 0);
+    ASSERT_EQ(chmod((src + "/in").c_str(), 0750), 0);
+    ASSERT_EQ(mknod((src + "/in/sock").c_str(), S_IFSOCK | 0600, 0), 0);
+    ASSERT_EQ(chmod((src + "/in/sock").c_str(), 0604), 0);
+    ASSERT_EQ(lchown((src + "/in/sock").c_str(), kNobody, kNobody), 0);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        std::string dst = other + "/dst";
+        vux_file::Move(src, dst);
+        Problems check;
+        struct stat st;
+        check(Content(dst + "/file") == "x", "file");
+        check(lstat((dst + "/fifo").c_str(), &st) == 0 && S_ISFIFO(st.st_mode) && (st.st_mode & 07777) == 0642,
+              "fifo");
+        check(lstat((dst + "/null").c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3) &&
+                  (st.st_mode & 07777) == 0620,
+              "device");
+        check(lstat((dst + "/in/sock").c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && (st.st_mode & 07777) == 0604 &&
+                  st.st_uid == kNobody,
+              "socket");
+        check(ModeOf(dst + "/in") == 0750, "mode of in");
+        return check.text;
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_FALSE(vux_file::Exists(src));
+}
+
+TEST(FileTree, CrossDeviceMoveThatCannotKeepAnEntryRemovesNothing) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    testutil::TempDir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    std::string src = dir / "w/src";
+    testutil::WriteFile(src + "/file", "x");
+    testutil::WriteFile(src + "/sub/more", "y");
+    ASSERT_EQ(mkfifo((src + "/sub/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mknod((src + "/sub/null").c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    ChownTree(src, kNobody);
+    ShmCleaner cleaner(dir);
+    std::string r = InChild([&]() -> std::string {
+        std::string other = OtherFs(dir);
+        if (other.empty()) return "skip";
+        if (chown(other.c_str(), kNobody, kNobody) != 0 || !BecomeNobody()) return "setuid";
+        // Only root may make a device node: the move cannot be complete.
+        try {
+            vux_file::Move(src, other + "/dst");
+            return "moved without the device";
+        } catch (const vux_err::Error& e) {
+            if (e.type() != "file") return "threw " + e.type();
+        }
+        return vux_file::Exists(other + "/dst") ? "a partial copy was left" : "";
+    });
+    if (r == "skip") GTEST_SKIP() << "no second file system";
+    EXPECT_EQ(r, "");
+    EXPECT_EQ(testutil::ReadFile(src + "/file"), "x");
+    EXPECT_EQ(testutil::ReadFile(src + "/sub/more"), "y");
+    EXPECT_TRUE(Info(src + "/sub/null", true).IsDev());
+    EXPECT_TRUE(S_ISFIFO(Info(src + "/sub/fifo", true).Mode()));
+}
+
 // ---- attributes ----
 
 TEST(FileAttrs, FieldsAndMerging) {
@@ -641,6 +1080,37 @@ TEST(FileLock, SharedLocksCoexistAndTimeoutsWait) {
     ex.DoLockWithTimeout(path, true, 5, 1);
     killer.join();
     EXPECT_TRUE(ex);
+}
+
+TEST(FileLock, TimeoutWithoutAnIntervalIsTime) {
+    testutil::TempDir dir;
+    std::string path = dir / "l";
+    pid_t child = HoldInChild(path, true);
+    ASSERT_GT(child, 0);
+    vux_file::Lock lock;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Catch<vux_file::Lock::LockFail>([&] { lock.DoLockWithTimeout(path, true, 1, 0); }).object(), "lock");
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(950));
+    EXPECT_LT(waited, std::chrono::seconds(3));
+    // Freed within the time-out: taken without waiting for a whole interval.
+    std::thread killer([child] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        Kill(child);
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_NO_THROW(lock.DoLockWithTimeout(path, true, 5, 0));
+    killer.join();
+    EXPECT_TRUE(lock);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    // A time-out shorter than the interval is kept too.
+    lock.Release();
+    pid_t again = HoldInChild(path, true);
+    ASSERT_GT(again, 0);
+    start = std::chrono::steady_clock::now();
+    EXPECT_THROW(lock.DoLockWithTimeout(path, true, 1, 30), vux_file::Lock::LockFail);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    Kill(again);
 }
 
 TEST(FileLock, ReplacedLockFileIsLockedAfresh) {

@@ -56,9 +56,13 @@ void Append(const std::string& path, const std::string& data);
 void Create(const std::string& path, const std::string& data, const Attrs* attrs = nullptr);
 void Truncate(const std::string& path, long length);
 
-// Trees.
+// Trees. Walks never follow a link inside the tree, so its owner cannot lead them out.
 bool Exists(const std::string& path);
+// Where rename cannot, a copy that keeps FIFOs, sockets and devices, then removal of the
+// source; a source that cannot be copied whole is left as it was. A directory cannot go
+// inside itself.
 void Move(const std::string& from, const std::string& to);
+// FIFOs, sockets and devices are left out; a directory gets its mode after its entries.
 void Copy(const std::string& from, const std::string& to, const Attrs* attrs = nullptr);
 void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs = nullptr);
 void Remove(const std::string& path);
@@ -190,6 +194,7 @@ public:
 
     void DoLock(const std::string& path, bool exclusive);
     bool TryLock(const std::string& path, bool exclusive);
+    // Tries until `timeout` seconds have passed, every `interval` seconds (0: often).
     void DoLockWithTimeout(const std::string& path, bool exclusive, unsigned long timeout,
                            unsigned long interval);
     void Release();

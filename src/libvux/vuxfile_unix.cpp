@@ -7,7 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -137,24 +139,67 @@ std::string GetCurrentDir() {
     return buf;
 }
 
-std::string ReadLink(const std::string& path) {
+namespace {
+
+// False with errno set when the entry cannot be read as a link.
+bool ReadLinkAt(int dirfd, const std::string& name, std::string& target) {
     std::vector<char> buf(4096);
     for (;;) {
-        ssize_t n = ::readlink(path.c_str(), buf.data(), buf.size());
-        if (n < 0) ThrowFs("read_link", path, errno);
-        if (static_cast<std::size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<std::size_t>(n));
+        ssize_t n = ::readlinkat(dirfd, name.c_str(), buf.data(), buf.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buf.size()) {
+            target.assign(buf.data(), static_cast<std::size_t>(n));
+            return true;
+        }
         buf.resize(buf.size() * 2);
     }
 }
 
+}  // namespace
+
+std::string ReadLink(const std::string& path) {
+    std::string target;
+    if (!ReadLinkAt(AT_FDCWD, path, target)) ThrowFs("read_link", path, errno);
+    return target;
+}
+
+namespace {
+
+// The links a path may pass through before it counts as a loop, as the kernel allows.
+const int kMaxLinks = 40;
+
+bool IsLinkPath(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
 std::string RealPath(const std::string& path) {
     std::string current = path;
     std::string tail;
+    bool absolute = !path.empty() && path[0] == '/';
+    int links = 0;
     while (!current.empty()) {
         if (Exists(current)) {
             char buf[PATH_MAX > 4096 ? PATH_MAX : 4096];
             if (::realpath(current.c_str(), buf)) return buf + tail;
             if (errno != ENOENT) ThrowFs("realpath", current, errno);
+            // A dangling link: what is written through it lands where it points, so
+            // that is where the path is.
+            if (IsLinkPath(current)) {
+                if (++links > kMaxLinks) ThrowFs("realpath", current, ELOOP);
+                std::string target = ReadLink(current);
+                if (target.empty()) ThrowFs("realpath", current, ENOENT);
+                if (target[0] != '/') {
+                    std::string::size_type slash = current.rfind('/');
+                    if (slash != std::string::npos) target.insert(0, current, 0, slash + 1);
+                }
+                while (target.size() > 1 && target.back() == '/' && !tail.empty()) target.pop_back();
+                current = target;
+                absolute = current[0] == '/';
+                continue;
+            }
         }
         std::string::size_type slash = current.rfind('/');
         if (slash == std::string::npos) {
@@ -166,7 +211,7 @@ std::string RealPath(const std::string& path) {
             current.erase(slash);
         }
     }
-    if (!path.empty() && path[0] == '/') return tail;
+    if (absolute) return tail;
     char cwd[4096];
     if (!::getcwd(cwd, sizeof(cwd))) ThrowFs("get_work_dir", nullptr, errno);
     return cwd + tail;
@@ -297,54 +342,24 @@ bool Exists(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0;
 }
 
-void Move(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return;
-    Copy(from, to, nullptr);
-    Remove(from);
-}
-
 namespace {
 
-std::vector<std::string> Entries(const std::string& path) {
+// How often a walk looks again at an entry that changed under it before it gives up.
+const int kRaceRetries = 64;
+
+// Directories are entered only as what they are: a link put in a directory's place is refused.
+const int kDirOpen = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::vector<std::string> EntriesAt(int fd, const std::string& path) {
     std::vector<std::string> names;
-    Dir dir(path);
-    while (dir.Read()) names.push_back(dir.name());
+    try {
+        Dir dir(fd);
+        while (dir.Read()) names.push_back(dir.name());
+    } catch (const Fail&) {
+        throw Fail("open_folder", path);
+    }
     return names;
 }
-
-}  // namespace
-
-namespace {
-
-typedef std::set<std::pair<dev_t, ino_t>> Created;
-
-void CopyTree(const std::string& from, const std::string& to, const Attrs* attrs, Created& created) {
-    vux_thread::SetStateC("file.copy");
-    vux_file::Info info(from, true);
-    if (info.IsFile()) {
-        CopyFile(from, to, attrs);
-    } else if (info.IsLink()) {
-        MkLink(ReadLink(from), to);
-    } else if (info.IsDir()) {
-        // A target inside the source is skipped, so copying a tree into itself ends.
-        if (created.count(std::make_pair(info.Dev(), info.Inode()))) return;
-        Attrs own = info.GetAttrs();
-        if (attrs) own.set(*attrs);
-        MkDir(to, &own);
-        vux_file::Info made(to, true);
-        created.insert(std::make_pair(made.Dev(), made.Inode()));
-        for (const std::string& name : Entries(from)) CopyTree(ConcatPath(from, name), ConcatPath(to, name), attrs, created);
-    }
-}
-
-}  // namespace
-
-void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
-    Created created;
-    CopyTree(from, to, attrs, created);
-}
-
-namespace {
 
 [[noreturn]] void ThrowCopy(const std::string& from, const std::string& to, int err) {
     vux_err::Error e("file", "copy");
@@ -368,21 +383,51 @@ bool CopyInKernel(int in, int out, const std::string& from, const std::string& t
     }
 }
 
-}  // namespace
+void ThrowLink(const std::string& link, int err) {
+    if (err == EACCES) throw Fail("symlink_access", link);
+    if (err == EEXIST) throw Fail("symlink_exists", link);
+    ThrowFs("symlink", link, err);
+}
 
-void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!in) throw Fail("open_r", from);
-    ::unlink(to.c_str());
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0));
+// Makes the directory and its missing parents; `made` gets each directory made, parents first.
+void MakeDirs(const std::string& path, std::vector<std::string>& made) {
+    if (Exists(path)) {
+        if (vux_file::Info(path, 2).IsDir()) return;
+        throw Fail("mkdir_not_folder_exists", path);
+    }
+    std::pair<std::string, std::string> parts = SplitPath(GoodPath(path));
+    if (!parts.first.empty()) MakeDirs(parts.first, made);
+    if (parts.second == "..") throw Fail("mkdir", path);
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        int err = errno;
+        if (!(err == EEXIST && vux_file::Info(path, 2).IsDir())) ThrowFs("mkdir", path, err);
+    }
+    made.push_back(path);
+}
+
+// Deepest first: a mode that shuts the owner out of a parent must not stop the rest.
+void SetMadeDirs(const std::vector<std::string>& made, std::size_t count, const Attrs& attrs) {
+    for (std::size_t i = count; i-- > 0;) {
+        Fd fd(::open(made[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) throw Fail("security", made[i]);
+        attrs.Set(fd.get());
+    }
+}
+
+// Creates the file `name` in the directory ddir (AT_FDCWD: `name` is a path) and copies
+// into it what `in` reads; `from` and `to` name both for errors.
+void CopyOpenFile(int in, int ddir, const std::string& name, const std::string& from, const std::string& to,
+                  const Attrs* attrs) {
+    ::unlinkat(ddir, name.c_str(), 0);
+    Fd out(::openat(ddir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
     if (!out) throw Fail("open_w", to);
     try {
         struct stat st;
-        if (::fstat(in.get(), &st) != 0) ThrowCopy(from, to, errno);
-        if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in.get(), out.get(), from, to);
+        if (::fstat(in, &st) != 0) ThrowCopy(from, to, errno);
+        if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in, out.get(), from, to);
         std::unique_ptr<char[]> buf(new char[131072]);
         for (;;) {
-            ssize_t r = ReadSome(in.get(), buf.get(), 131072);
+            ssize_t r = ReadSome(in, buf.get(), 131072);
             if (r < 0) ThrowCopy(from, to, errno);
             if (r == 0) break;
             if (!WriteFully(out.get(), buf.get(), static_cast<std::size_t>(r))) ThrowCopy(from, to, errno);
@@ -393,21 +438,265 @@ void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs
         if (::close(out.release()) != 0) ThrowCopy(from, to, errno);
     } catch (...) {
         out.reset();
-        ::unlink(to.c_str());
+        ::unlinkat(ddir, name.c_str(), 0);
         throw;
     }
 }
 
-void Remove(const std::string& path) {
-    vux_thread::SetStateC("file.remove");
-    if (!Exists(path)) return;
-    vux_file::Info info(path, true);
-    if (!info.IsDir()) {
-        RemoveFile(path);
-        return;
+// One copy of a tree. Entries are read relative to the descriptor of their directory and
+// opened without following links; what was opened is checked rather than what was seen
+// before, so an entry swapped meanwhile (a directory for a link out of the tree) is
+// copied as what it now is and nothing outside the tree is read.
+class CopyWalk {
+public:
+    // special: FIFOs, sockets and devices are made anew instead of left out.
+    CopyWalk(const Attrs* attrs, bool special) : attrs_(attrs), special_(special) {}
+
+    // Whether the top directory is one this walk made (a file or link it made is taken
+    // back on failure already).
+    bool made_top() const { return made_top_; }
+
+    // The entry `sname` of the directory sdir to `dname` in ddir; for the top both
+    // directories are AT_FDCWD and the names are the caller's paths.
+    void Entry(int sdir, const std::string& sname, const std::string& from, int ddir, const std::string& dname,
+               const std::string& to) {
+        vux_thread::SetStateC("file.copy");
+        const bool top = sdir == AT_FDCWD;
+        for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+            struct stat st;
+            if (::fstatat(sdir, sname.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) throw Info::InfoFail("stat", from);
+            if (S_ISLNK(st.st_mode)) {
+                std::string target;
+                if (!ReadLinkAt(sdir, sname, target)) {
+                    if (errno == EINVAL) continue;  // no longer a link
+                    ThrowFs("read_link", from, errno);
+                }
+                if (::symlinkat(target.c_str(), ddir, dname.c_str()) != 0) ThrowLink(to, errno);
+                return;
+            }
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+                if (special_) Special(st, ddir, dname, from, to);
+                return;
+            }
+            Fd in(::openat(sdir, sname.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (!in) {
+                if (errno == ELOOP || errno == ENXIO) continue;  // now a link or a socket
+                throw Fail("open_r", from);
+            }
+            if (::fstat(in.get(), &st) != 0) throw Info::InfoFail("stat", from);
+            if (S_ISREG(st.st_mode)) {
+                CopyOpenFile(in.get(), ddir, dname, from, to, attrs_);
+                return;
+            }
+            if (S_ISDIR(st.st_mode)) {
+                Directory(in.get(), st, from, ddir, dname, to, top);
+                return;
+            }
+            // Something else took the entry's place since it was looked at: look again.
+        }
+        throw Fail("open_r", from);
     }
-    for (const std::string& name : Entries(path)) Remove(ConcatPath(path, name));
-    if (::rmdir(path.c_str()) != 0) ThrowFs("delete", path, errno);
+
+private:
+    // Made as a new node, never opened: opening a device or a FIFO may act on it. Only root
+    // may make a device: for anyone else that fails here, before anything is removed.
+    void Special(const struct stat& st, int ddir, const std::string& dname, const std::string& from,
+                 const std::string& to) {
+        const dev_t dev = (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) ? st.st_rdev : 0;
+        ::unlinkat(ddir, dname.c_str(), 0);
+        if (::mknodat(ddir, dname.c_str(), (st.st_mode & S_IFMT) | 0600, dev) != 0) ThrowCopy(from, to, errno);
+        try {
+            Attrs own(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid);
+            if (attrs_) own.set(*attrs_);
+            if (::geteuid() == 0 &&
+                ::fchownat(ddir, dname.c_str(), own.owner(), own.group(), AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != EOPNOTSUPP)
+                throw Fail("set_owner", to);
+            if (::fchmodat(ddir, dname.c_str(), static_cast<mode_t>(own.mode()), AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != EOPNOTSUPP)
+                throw Fail("set_permissions", to);
+        } catch (...) {
+            ::unlinkat(ddir, dname.c_str(), 0);
+            throw;
+        }
+    }
+
+    void Directory(int in, const struct stat& st, const std::string& from, int ddir, const std::string& dname,
+                   const std::string& to, bool top) {
+        if (made_.count(std::make_pair(st.st_dev, st.st_ino))) return;
+        Attrs own(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid);
+        if (attrs_) own.set(*attrs_);
+        // A directory gets its mode only once its entries are in: a read-only one could
+        // not be filled otherwise. Until then it is the copier's alone.
+        Fd out;
+        bool created;
+        if (top) {
+            // New parents get the same attributes, at once: only the top has to be filled.
+            std::vector<std::string> made;
+            MakeDirs(to, made);
+            created = !made.empty();
+            made_top_ = created;
+            out.reset(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (created ? O_NOFOLLOW : 0)));
+            if (!out) throw Fail("security", to);
+            if (created) {
+                Attrs(0700).Set(out.get());
+                SetMadeDirs(made, made.size() - 1, own);
+            }
+        } else {
+            created = ::mkdirat(ddir, dname.c_str(), 0700) == 0;
+            if (!created && errno != EEXIST) ThrowFs("mkdir", to, errno);
+            out.reset(::openat(ddir, dname.c_str(), kDirOpen));
+            if (!out) {
+                if (!created && (errno == ELOOP || errno == ENOTDIR)) throw Fail("mkdir_not_folder_exists", to);
+                throw Fail("security", to);
+            }
+        }
+        struct stat mine;
+        if (::fstat(out.get(), &mine) == 0) made_.insert(std::make_pair(mine.st_dev, mine.st_ino));
+        for (const std::string& name : EntriesAt(in, from))
+            Entry(in, name, ConcatPath(from, name), out.get(), name, ConcatPath(to, name));
+        if (created) own.Set(out.get());
+    }
+
+    const Attrs* attrs_;
+    bool special_;
+    bool made_top_ = false;
+    // Directories this walk made: a target inside its own source is not copied again.
+    std::set<std::pair<dev_t, ino_t>> made_;
+};
+
+// Lets the caller write to a directory of its own that it made read-only, so that a tree
+// it moves away can be emptied. False when that changes nothing.
+bool OpenUp(int dirfd) {
+    struct stat st;
+    if (::fstat(dirfd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 0300) == 0300) return false;
+    return ::fchmod(dirfd, (st.st_mode & 07777) | 0300) == 0;
+}
+
+void RemoveEntries(int fd, const std::string& path, bool open_up);
+
+// Removes the entry `name` of the directory open on dirfd. A directory is entered only
+// through a descriptor opened without following links, and everything below it is reached
+// from that descriptor, so swapping a directory for a link cannot lead the walk out.
+void RemoveAt(int dirfd, const std::string& name, const std::string& path, bool open_up) {
+    vux_thread::SetStateC("file.remove");
+    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+        struct stat st;
+        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return;
+            ThrowFs("delete", path, errno);
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            if (::unlinkat(dirfd, name.c_str(), 0) == 0 || errno == ENOENT) return;
+            if (errno == EISDIR) continue;  // a directory took its place
+            if (errno == EACCES && open_up && OpenUp(dirfd)) continue;
+            ThrowFs("remove", path, errno);
+        }
+        Fd sub(::openat(dirfd, name.c_str(), kDirOpen));
+        if (!sub) {
+            if (errno == ENOENT) return;
+            if (errno == ELOOP || errno == ENOTDIR) continue;  // no longer a directory
+            ThrowFs("delete", path, errno);
+        }
+        RemoveEntries(sub.get(), path, open_up);
+        sub.reset();
+        if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+        // Replaced, or filled again while it was emptied: look again.
+        if (errno == ENOTDIR || errno == ENOTEMPTY || errno == EEXIST) continue;
+        if (errno == EACCES && open_up && OpenUp(dirfd)) continue;
+        ThrowFs("delete", path, errno);
+    }
+    ThrowFs("delete", path, EAGAIN);
+}
+
+void RemoveEntries(int fd, const std::string& path, bool open_up) {
+    for (const std::string& name : EntriesAt(fd, path)) RemoveAt(fd, name, ConcatPath(path, name), open_up);
+}
+
+// open_up: directories of the caller's own that it made read-only are emptied all the same.
+void RemoveTree(const std::string& path, bool open_up) {
+    vux_thread::SetStateC("file.remove");
+    for (int attempt = 0; attempt < kRaceRetries; ++attempt) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0) return;
+        if (!S_ISDIR(st.st_mode)) {
+            RemoveFile(path);
+            return;
+        }
+        Fd fd(::open(path.c_str(), kDirOpen));
+        if (!fd) {
+            if (errno == ENOENT) return;
+            if (errno == ELOOP || errno == ENOTDIR) continue;  // replaced since it was looked at
+            ThrowFs("delete", path, errno);
+        }
+        RemoveEntries(fd.get(), path, open_up);
+        fd.reset();
+        if (::rmdir(path.c_str()) == 0) return;
+        if (errno != ENOTEMPTY && errno != EEXIST) ThrowFs("delete", path, errno);
+        // Filled again while it was emptied: empty it again.
+    }
+    ThrowFs("delete", path, EAGAIN);
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `to` names the entry `from` is, or, for a directory, lies anywhere inside it.
+// Compared by identity, so that other names for the same place count too.
+bool SameOrInside(const struct stat& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0 && SameFile(st, from)) return true;
+    if (!S_ISDIR(from.st_mode)) return false;
+    std::string path = RealPath(to);
+    while (!path.empty()) {
+        if (::stat(path.c_str(), &st) == 0 && SameFile(st, from)) return true;
+        if (path == "/") break;
+        std::string::size_type slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash == std::string::npos ? 0 : slash);
+    }
+    return false;
+}
+
+}  // namespace
+
+void Move(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return;
+    // EINVAL: a directory into itself. The copy would leave that part out and the removal
+    // then take everything; the same when another name (a bind mount) hides it from rename.
+    const int err = errno;
+    struct stat st;
+    if (err == EINVAL || (::lstat(from.c_str(), &st) == 0 && SameOrInside(st, to))) ThrowFs("move", from, EINVAL);
+    CopyWalk walk(nullptr, true);
+    try {
+        walk.Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+    } catch (...) {
+        // The source stays whole; a copy this move began is taken back.
+        if (walk.made_top()) {
+            try {
+                vux_thread::NoFail nofail;
+                RemoveTree(to, true);
+            } catch (...) {
+            }
+        }
+        throw;
+    }
+    // What the caller could move by renaming it must not stop halfway for want of a mode.
+    RemoveTree(from, true);
+}
+
+void Copy(const std::string& from, const std::string& to, const Attrs* attrs) {
+    CopyWalk(attrs, false).Entry(AT_FDCWD, from, from, AT_FDCWD, to, to);
+}
+
+void CopyFile(const std::string& from, const std::string& to, const Attrs* attrs) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in) throw Fail("open_r", from);
+    CopyOpenFile(in.get(), AT_FDCWD, to, from, to, attrs);
+}
+
+void Remove(const std::string& path) {
+    RemoveTree(path, false);
 }
 
 void RemoveFile(const std::string& path) {
@@ -415,33 +704,10 @@ void RemoveFile(const std::string& path) {
 }
 
 void MkDir(const std::string& path, const Attrs* attrs) {
-    if (Exists(path)) {
-        if (vux_file::Info(path, 2).IsDir()) return;
-        throw Fail("mkdir_not_folder_exists", path);
-    }
-    std::pair<std::string, std::string> parts = SplitPath(GoodPath(path));
-    if (!parts.first.empty()) MkDir(parts.first, attrs);
-    if (parts.second == "..") throw Fail("mkdir", path);
-    if (::mkdir(path.c_str(), 0777) != 0) {
-        int err = errno;
-        if (!(err == EEXIST && vux_file::Info(path, 2).IsDir())) ThrowFs("mkdir", path, err);
-    }
-    if (attrs) {
-        Fd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) throw Fail("security", path);
-        attrs->Set(fd.get());
-    }
+    std::vector<std::string> made;
+    MakeDirs(path, made);
+    if (attrs) SetMadeDirs(made, made.size(), *attrs);
 }
-
-namespace {
-
-void ThrowLink(const std::string& link, int err) {
-    if (err == EACCES) throw Fail("symlink_access", link);
-    if (err == EEXIST) throw Fail("symlink_exists", link);
-    ThrowFs("symlink", link, err);
-}
-
-}  // namespace
 
 void MkLink(const std::string& target, const std::string& link) {
     if (::symlink(target.c_str(), link.c_str()) != 0) ThrowLink(link, errno);
@@ -731,6 +997,13 @@ bool Dir::HasExt(const std::string& s) const {
 
 // ---- Lock ----
 
+namespace {
+
+// How often a lock without an interval of its own is tried again.
+const std::chrono::milliseconds kLockPoll(20);
+
+}  // namespace
+
 int Lock::Attempt(const std::string& path, bool exclusive, bool wait) {
     ResHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     if (!handle) throw LockFail("open_w", path);
@@ -774,12 +1047,19 @@ bool Lock::TryLock(const std::string& path, bool exclusive) {
 void Lock::DoLockWithTimeout(const std::string& path, bool exclusive, unsigned long timeout,
                              unsigned long interval) {
     vux_profiler::Task task("flock");
-    unsigned long elapsed = 0;
+    // Measured, not summed: attempts take time too, and an interval of 0 must still wait.
+    // Longer than anyone waits, short enough for the clock's arithmetic.
+    const unsigned long longest = 1UL << 31;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::min(timeout, longest));
+    const std::chrono::milliseconds step =
+        interval ? std::chrono::seconds(std::min(interval, longest)) : kLockPoll;
     for (;;) {
-        if (TryLock(path, exclusive) || elapsed >= timeout) break;
-        vux_proc::Sleep(interval * 1000);
-        // An interval of 0 would never reach the timeout.
-        elapsed += interval ? interval : 1;
+        if (TryLock(path, exclusive)) break;
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero()) break;
+        const auto nap = std::min<std::chrono::steady_clock::duration>(step, left);
+        vux_proc::Sleep(static_cast<unsigned long>(
+            std::chrono::ceil<std::chrono::milliseconds>(nap).count()));
     }
     if (!*this) throw LockFail("lock", path);
 }
