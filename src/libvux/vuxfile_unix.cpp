@@ -23,19 +23,14 @@
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
 
-#define FILE_ASSERT(cond, what) \
-    do { \
-        if (!(cond)) vux_err::AssertError::Raise("vuxfile_unix", __LINE__, __PRETTY_FUNCTION__, what); \
-    } while (0)
+#include "private/vuxsys.h"
+
 
 namespace vux_file {
 
 namespace {
 
-const vux_log::Module& Log() {
-    static const vux_log::Module module("libvux");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 // A plain "file" error carrying the errno as "fserr".
 [[noreturn]] void ThrowFs(const std::string& object, const std::string* value, int err) {
@@ -67,31 +62,6 @@ private:
     int fd_;
 };
 
-// Writes everything, resuming after partial writes and signals; false on an error (errno set).
-bool WriteFully(int fd, const char* p, std::size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (w == 0) {
-            errno = EIO;
-            return false;
-        }
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return true;
-}
-
-ssize_t ReadSome(int fd, char* p, std::size_t n) {
-    for (;;) {
-        ssize_t r = ::read(fd, p, n);
-        if (r >= 0 || errno != EINTR) return r;
-    }
-}
-
 // Devices report no size in their status; the end offset is what callers want.
 std::int64_t DeviceSizeByPath(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -116,7 +86,7 @@ std::shared_ptr<struct stat> Zeroed() {
 }
 
 void Warn(const char* format, const std::string& what) {
-    if (Log().Check(vux_log::LevelWarning)) Log().Write(vux_log::LevelWarning, format, what.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelWarning, format, what.c_str());
 }
 
 }  // namespace
@@ -277,7 +247,7 @@ std::string Read(const std::string& path) {
         out.reserve(static_cast<std::size_t>(st.st_size));
     char buf[65536];
     for (;;) {
-        ssize_t r = ReadSome(fd.get(), buf, sizeof(buf));
+        ssize_t r = vux_sys::ReadSome(fd.get(), buf, sizeof(buf));
         if (r < 0) ThrowFs("read", path, errno);
         if (r == 0) break;
         out.append(buf, static_cast<std::size_t>(r));
@@ -323,7 +293,7 @@ void Create(const std::string& path, const std::string& data, const Attrs* attrs
     if (!fd) throw Fail("open_w", path);
     try {
         if (attrs) attrs->Set(fd.get());
-        if (!data.empty() && !WriteFully(fd.get(), data.data(), data.size())) throw Fail("write", path);
+        if (!data.empty() && !vux_sys::WriteAll(fd.get(), data.data(), data.size())) throw Fail("write", path);
     } catch (...) {
         // The file is ours alone: a half-made one must not block the next attempt.
         ::unlink(path.c_str());
@@ -372,10 +342,10 @@ std::vector<std::string> EntriesAt(int fd, const std::string& path) {
 // In-kernel copy while the kernel offers it; false when the caller must copy by hand.
 bool CopyInKernel(int in, int out, const std::string& from, const std::string& to) {
     for (;;) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        const ssize_t n =
+            vux_sys::RetryAfterSignal([&] { return ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0); });
         if (n > 0) continue;
         if (n == 0) return false;  // the end, or a file whose size says nothing (/proc)
-        if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF ||
             errno == EPERM || errno == ETXTBSY)
             return false;
@@ -427,10 +397,10 @@ void CopyOpenFile(int in, int ddir, const std::string& name, const std::string& 
         if (S_ISREG(st.st_mode) && st.st_size > 0) CopyInKernel(in, out.get(), from, to);
         std::unique_ptr<char[]> buf(new char[131072]);
         for (;;) {
-            ssize_t r = ReadSome(in, buf.get(), 131072);
+            ssize_t r = vux_sys::ReadSome(in, buf.get(), 131072);
             if (r < 0) ThrowCopy(from, to, errno);
             if (r == 0) break;
-            if (!WriteFully(out.get(), buf.get(), static_cast<std::size_t>(r))) ThrowCopy(from, to, errno);
+            if (!vux_sys::WriteAll(out.get(), buf.get(), static_cast<std::size_t>(r))) ThrowCopy(from, to, errno);
         }
         Attrs(static_cast<int>(st.st_mode & 07777), st.st_uid, st.st_gid).Set(out.get());
         if (attrs) attrs->Set(out.get());
@@ -860,7 +830,7 @@ Info::Info(int dirfd, const std::string& name) {
 }
 
 const struct stat& Info::Need(const char* what) const {
-    FILE_ASSERT(st_, what);
+    VUX_ASSERT(st_, what);
     return *st_;
 }
 
@@ -951,7 +921,7 @@ Dir::Dir(int fd) {
 }
 
 Dir::Data& Dir::Need(const char* what) const {
-    FILE_ASSERT(data_, what);
+    VUX_ASSERT(data_, what);
     return *data_;
 }
 
@@ -1008,10 +978,8 @@ int Lock::Attempt(const std::string& path, bool exclusive, bool wait) {
     ResHandle handle(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0640));
     if (!handle) throw LockFail("open_w", path);
     const int op = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
-    for (;;) {
-        if (wait) vux_thread::SetStateC("flock");
-        if (::flock(handle.fd(), op) == 0) break;
-        if (errno == EINTR) continue;
+    if (wait) vux_thread::SetStateC("flock");
+    if (vux_sys::RetryAfterSignal([&] { return ::flock(handle.fd(), op); }) != 0) {
         if (!wait && errno == EWOULDBLOCK) return 0;
         throw LockFail("lock", path);
     }
@@ -1021,8 +989,8 @@ int Lock::Attempt(const std::string& path, bool exclusive, bool wait) {
         handle_ = handle;
         return 1;
     }
-    if (Log().Check(vux_log::LevelExt))
-        Log().Write(vux_log::LevelExt, "File '%s' was removed while we have been waiting for a lock", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelExt, "File '%s' was removed while we have been waiting for a lock",
+            path.c_str());
     return -1;
 }
 
@@ -1069,25 +1037,25 @@ void Lock::Release() {
 }
 
 void Lock::Write(const std::string& data) {
-    FILE_ASSERT(handle_, "try to write to dummy lock");
+    VUX_ASSERT(handle_, "try to write to dummy lock");
     int fd = handle_.fd();
     if (::lseek(fd, 0, SEEK_SET) < 0 || ::ftruncate(fd, 0) != 0) throw LockFail("lock_write");
-    if (!WriteFully(fd, data.data(), data.size())) throw LockFail("lock_write");
+    if (!vux_sys::WriteAll(fd, data.data(), data.size())) throw LockFail("lock_write");
 }
 
 void Lock::Append(const std::string& data) {
-    FILE_ASSERT(handle_, "try to write to dummy lock");
+    VUX_ASSERT(handle_, "try to write to dummy lock");
     int fd = handle_.fd();
     if (::lseek(fd, 0, SEEK_END) < 0) throw LockFail("lock_write");
-    if (!WriteFully(fd, data.data(), data.size())) throw LockFail("lock_write");
+    if (!vux_sys::WriteAll(fd, data.data(), data.size())) throw LockFail("lock_write");
 }
 
 std::string Lock::Read() {
-    FILE_ASSERT(handle_, "try to read from dummy lock");
+    VUX_ASSERT(handle_, "try to read from dummy lock");
     std::string out;
     char buf[1024];
     for (;;) {
-        ssize_t r = ReadSome(handle_.fd(), buf, sizeof(buf));
+        ssize_t r = vux_sys::ReadSome(handle_.fd(), buf, sizeof(buf));
         if (r <= 0) break;
         out.append(buf, static_cast<std::size_t>(r));
     }

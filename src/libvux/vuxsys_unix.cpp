@@ -6,8 +6,17 @@ namespace vux_sys {
 
 bool WriteAll(int fd, iovec* iov, int count) {
     while (count > 0) {
+        if (iov->iov_len == 0) {
+            ++iov;
+            --count;
+            continue;
+        }
         const ssize_t n = RetryAfterSignal([&] { return ::writev(fd, iov, count); });
         if (n < 0) return false;
+        if (n == 0) {  // nothing taken and no error: it would repeat for ever
+            errno = EIO;
+            return false;
+        }
         std::size_t done = static_cast<std::size_t>(n);
         while (count > 0 && done >= iov->iov_len) {
             done -= iov->iov_len;

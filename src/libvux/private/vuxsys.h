@@ -4,6 +4,7 @@
 #define LIBVUX_PRIVATE_VUXSYS_H
 
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -19,6 +20,11 @@ auto RetryAfterSignal(F&& call) -> decltype(call()) {
         r = call();
     } while (r == -1 && errno == EINTR);
     return r;
+}
+
+// Reads what is there, up to size, resuming after signals; 0 at the end, -1 with errno.
+inline ssize_t ReadSome(int fd, void* data, std::size_t size) {
+    return RetryAfterSignal([&] { return ::read(fd, data, size); });
 }
 
 // Writes all of data, resuming after signals and short writes; false with errno set when
