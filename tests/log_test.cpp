@@ -11,11 +11,13 @@
 #include <atomic>
 #include <chrono>
 #include <cctype>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <new>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -342,6 +344,68 @@ TEST_F(LogTest, CheckOnADisabledLevelAllocatesNothing) {
     EXPECT_TRUE(plain.Check(3));
     EXPECT_FALSE(cond.Check(9)) << "the condition does not hold here";
     EXPECT_TRUE(cond.Check(3));
+}
+
+// A check is a state report: it marks the thread "debug" and stamps the time,
+// fires a pending abort outside NoFail scopes, and leaves a thread without a
+// state alone; none of it allocates or changes the answer.
+TEST_F(LogTest, CheckReportsTheThreadState) {
+    Conf("etc/debug.conf", "* 3\n");
+    vux_log::Init("report", 3);
+    Module m("report_mod");
+    std::thread bare([&] {
+        EXPECT_NO_THROW(m.Check(9));
+        EXPECT_EQ(vux_thread::GetState("report-thread").GetText(), "finished");
+    });
+    bare.join();
+    std::thread t([&] {
+        vux_thread::InitState("report-thread", "start");
+        vux_thread::SetStateC("busy");
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        const long before = alloccount::allocations.load();
+        bool any = false;
+        for (int i = 0; i < 10000; ++i) any |= m.Check(9) | m.Check(4);
+        EXPECT_EQ(alloccount::allocations.load() - before, 0);
+        EXPECT_FALSE(any);
+        EXPECT_TRUE(m.Check(3));
+        vux_thread::State s = vux_thread::GetState("report-thread");
+        EXPECT_EQ(s.GetText(), "debug");
+        EXPECT_GE(vux_date::Diff(s.GetStart(), s.GetChanged()), 40) << "the check stamped its own time";
+        EXPECT_LT(std::abs(vux_date::Diff(s.GetChanged(), vux_date::AccurateDateTime())), 1000);
+
+        vux_thread::FailIt("report-thread");
+        {
+            vux_thread::NoFail scope;
+            EXPECT_FALSE(m.Check(9));
+        }
+        struct Unwinding {
+            const Module& m;
+            ~Unwinding() { EXPECT_TRUE(m.Check(3)); }
+        };
+        try {
+            Unwinding u{m};
+            throw std::runtime_error("unwinding");
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_THROW(m.Check(9), vux_thread::Aborted);
+        vux_thread::SetNoFail();
+        EXPECT_TRUE(m.Check(3));
+    });
+    t.join();
+}
+
+// The precomputed answer marks "no rule" and "walk the conditions" with the
+// extreme ints; a level that equals one is still answered by its rule.
+TEST_F(LogTest, CheckAnswersAtTheEdgesOfTheLevelRange) {
+    Module m("edge_mod");
+    for (int granted : {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX}) {
+        vux_log::LoadRules("edge", granted);
+        for (int level : {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX})
+            EXPECT_EQ(m.Check(level), level <= granted) << "level " << level << ", granted " << granted;
+    }
+    Conf("etc/debug.conf", "edge_mod 2147483647\n");
+    vux_log::LoadRules("edge", 3);
+    EXPECT_TRUE(m.Check(INT_MAX));
 }
 
 TEST_F(LogTest, UnopenableFileIsAnnouncedAndLinesDropped) {

@@ -423,6 +423,26 @@ TEST(ThreadState, GetStateCopiesTheStateOfAnotherThread) {
     EXPECT_EQ(GetState("state-copy").GetText(), "finished") << "the state goes with its thread";
 }
 
+// Times come from a coarse clock: a tick or two of precision, never out of order.
+TEST(ThreadState, EachReportStampsItsTime) {
+    std::thread t([] {
+        InitState("stamped", "start");
+        const State first = GetState("stamped");
+        EXPECT_GE(vux_date::Diff(first.GetStart(), first.GetChanged()), 0);
+        EXPECT_LT(std::abs(vux_date::Diff(first.GetStart(), vux_date::AccurateDateTime())), 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        SetStateC("same text");
+        const State second = GetState("stamped");
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        SetStateC("same text");
+        const State third = GetState("stamped");
+        EXPECT_EQ(vux_date::Diff(first.GetStart(), third.GetStart()), 0);
+        EXPECT_GE(vux_date::Diff(first.GetChanged(), second.GetChanged()), 40);
+        EXPECT_GE(vux_date::Diff(second.GetChanged(), third.GetChanged()), 40) << "a repeated text is stamped again";
+    });
+    t.join();
+}
+
 TEST(PoolTest, NamesCountsAndWaiting) {
     List pool(5, 10);
     std::atomic<bool> release{false};

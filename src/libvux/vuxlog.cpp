@@ -942,7 +942,7 @@ bool ParseLevel(const std::string& s, int& out) {
     errno = 0;
     long v = std::strtol(s.c_str(), nullptr, 10);
     if (errno == ERANGE || v > INT_MAX) v = INT_MAX;
-    // The two lowest values mark "no rule" and "walk" in the fast answer.
+    // Clamped as rule files have always been read, so that extreme levels keep their meaning.
     if (v < INT_MIN + 2) v = INT_MIN + 2;
     out = static_cast<int>(v);
     return true;

@@ -6,14 +6,57 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdint>
 #include <memory>
 #include <string>
+
+#include <time.h>
 
 #include <libvux/vuxtypes.h>
 
 namespace VUX_API vux_thread {
 void SetStateC(const char* text);
+
+// What a log check needs of thread states. Every check reports the state "debug", so a
+// report is inline here: a thread without a state pays one load, one with a state two
+// stores and a coarse clock read.
+namespace detail {
+
+// The part of a thread state that a report touches.
+struct StateHead {
+    std::atomic<bool> abort{false};
+    // Null while the text set by SetStateS is the current one.
+    std::atomic<const char*> text{nullptr};
+    // Wall-clock microseconds of the last report.
+    std::atomic<long long> changed_us{0};
+};
+
+// The calling thread's state, null without one. In static TLS, which the header can read.
+extern __thread StateHead* t_state __attribute__((tls_model("initial-exec")));
+
+// The clock a report reads: CLOCK_REALTIME_COARSE through the kernel's own entry point once
+// a state exists. A state's times say how long a thread has been in a state, so a clock
+// tick's precision (a few milliseconds) is enough, at a fraction of a precise read's cost.
+extern std::atomic<int (*)(clockid_t, timespec*)> clock_read;
+
+inline long long CoarseNowUs() {
+    timespec ts;
+    clock_read.load(std::memory_order_relaxed)(CLOCK_REALTIME_COARSE, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000LL + ts.tv_nsec / 1000;
 }
+
+// SetStateC for a thread with a state; a requested abort is left to SetStateC to fire or not.
+inline void Report(StateHead* state, const char* text) {
+    if (state->abort.load(std::memory_order_relaxed)) [[unlikely]] {
+        SetStateC(text);
+        return;
+    }
+    state->text.store(text, std::memory_order_relaxed);
+    state->changed_us.store(CoarseNowUs(), std::memory_order_relaxed);
+}
+
+}  // namespace detail
+}  // namespace vux_thread
 
 namespace VUX_API vux_log {
 
@@ -39,9 +82,17 @@ public:
     // Whether a line of that level is to be written; false while no rules are loaded.
     // Inline: it guards every line, and most lines are disabled.
     bool Check(Level level) const {
-        vux_thread::SetStateC("debug");
         const int fast = fast_->load(std::memory_order_relaxed);
-        if (fast != kWalk) return fast != kNoRule && level <= fast;
+        vux_thread::detail::StateHead* const state = vux_thread::detail::t_state;
+        // kNoRule is below every level and kWalk above, so one comparison settles a disabled
+        // line; the state test is folded in with "|" (a logical "and" compiles to two
+        // branches), so that a thread without a state takes a single branch.
+        if ((reinterpret_cast<std::uintptr_t>(state) | static_cast<std::uintptr_t>(level <= fast)) == 0) [[likely]]
+            return false;
+        if (state) vux_thread::detail::Report(state, "debug");
+        if (level > fast) return false;
+        // A rule level equal to a marker only costs a walk, which answers exactly.
+        if (fast != kWalk && fast != kNoRule) return true;
         return Walk(level);
     }
     // Formats and writes one line; does not test the level (test Check first).
@@ -56,7 +107,7 @@ public:
 
     // Values of the precomputed answer that are not a rule's level.
     static const int kNoRule = INT_MIN;
-    static const int kWalk = INT_MIN + 1;
+    static const int kWalk = INT_MAX;
 
 private:
     // Tests the rules' conditions.

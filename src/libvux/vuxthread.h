@@ -325,7 +325,7 @@ public:
     const std::string& GetText() const { return text_; }
     bool IsAbortRequested() const { return abort_; }
     bool MayFail() const { return may_fail_; }
-    // Local times of the registration and of the last state change.
+    // Local times of the registration and of the last state change, to a clock tick (a few ms).
     const vux_date::AccurateDateTime& GetStart() const { return start_; }
     const vux_date::AccurateDateTime& GetChanged() const { return changed_; }
     void SetInfo(const std::string& key, const std::string& value) { info_[key] = value; }

@@ -1,6 +1,7 @@
 #include <libvux/vuxthread.h>
 
 #include <cxxabi.h>
+#include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
 #include <time.h>
@@ -17,7 +18,33 @@
 
 namespace vux_thread {
 
+namespace detail {
+
+// One registered thread. The flags are touched from other threads (FailIt,
+// inspection), the rest only under the table lock or by the owning thread.
+struct VUX_INTERNAL StateRec : StateHead {
+    std::string id;
+    // Aborts fire only while this is 0 (see kNoFailForGood).
+    std::atomic<int> hold{0};
+    std::string owned_text;  // the text of SetStateS, under the table lock
+    StringMap info;
+    timeval start{};
+};
+
+// Mirrors the binding's pointer (see Binding).
+__thread StateHead* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
+
+// The C library's clock_gettime adds as much again as a coarse read costs, so
+// the first InitState switches to the kernel's own entry point (the vDSO's).
+constinit std::atomic<int (*)(clockid_t, timespec*)> clock_read{&clock_gettime};
+
+}  // namespace detail
+
 namespace {
+
+using detail::StateHead;
+using detail::StateRec;
+using detail::t_state;
 
 const vux_log::Module& Logger() {
     static vux_log::Module module("libvux", "core");
@@ -28,25 +55,15 @@ const vux_log::Module& Logger() {
 // count the open NoFail scopes, so that a scope ending never lifts it.
 const int kNoFailForGood = 1 << 30;
 
-// One registered thread. The flags are touched from other threads (FailIt,
-// inspection), the rest only under the table lock or by the owning thread.
-struct StateRec {
-    std::string id;
-    std::atomic<bool> abort{false};
-    // Aborts fire only while this is 0 (see kNoFailForGood).
-    std::atomic<int> hold{0};
-    std::atomic<const char*> text{nullptr};
-    std::string owned_text;  // the text of SetStateS, under the table lock
-    StringMap info;
-    timeval start{};
-    // Stamped on every report, so kept as one word readable from anywhere.
-    std::atomic<long long> changed_us{0};
-};
+// Without a vDSO (under valgrind, for one) the C library's call stays.
+void UseKernelClock() {
+    if (void* vdso = dlopen("linux-vdso.so.1", RTLD_NOW | RTLD_NOLOAD))
+        if (void* f = dlvsym(vdso, "__vdso_clock_gettime", "LINUX_2.6"))
+            detail::clock_read.store(reinterpret_cast<int (*)(clockid_t, timespec*)>(f));
+}
 
 long long NowUs() {
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<long long>(tv.tv_sec) * 1000000LL + tv.tv_usec;
+    return detail::CoarseNowUs();
 }
 
 timeval FromUs(long long us) {
@@ -67,11 +84,9 @@ Table& GetTable() {
     return *table;
 }
 
-// A plain copy of the binding's pointer, in static TLS: every log Check reads
-// it, and the binding's own access goes through an initialisation guard.
-constinit thread_local StateRec* t_state __attribute__((tls_model("initial-exec"))) = nullptr;
-
-// The calling thread's state; leaving the thread removes it from the table.
+// The calling thread's state; leaving the thread removes it from the table. Its
+// pointer is mirrored in t_state: a thread_local with a destructor is reached
+// through an initialisation guard, and every log check asks for it.
 struct Binding {
     std::shared_ptr<StateRec> state;
     ~Binding() {
@@ -87,7 +102,7 @@ struct Binding {
 thread_local Binding t_binding;
 
 StateRec* Mine() {
-    return t_state;
+    return static_cast<StateRec*>(t_state);
 }
 
 }  // namespace
@@ -432,6 +447,8 @@ void InitState(const std::string& id, const std::string& state) {
     auto rec = std::make_shared<StateRec>();
     rec->id = id;
     rec->owned_text = state;
+    static std::once_flag kernel_clock;
+    std::call_once(kernel_clock, &UseKernelClock);
     const long long now = NowUs();
     rec->start = FromUs(now);
     rec->changed_us.store(now, std::memory_order_relaxed);
