@@ -139,75 +139,111 @@ public:
 typedef Module::Info Info;
 typedef Info::Rule Rule;
 
-Rule::Rule(int l, std::string text) : level(l) {
-    typedef std::unique_ptr<Cond> CondPtr;
-    if (text.find_first_not_of(" \t\r\n\v\f") == std::string::npos) return;
+namespace {
+
+const char* const kBlanks = " \t\r\n\v\f";
+
+std::vector<std::string> Tokens(const std::string& text) {
     std::vector<std::string> tokens;
-    {
-        const std::string wrapped = "( " + text + " )";
-        std::size_t i = 0;
-        const char* ws = " \t\r\n\v\f";
-        while ((i = wrapped.find_first_not_of(ws, i)) != std::string::npos) {
-            std::size_t e = wrapped.find_first_of(ws, i);
-            if (e == std::string::npos) e = wrapped.size();
-            tokens.push_back(wrapped.substr(i, e - i));
-            i = e;
-        }
+    std::size_t i = 0;
+    while ((i = text.find_first_not_of(kBlanks, i)) != std::string::npos) {
+        std::size_t e = text.find_first_of(kBlanks, i);
+        if (e == std::string::npos) e = text.size();
+        tokens.push_back(text.substr(i, e - i));
+        i = e;
     }
-    std::vector<CondPtr> values;
-    std::vector<char> ops;  // '(', '&' and '|'
-    bool operand = false;   // the last token completed an operand
-    // Applies the pending operators `op` ('&' makes And, '|' makes Or) on top of the stack.
-    auto reduce = [&](char op) {
-        while (!ops.empty() && ops.back() == op) {
-            ops.pop_back();
-            if (values.size() < 2) throw std::runtime_error(op == '&' ? "bad and" : "bad or");
-            CondPtr r = std::move(values.back());
-            values.pop_back();
-            CondPtr left = std::move(values.back());
-            values.pop_back();
-            if (op == '&')
-                values.push_back(std::make_unique<And>(std::move(left), std::move(r)));
-            else
-                values.push_back(std::make_unique<Or>(std::move(left), std::move(r)));
-        }
-    };
-    auto reduce_ands = [&]() { reduce('&'); };
-    for (const std::string& t : tokens) {
+    return tokens;
+}
+
+// Reads a condition with two stacks, values and pending operators: "and" is applied as soon
+// as its right operand is complete, so it binds tighter than "or"; both associate left.
+class ConditionParser {
+public:
+    typedef std::unique_ptr<Rule::Cond> CondPtr;
+
+    void Take(const std::string& t) {
         const std::size_t at = t.find_first_of("=~");
-        if (at != std::string::npos) {
-            if (operand) throw std::runtime_error("too many values");
-            const std::string key = t.substr(0, at), value = t.substr(at + 1);
-            if (t[at] == '=')
-                values.push_back(std::make_unique<Eq>(key, value));
-            else
-                values.push_back(std::make_unique<Like>(key, value));
-            operand = true;
-            reduce_ands();
-        } else if (t == "(") {
-            if (operand) throw std::runtime_error("too many values");
-            ops.push_back('(');
-        } else if (t == "and" || t == "or") {
-            if (!operand) throw std::runtime_error("bad " + t);
-            ops.push_back(t == "and" ? '&' : '|');
-            operand = false;
-        } else if (t == ")") {
-            if (!operand) {
-                if (!ops.empty() && ops.back() == '&') throw std::runtime_error("bad and");
-                if (!ops.empty() && ops.back() == '|') throw std::runtime_error("bad or");
-                throw std::runtime_error("bad ')'");
-            }
-            reduce('|');
-            if (ops.empty() || ops.back() != '(') throw std::runtime_error("bad ')'");
-            ops.pop_back();
-            reduce_ands();
-        } else {
+        if (at != std::string::npos)
+            Value(t, at);
+        else if (t == "(")
+            Open();
+        else if (t == "and" || t == "or")
+            Operator(t);
+        else if (t == ")")
+            Close();
+        else
             throw std::runtime_error("bad op: " + t);
+    }
+
+    CondPtr Finish() {
+        if (!ops_.empty()) throw std::runtime_error("bad ')'");
+        if (values_.size() != 1) throw std::runtime_error("too many values");
+        return std::move(values_.front());
+    }
+
+private:
+    void Value(const std::string& t, std::size_t at) {
+        if (operand_) throw std::runtime_error("too many values");
+        const std::string key = t.substr(0, at), value = t.substr(at + 1);
+        if (t[at] == '=')
+            values_.push_back(std::make_unique<Rule::Eq>(key, value));
+        else
+            values_.push_back(std::make_unique<Rule::Like>(key, value));
+        operand_ = true;
+        Reduce('&');
+    }
+
+    void Open() {
+        if (operand_) throw std::runtime_error("too many values");
+        ops_.push_back('(');
+    }
+
+    void Operator(const std::string& t) {
+        if (!operand_) throw std::runtime_error("bad " + t);
+        ops_.push_back(t == "and" ? '&' : '|');
+        operand_ = false;
+    }
+
+    void Close() {
+        if (!operand_) {
+            if (!ops_.empty() && ops_.back() == '&') throw std::runtime_error("bad and");
+            if (!ops_.empty() && ops_.back() == '|') throw std::runtime_error("bad or");
+            throw std::runtime_error("bad ')'");
+        }
+        Reduce('|');
+        if (ops_.empty() || ops_.back() != '(') throw std::runtime_error("bad ')'");
+        ops_.pop_back();
+        Reduce('&');
+    }
+
+    // Applies the pending operators op ('&' makes And, '|' makes Or) on top of the stack.
+    void Reduce(char op) {
+        while (!ops_.empty() && ops_.back() == op) {
+            ops_.pop_back();
+            if (values_.size() < 2) throw std::runtime_error(op == '&' ? "bad and" : "bad or");
+            CondPtr right = std::move(values_.back());
+            values_.pop_back();
+            CondPtr left = std::move(values_.back());
+            values_.pop_back();
+            if (op == '&')
+                values_.push_back(std::make_unique<Rule::And>(std::move(left), std::move(right)));
+            else
+                values_.push_back(std::make_unique<Rule::Or>(std::move(left), std::move(right)));
         }
     }
-    if (!ops.empty()) throw std::runtime_error("bad ')'");
-    if (values.size() != 1) throw std::runtime_error("too many values");
-    condition = std::move(values.front());
+
+    std::vector<CondPtr> values_;
+    std::vector<char> ops_;  // '(', '&' and '|'
+    bool operand_ = false;   // the last token completed an operand
+};
+
+}  // namespace
+
+Rule::Rule(int l, std::string text) : level(l) {
+    if (text.find_first_not_of(kBlanks) == std::string::npos) return;
+    ConditionParser parser;
+    for (const std::string& t : Tokens("( " + text + " )")) parser.Take(t);
+    condition = parser.Finish();
 }
 
 namespace {
@@ -918,7 +954,6 @@ struct Parsed {
     std::vector<Problem> problems;
 };
 
-const char* const kBlanks = " \t\r\n\v\f";
 
 std::string NextWord(const std::string& s, std::size_t& i) {
     i = s.find_first_not_of(kBlanks, i);
