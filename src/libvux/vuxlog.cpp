@@ -30,6 +30,8 @@
 #include <libvux/vuxstream.h>
 #include <libvux/vuxthread.h>
 
+#include "private/vuxsys.h"
+
 namespace vux_log {
 
 // ---- rules ----
@@ -321,33 +323,6 @@ public:
     virtual ~Storage() {}
 };
 
-// Writes the pieces whole, resuming after short writes; false on a hard error.
-bool WriteAll(int fd, iovec* iov, int count) {
-    while (count > 0) {
-        ssize_t n = ::writev(fd, iov, count);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        std::size_t done = static_cast<std::size_t>(n);
-        while (count > 0 && done >= iov->iov_len) {
-            done -= iov->iov_len;
-            ++iov;
-            --count;
-        }
-        if (count > 0) {
-            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
-            iov->iov_len -= done;
-        }
-    }
-    return true;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-    iovec v{const_cast<char*>(data), size};
-    return WriteAll(fd, &v, 1);
-}
-
 int FillLine(iovec* iov, const char* prefix, std::size_t prefix_len, const char* label, const char* message,
              std::size_t message_len, const char* suffix) {
     iov[0] = {const_cast<char*>(prefix), prefix_len};
@@ -365,39 +340,12 @@ public:
     void Write(const char* prefix, std::size_t prefix_len, const char* label, const char* message,
                std::size_t message_len, const char* suffix) override {
         iovec iov[5];
-        WriteAll(2, iov, FillLine(iov, prefix, prefix_len, label, message, message_len, suffix));
+        vux_sys::WriteAll(2, iov, FillLine(iov, prefix, prefix_len, label, message, message_len, suffix));
     }
 };
 
 void LockFd(int fd, int op) {
-    while (::flock(fd, op) != 0 && errno == EINTR) {
-    }
-}
-
-std::string DirName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return "";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-    std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool PathExists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-// mkdir -p without the library's logging file functions: this runs inside logging.
-bool MakeDirs(const std::string& path) {
-    if (path.empty()) return true;
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    const std::string parent = DirName(path);
-    if (!parent.empty() && parent != path && !MakeDirs(parent)) return false;
-    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
+    vux_sys::RetryAfterSignal([&] { return ::flock(fd, op); });
 }
 
 std::atomic<unsigned> g_compress_delay{60};
@@ -451,29 +399,28 @@ void Compress(const std::string& backup) {
         ::_exit(0);
     }
     int status;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    vux_sys::RetryAfterSignal([&] { return ::waitpid(child, &status, 0); });
 }
 
 // Copies the file open on fd (whose exclusive flock the caller holds) into
 // a new backup under "logs" beside it and empties it; returns the backup path.
 std::string RotateLocked(int fd, const std::string& path) {
-    const std::string dir = DirName(path);
+    const std::string dir = vux_file::SplitPath(path).first;
     const std::string logs = dir.empty() ? "logs" : dir == "/" ? "/logs" : dir + "/logs";
     struct stat st;
     if (::stat(logs.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) throw std::runtime_error("logs is not folder");
-    } else if (!MakeDirs(logs)) {
+    } else if (!vux_sys::MakeDirs(logs)) {
         throw std::runtime_error("failed to create logs folder " + logs);
     }
     std::string stamp = vux_date::DateTime().AsDateTime();
     for (char& c : stamp)
         if (c == ' ' || c == '-' || c == ':') c = '_';
-    const std::string stem = logs + "/" + BaseName(path) + "." + stamp + ".";
+    const std::string stem = logs + "/" + vux_file::Name(path) + "." + stamp + ".";
     std::string backup;
     for (unsigned n = 0;; ++n) {
         backup = stem + std::to_string(n);
-        if (!PathExists(backup) && !PathExists(backup + ".gz")) break;
+        if (!vux_sys::PathExists(backup) && !vux_sys::PathExists(backup + ".gz")) break;
     }
     int out = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     if (out < 0) throw std::runtime_error("failed to create logs backup with name " + backup);
@@ -481,11 +428,10 @@ std::string RotateLocked(int fd, const std::string& path) {
     off_t offset = 0;
     bool whole = true;
     for (;;) {
-        ssize_t n = ::pread(fd, block, sizeof block, offset);
-        if (n < 0 && errno == EINTR) continue;
+        const ssize_t n = vux_sys::RetryAfterSignal([&] { return ::pread(fd, block, sizeof block, offset); });
         if (n < 0) whole = false;
         if (n <= 0) break;
-        if (!WriteAll(out, block, static_cast<std::size_t>(n))) {
+        if (!vux_sys::WriteAll(out, block, static_cast<std::size_t>(n))) {
             whole = false;
             break;
         }
@@ -528,14 +474,14 @@ public:
         if (lock_.IsOwner()) return;
         vux_thread::SafeSection section(lock_);
         if (pid_ != Pid()) Reopen();
-        if (!fd_) vux_err::AssertError::Raise("vuxlog", 419, __PRETTY_FUNCTION__, "Bad output");
+        VUX_ASSERT_AT(fd_, 419, __PRETTY_FUNCTION__, "Bad output");
         iovec iov[5];
         const int count = FillLine(iov, prefix, prefix_len, label, message, message_len, suffix);
         std::size_t size = 0;
         for (int i = 0; i < count; ++i) size += iov[i].iov_len;
         const int fd = fd_.fd();
         LockFd(fd, LOCK_EX);
-        WriteAll(fd, iov, count);
+        vux_sys::WriteAll(fd, iov, count);
         // The size is asked for when our own lines bring it to the limit, and
         // otherwise every few KiB only, for the lines of other processes:
         // each system call costs as much as the write.
@@ -574,7 +520,7 @@ protected:
     static const std::size_t kCheckEvery = 4096;
 
     void Open() {
-        MakeDirs(DirName(path_));
+        vux_sys::MakeDirs(vux_file::SplitPath(path_).first);
         int fd = ::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
         if (fd < 0) {
             std::fprintf(stderr,
@@ -608,7 +554,7 @@ protected:
             const std::string backup = RotateLocked(fd, path_);
             known_end_ = 0;
             const std::string line = "Rotated. Previous file is " + backup + "\n";
-            if (WriteAll(fd, line.data(), line.size())) known_end_ = line.size();
+            if (vux_sys::WriteAll(fd, line.data(), line.size())) known_end_ = line.size();
         } catch (...) {
             // The file stays over the limit until the next attempt.
         }
@@ -674,7 +620,7 @@ public:
             return;
         }
         Queue& q = *q_;
-        if (!q.thread.joinable()) vux_err::AssertError::Raise("vuxlog", 493, __PRETTY_FUNCTION__, "Bad output");
+        VUX_ASSERT_AT(q.thread.joinable(), 493, __PRETTY_FUNCTION__, "Bad output");
         const std::size_t label_len = std::strlen(label), suffix_len = std::strlen(suffix);
         const std::size_t size = prefix_len + label_len + 1 + message_len + suffix_len;
         q.mutex.Lock();
@@ -734,7 +680,7 @@ private:
     // Slices end on row ends, so a rotation never splits a row.
     void Flush() {
         vux_thread::SafeSection section(lock_);
-        if (!fd_) vux_err::AssertError::Raise("vuxlog", 493, __PRETTY_FUNCTION__, "Bad output");
+        VUX_ASSERT_AT(fd_, 493, __PRETTY_FUNCTION__, "Bad output");
         const int fd = fd_.fd();
         const std::string& rows = q_->writing;
         const std::vector<std::size_t>& ends = q_->writing_ends;
@@ -743,7 +689,7 @@ private:
             std::size_t end = ends[row++];
             while (row < ends.size() && ends[row] - start <= kSlice) end = ends[row++];
             LockFd(fd, LOCK_EX);
-            WriteAll(fd, rows.data() + start, end - start);
+            vux_sys::WriteAll(fd, rows.data() + start, end - start);
             RotateIfFull(fd);
             LockFd(fd, LOCK_UN);
             start = end;
@@ -954,7 +900,6 @@ struct Parsed {
     std::vector<Problem> problems;
 };
 
-
 std::string NextWord(const std::string& s, std::size_t& i) {
     i = s.find_first_not_of(kBlanks, i);
     if (i == std::string::npos) {
@@ -1053,12 +998,8 @@ bool ReadText(const std::string& path, std::string& out, Parsed& parsed) {
         return false;
     }
     char buf[8192];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
+    ssize_t n;
+    while ((n = vux_sys::ReadSome(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
     ::close(fd);
     return true;
 }

@@ -1,5 +1,6 @@
 #include "private/vuxsys.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vux_sys {
@@ -34,6 +35,20 @@ bool WriteAll(int fd, iovec* iov, int count) {
 bool WriteAll(int fd, const void* data, std::size_t size) {
     iovec v{const_cast<void*>(data), size};
     return WriteAll(fd, &v, 1);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool MakeDirs(const std::string& path) {
+    if (path.empty()) return true;
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash))) return false;
+    return ::mkdir(path.c_str(), 0777) == 0 || errno == EEXIST;
 }
 
 }  // namespace vux_sys

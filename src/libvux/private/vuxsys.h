@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 
 namespace vux_sys {
 
@@ -32,6 +33,12 @@ inline ssize_t ReadSome(int fd, void* data, std::size_t size) {
 bool WriteAll(int fd, const void* data, std::size_t size);
 // The same for pieces written in order; iov is used up as it goes.
 bool WriteAll(int fd, iovec* iov, int count);
+
+// Whether anything (a dangling link included) stands at path.
+bool PathExists(const std::string& path);
+// mkdir -p: every missing directory of path, mode 0777 before the umask; true when path
+// ends up a directory.
+bool MakeDirs(const std::string& path);
 
 }  // namespace vux_sys
 
