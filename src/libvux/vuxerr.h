@@ -160,6 +160,7 @@ ConflictCallback GetConflictCallback();
     } while (0)
 // The same where the line and function an assertion names are part of the documented
 // interface, and so must not move with the code.
+#define VUX_ASSERT_FAIL_AT(line, func, desc) ::vux_err::AssertError::Raise(VUX_SOURCE_NAME, (line), (func), (desc))
 #define VUX_ASSERT_AT(cond, line, func, desc)                                        \
     do {                                                                             \
         if (!(cond)) ::vux_err::AssertError::Raise(VUX_SOURCE_NAME, (line), (func), (desc)); \

@@ -46,10 +46,7 @@ using detail::StateHead;
 using detail::StateRec;
 using detail::t_state;
 
-const vux_log::Module& Logger() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
+VUX_LOG_MODULE("libvux", "core")
 
 // Set in StateRec::hold while failing is forbidden for good; the bits below
 // count the open NoFail scopes, so that a scope ending never lifts it.
@@ -126,9 +123,6 @@ Mutex::~Mutex() {
 
 namespace {
 
-[[noreturn]] void Assert(int line, const char* func, const std::string& desc) {
-    vux_err::AssertError::Raise("vuxthread_unix", line, func, desc);
-}
 
 timespec Deadline(size_t seconds) {
     timespec ts;
@@ -157,7 +151,7 @@ void Condition::Wait(Mutex& mutex) {
 
 void Condition::Wait(SafeSection& section) {
     SafeLock* lock = section.lock_;
-    if (!lock) Assert(166, __PRETTY_FUNCTION__, "Bad safe section");
+    VUX_ASSERT_AT(lock, 166, __PRETTY_FUNCTION__, "Bad safe section");
     vux_profiler::Task task("lock");
     lock->owner_.store(None, std::memory_order_relaxed);
     pthread_cond_wait(&cond_, lock->native());
@@ -175,7 +169,7 @@ bool Condition::WaitUntil(Mutex& mutex, size_t seconds) {
 
 bool Condition::WaitUntil(SafeSection& section, size_t seconds) {
     SafeLock* lock = section.lock_;
-    if (!lock) Assert(172, __PRETTY_FUNCTION__, "Bad safe section");
+    VUX_ASSERT_AT(lock, 172, __PRETTY_FUNCTION__, "Bad safe section");
     const timespec until = Deadline(seconds);
     vux_profiler::Task task("lock");
     lock->owner_.store(None, std::memory_order_relaxed);
@@ -296,10 +290,8 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
         if (it == lock.locked_.end()) break;
         if (IsSame(it->second, me)) {
             lock.mutex_.Unlock();
-            const vux_log::Module& log = Logger();
-            if (log.Check(vux_log::LevelExtInfo))
-                log.Write(vux_log::LevelExtInfo, "MultiSafeSection '%s' with same thread id %lld", name.c_str(),
-                          static_cast<long long>(me));
+            VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "MultiSafeSection '%s' with same thread id %lld",
+                    name.c_str(), static_cast<long long>(me));
             return;
         }
         lock.cond_.Wait(lock.mutex_);
@@ -309,18 +301,15 @@ MultiSafeSection::MultiSafeSection(MultiSafeLock& lock, const std::string& name)
     lock_ = &lock;
     // An abort thrown from here would leave the name taken for good.
     NoFail nofail;
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelDebug))
-        log.Write(vux_log::LevelDebug, "%s:%d Thread %lld got lock '%s'", "vuxthread_unix.cpp", 122,
-                  static_cast<long long>(me), name.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Thread %lld got lock '%s'",
+            "vuxthread_unix.cpp", 122, static_cast<long long>(me), name.c_str());
 }
 
 MultiSafeSection::~MultiSafeSection() {
     if (!lock_) return;
     NoFail nofail;  // a log check is an abort point, and this is a destructor
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelDebug))
-        log.Write(vux_log::LevelDebug, "%s:%d Release lock '%s'", "vuxthread_unix.cpp", 129, name_.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "%s:%d Release lock '%s'",
+            "vuxthread_unix.cpp", 129, name_.c_str());
     lock_->mutex_.Lock();
     lock_->locked_.erase(name_);
     lock_->mutex_.Unlock();
@@ -371,7 +360,7 @@ void Handle::Release() {
         data->joinable = 0;
         return;
     }
-    Assert(69, __PRETTY_FUNCTION__, "Thread still joinable");
+    VUX_ASSERT_FAIL_AT(69, __PRETTY_FUNCTION__, "Thread still joinable");
 }
 
 Handle& Handle::operator=(const Handle& other) {
@@ -394,7 +383,7 @@ Handle& Handle::operator=(Handle&& other) {
 void Handle::Start(BaseImpl* impl) {
     if (joinable()) {
         delete impl;
-        Assert(69, __PRETTY_FUNCTION__, "Thread still joinable");
+        VUX_ASSERT_FAIL_AT(69, __PRETTY_FUNCTION__, "Thread still joinable");
     }
     auto data = std::make_shared<Data>();
     sigset_t none, saved;
@@ -411,16 +400,16 @@ void Handle::Start(BaseImpl* impl) {
 }
 
 void Handle::join() {
-    if (!data_) Assert(88, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
-    if (!data_->joinable) Assert(73, __PRETTY_FUNCTION__, "This thread is not joinable");
+    VUX_ASSERT_AT(data_, 88, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
+    VUX_ASSERT_AT(data_->joinable, 73, __PRETTY_FUNCTION__, "This thread is not joinable");
     vux_profiler::Task task("lock");
     const int rc = pthread_join(data_->thread, nullptr);
-    if (rc != 0) Assert(75, __PRETTY_FUNCTION__, "Join failed. Result:" + std::to_string(rc));
+    VUX_ASSERT_AT(rc == 0, 75, __PRETTY_FUNCTION__, "Join failed. Result:" + std::to_string(rc));
     data_->joinable = 0;
 }
 
 Id Handle::get_id() const {
-    if (!data_) Assert(81, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
+    VUX_ASSERT_AT(data_, 81, __PRETTY_FUNCTION__, "There is no thread associated with this handle");
     return data_->thread;
 }
 
@@ -442,8 +431,7 @@ void InitState(const std::string& id, const std::string& state) {
         mine->changed_us.store(NowUs(), std::memory_order_relaxed);
         return;
     }
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s id = '%s'", "InitState", id.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s id = '%s'", "InitState", id.c_str());
     auto rec = std::make_shared<StateRec>();
     rec->id = id;
     rec->owned_text = state;
@@ -460,8 +448,7 @@ void InitState(const std::string& id, const std::string& state) {
         SafeSection section(table.lock);
         duplicate = !table.states.emplace(id, rec).second;
     }
-    if (duplicate && log.Check(vux_log::LevelWarning))
-        log.Write(vux_log::LevelWarning, "Duplicate thread id '%s'", id.c_str());
+    if (duplicate) VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Duplicate thread id '%s'", id.c_str());
 }
 
 void SetStateC(const char* text) {
@@ -526,8 +513,7 @@ std::string State::GetInfo(const std::string& key) const {
 }
 
 State GetState(const std::string& id) {
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s id = '%s'", "GetState", id.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s id = '%s'", "GetState", id.c_str());
     State out;
     Table& table = GetTable();
     SafeSection section(table.lock);
@@ -578,8 +564,7 @@ void List::BaseImpl::Begin() {
 
 void List::BaseImpl::Finish() {
     SetNoFail();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelExtInfo)) log.Write(vux_log::LevelExtInfo, "Thread %s finished", name_.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Thread %s finished", name_.c_str());
     SafeSection section(list_.lock_);
     list_.finished_.push_back(name_);
 }
@@ -589,8 +574,7 @@ std::string List::GetThreadId(std::string name) {
     CollectFinished();
     if (!name.empty() && running_.count(name)) throw vux_err::Exists("thread", name);
     while (name.empty() || running_.count(name)) name = str::hex::Encode(str::Random(8));
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelExtInfo)) log.Write(vux_log::LevelExtInfo, "Start thread %s", name.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelExtInfo, "Start thread %s", name.c_str());
     return name;
 }
 
@@ -659,11 +643,10 @@ void List::WaitFor(const std::string* name, int limit) {
         if (!terminating && time(nullptr) - start > limit) {
             terminating = true;
             SafeSection section(lock_);
-            const vux_log::Module& log = Logger();
             for (const auto& kv : running_) {
                 if (name && kv.first != *name) continue;
-                if (log.Check(vux_log::LevelWarning))
-                    log.Write(vux_log::LevelWarning, "Trying to terminate thread '%s'", kv.first.c_str());
+                VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Trying to terminate thread '%s'",
+                        kv.first.c_str());
                 FailIt(kv.first);
             }
         }
