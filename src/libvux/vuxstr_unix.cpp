@@ -333,7 +333,7 @@ std::string Crypt(const std::string& password, CryptFormat f) {
         salt = "$1$" + GenerateSalt(6) + "$";
     else if (format == CryptSHA256)
         salt = "$5$" + GenerateSalt(12) + "$";
-    else
+    else  // the documented place, file and signature of this assertion predate this file's name
         vux_err::AssertError::Raise("vuxstr", 294, "std::string str::Crypt(const string&, str::CryptFormat)",
                                     "Unsupported crypt format");
     return Crypt(password, salt);
