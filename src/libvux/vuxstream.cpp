@@ -11,12 +11,7 @@
 
 #include "vuxlog.h"
 
-namespace {
-vux_log::Module& Log() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
-}  // namespace
+VUX_LOG_MODULE("libvux")
 
 // ---- ResHandle ----
 
@@ -434,7 +429,7 @@ FindResult _FindFirst(std::istream& in, const BaseFindCondition& cond, char deli
     }
     in.clear();
     in.seekg(found);
-    if (Log().Check(vux_log::LevelDebug)) Log().Write(vux_log::LevelDebug, "FindFirst: code %d", result.code);
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "FindFirst: code %d", result.code);
     return result;
 }
 

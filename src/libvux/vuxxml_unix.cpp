@@ -25,10 +25,7 @@ namespace vux_xml {
 
 namespace {
 
-const vux_log::Module& Logger() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 class XmlFail : public vux_err::Error {
 public:
@@ -61,8 +58,6 @@ const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 const xmlChar* X(const std::string& s) { return X(s.c_str()); }
 std::string S(const xmlChar* s) { return s ? reinterpret_cast<const char*>(s) : ""; }
 
-#define XML_ASSERT(desc) vux_err::AssertError::Raise("vuxxml_unix", __LINE__, __PRETTY_FUNCTION__, (desc))
-
 bool IsBlank(const std::string& s) {
     return s.find_first_not_of(" \t\n\r") == std::string::npos;
 }
@@ -87,12 +82,12 @@ struct Xml::Data {
     static xmlDoc* CreateDoc() {
         Setup();
         xmlDoc* d = xmlNewDoc(X("1.0"));
-        if (!d) XML_ASSERT("Failed to create XML document");
+        VUX_ASSERT(d, "Failed to create XML document");
         d->encoding = xmlStrdup(X("UTF-8"));
         xmlNode* root = xmlNewDocNode(d, nullptr, X("doc"), nullptr);
         if (!root) {
             xmlFreeDoc(d);
-            XML_ASSERT("Failed to create XML document");
+            VUX_ASSERT_FAIL("Failed to create XML document");
         }
         xmlDocSetRootElement(d, root);
         return d;
@@ -365,18 +360,15 @@ void Xml::Load(std::istream& in) {
     ctx->myDoc = nullptr;
     if (!doc) throw XmlFail("parse", "");
     data_ = std::make_shared<Data>(doc);
-    const vux_log::Module& log = Logger();
-    if (dropped && log.Check(vux_log::LevelWarning))
-        log.Write(vux_log::LevelWarning, "Xml parse. Skipped %d bad chars", static_cast<int>(dropped));
+    if (dropped)
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Xml parse. Skipped %d bad chars", static_cast<int>(dropped));
 }
 
 void Xml::LoadFromString(const std::string& text) {
     Setup();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace))
-        log.Write(vux_log::LevelTrace, "%s data = '%s'", "LoadFromString", text.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s data = '%s'", "LoadFromString", text.c_str());
     if (text.empty()) {
-        if (log.Check(vux_log::LevelWarning)) log.Write(vux_log::LevelWarning, "Use empty string as XML document");
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Use empty string as XML document");
         data_.reset();
         return;
     }
@@ -403,13 +395,10 @@ void Xml::LoadFromString(const std::string& text) {
 
 void Xml::LoadFromFile(const std::string& path) {
     Setup();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace))
-        log.Write(vux_log::LevelTrace, "%s filename = '%s'", "LoadFromFile", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s filename = '%s'", "LoadFromFile", path.c_str());
     vux_file::Info info(path, 2);
     if (!info.IsMissed() && info.Size() == 0) {
-        if (log.Check(vux_log::LevelWarning))
-            log.Write(vux_log::LevelWarning, "Empty XML file '%s'", path.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Empty XML file '%s'", path.c_str());
         data_.reset();
         return;
     }
@@ -476,8 +465,7 @@ void Xml::Save(std::ostream& out, bool format) const {
 }
 
 void Xml::Save(const std::string& path, bool format) const {
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s filename = '%s'", "Save", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s filename = '%s'", "Save", path.c_str());
     std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out.is_open()) throw XmlFail("write", path);
     Save(out, format);
@@ -501,14 +489,14 @@ XmlNode Xml::GetRoot() const {
 XmlNode Xml::SetRoot(const char* name, bool old) {
     Data& d = Need();
     if (!d.doc) throw XmlFail("new_node", name ? name : "");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     xmlNode* n = xmlNewDocNode(d.doc, nullptr, X(name), nullptr);
     if (!n) throw XmlFail("new_node", name);
     return Internal::ReplaceRoot(*this, n, old);
 }
 
 XmlNode Xml::SetRoot(const XmlNode& node, bool old) {
-    if (!node) XML_ASSERT("try to use dummy node as root node");
+    VUX_ASSERT(node, "try to use dummy node as root node");
     Data& d = Need();
     if (!d.doc || node.native()->type != XML_ELEMENT_NODE) throw XmlFail("insert_node");
     XmlNode use = node;
@@ -605,7 +593,7 @@ _xmlNode* XmlNode::native() const { return data_ ? data_->node : nullptr; }
 Xml XmlNode::document() const { return data_ ? data_->doc : Xml(); }
 
 std::string XmlNode::Name() const {
-    if (!data_) XML_ASSERT("get name of dummy node");
+    VUX_ASSERT(data_, "get name of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL) return S(reinterpret_cast<xmlNs*>(n)->prefix);
     if (!n->name) return "";
@@ -615,15 +603,15 @@ std::string XmlNode::Name() const {
 }
 
 bool XmlNode::IsNode() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_ELEMENT_NODE;
 }
 bool XmlNode::IsText() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_TEXT_NODE;
 }
 bool XmlNode::IsCData() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_CDATA_SECTION_NODE;
 }
 
@@ -651,7 +639,7 @@ bool SplitName(xmlNode* node, const char* name, std::string& local, xmlNs*& ns) 
 }  // namespace
 
 std::string XmlNode::GetProp(const char* name) const {
-    if (!data_) XML_ASSERT("get property of dummy node");
+    VUX_ASSERT(data_, "get property of dummy node");
     if (!name) return "";
     std::string local;
     xmlNs* ns;
@@ -668,8 +656,8 @@ std::string XmlNode::GetProp(const char* name) const {
 }
 
 XmlNode& XmlNode::SetProp(const char* name, const std::string& value) {
-    if (!data_) XML_ASSERT("set property for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create attribute with empty name");
+    VUX_ASSERT(data_, "set property for dummy node");
+    VUX_ASSERT(name && *name, "try to create attribute with empty name");
     std::string local;
     xmlNs* ns;
     xmlAttr* a = nullptr;
@@ -698,7 +686,7 @@ XmlNode& XmlNode::SetNotEmptyProp(const char* name, const std::string& value) {
 }
 
 XmlNode& XmlNode::DropProp(const char* name) {
-    if (!data_) XML_ASSERT("drop property for dummy node");
+    VUX_ASSERT(data_, "drop property for dummy node");
     if (!name) return *this;
     std::string local;
     xmlNs* ns;
@@ -712,7 +700,7 @@ XmlNode& XmlNode::DropProp(const char* name) {
 }
 
 void XmlNode::AllProps(StringList& names) const {
-    if (!data_) XML_ASSERT("get properties of dummy node");
+    VUX_ASSERT(data_, "get properties of dummy node");
     if (data_->node->type != XML_ELEMENT_NODE) return;
     for (xmlAttr* a = data_->node->properties; a; a = a->next) {
         if (a->ns && a->ns->prefix)
@@ -732,35 +720,35 @@ bool NoSiblings(xmlNode* n) {
 }  // namespace
 
 XmlNode XmlNode::FirstChild() const {
-    if (!data_) XML_ASSERT("get first child of dummy node");
+    VUX_ASSERT(data_, "get first child of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->children ? XmlNode(n->children, data_->doc, true) : XmlNode();
 }
 
 XmlNode XmlNode::LastChild() const {
-    if (!data_) XML_ASSERT("get last child of dummy node");
+    VUX_ASSERT(data_, "get last child of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->last ? XmlNode(n->last, data_->doc, true) : XmlNode();
 }
 
 XmlNode XmlNode::Next() const {
-    if (!data_) XML_ASSERT("get next from dummy node");
+    VUX_ASSERT(data_, "get next from dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !n->next) return XmlNode();
     return XmlNode(n->next, data_->doc, true);
 }
 
 XmlNode XmlNode::Prev() const {
-    if (!data_) XML_ASSERT("get prev from dummy node");
+    VUX_ASSERT(data_, "get prev from dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !n->prev) return XmlNode();
     return XmlNode(n->prev, data_->doc, true);
 }
 
 XmlNode XmlNode::Parent(int steps) const {
-    if (!data_) XML_ASSERT("get parent of dummy node");
+    VUX_ASSERT(data_, "get parent of dummy node");
     if (steps < 1) return *this;
     xmlNode* n = data_->node;
     if (NoSiblings(n)) return XmlNode();
@@ -773,7 +761,7 @@ XmlNode XmlNode::Parent(int steps) const {
 }
 
 XmlNode XmlNode::FindNode(const std::string& name) const {
-    if (!data_) XML_ASSERT("get first child of dummy node");
+    VUX_ASSERT(data_, "get first child of dummy node");
     if (data_->node->type == XML_ATTRIBUTE_NODE || IsNs(data_->node)) return XmlNode();
     for (xmlNode* c = data_->node->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
@@ -784,16 +772,16 @@ XmlNode XmlNode::FindNode(const std::string& name) const {
 }
 
 XmlNode XmlNode::AppendChild(const char* name) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(data_, "apped child for dummy node");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     xmlNode* c = xmlNewChild(data_->node, nullptr, X(name), nullptr);
     if (!c) throw XmlFail("new_node", name);
     return XmlNode(c, data_->doc, true);
 }
 
 XmlNode XmlNode::AppendChild(const char* name, const std::string& content) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(data_, "apped child for dummy node");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     if (!content.empty() && IsBlank(content)) {
         XmlNode c = AppendChild(name);
         c.AppendCData(content);
@@ -908,25 +896,25 @@ XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
 }
 
 XmlNode XmlNode::AppendChild(const XmlNode& child) {
-    if (!data_) XML_ASSERT("append to dummy node");
-    if (!child) XML_ASSERT("append dummy node");
+    VUX_ASSERT(data_, "append to dummy node");
+    VUX_ASSERT(child, "append dummy node");
     return Internal::Insert(*this, child, Where::Child);
 }
 
 XmlNode XmlNode::AddPrevSibling(const XmlNode& node) {
-    if (!data_) XML_ASSERT("add before dummy node");
-    if (!node) XML_ASSERT("add dummy node");
+    VUX_ASSERT(data_, "add before dummy node");
+    VUX_ASSERT(node, "add dummy node");
     return Internal::Insert(*this, node, Where::Before);
 }
 
 XmlNode XmlNode::AddNextSibling(const XmlNode& node) {
-    if (!data_) XML_ASSERT("add before dummy node");
-    if (!node) XML_ASSERT("add dummy node");
+    VUX_ASSERT(data_, "add before dummy node");
+    VUX_ASSERT(node, "add dummy node");
     return Internal::Insert(*this, node, Where::After);
 }
 
 XmlNode XmlNode::AppendCData(const std::string& text) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
+    VUX_ASSERT(data_, "apped child for dummy node");
     if (IsNs(data_->node)) throw XmlFail("insert_node");
     xmlNode* c = xmlNewCDataBlock(data_->node->doc, X(text), static_cast<int>(text.size()));
     if (!c) throw XmlFail("new_node", "CDATA");
@@ -934,7 +922,7 @@ XmlNode XmlNode::AppendCData(const std::string& text) {
 }
 
 XmlNode& XmlNode::SetContent(const std::string& text) {
-    if (!data_) XML_ASSERT("set content of dummy node");
+    VUX_ASSERT(data_, "set content of dummy node");
     // libxml2 ignores content set on these, which would pass for success.
     if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("content", text);
     if (!IsBlank(text)) {
@@ -958,7 +946,7 @@ XmlNode& XmlNode::SetContent(const std::string& text) {
 }
 
 XmlNode XmlNode::Clone() const {
-    if (!data_) XML_ASSERT("do clone of dummy node");
+    VUX_ASSERT(data_, "do clone of dummy node");
     // A document copied as a node could not be freed as one.
     if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("clone");
     xmlNode* c = xmlDocCopyNode(data_->node, data_->node->doc, 1);
@@ -967,7 +955,7 @@ XmlNode XmlNode::Clone() const {
 }
 
 XmlNode& XmlNode::Unlink() {
-    if (!data_) XML_ASSERT("unlink dummy node");
+    VUX_ASSERT(data_, "unlink dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !data_->in_tree) return *this;
     Detach(n);
@@ -975,7 +963,7 @@ XmlNode& XmlNode::Unlink() {
 }
 
 XmlNode& XmlNode::RegisterNamespace(const std::string& prefix, const std::string& href) {
-    if (!data_) XML_ASSERT("register namespace for dummy node");
+    VUX_ASSERT(data_, "register namespace for dummy node");
     xmlNs* ns = xmlNewNs(data_->node, X(href), prefix.empty() ? nullptr : X(prefix));
     if (!ns) {
         vux_err::Error e("xml", "create_ns", prefix);
@@ -987,7 +975,7 @@ XmlNode& XmlNode::RegisterNamespace(const std::string& prefix, const std::string
 }
 
 void XmlNode::GetXmlNs(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get namespaces of dummy node");
+    VUX_ASSERT(data_, "get namespaces of dummy node");
     if (data_->node->type == XML_NAMESPACE_DECL)
         FillNsBy(reinterpret_cast<xmlNs*>(data_->node), ns, noprefix);
     else if (data_->node->type == XML_ELEMENT_NODE || data_->node->type == XML_ATTRIBUTE_NODE)
@@ -995,7 +983,7 @@ void XmlNode::GetXmlNs(StringMap& ns, const std::string& noprefix) const {
 }
 
 void XmlNode::GetXmlNsDefinitions(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get namespaces of dummy node");
+    VUX_ASSERT(data_, "get namespaces of dummy node");
     if (data_->node->type == XML_ELEMENT_NODE) FillNsBy(data_->node->nsDef, ns, noprefix);
 }
 
@@ -1008,14 +996,12 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     ctx = xmlXPathNewContext(d);
     if (!ctx) throw XmlFail("xpath_context");
     ctx->node = reinterpret_cast<xmlNode*>(d);
-    const vux_log::Module& log = Logger();
     for (const auto& kv : ns) {
-        if (log.Check(vux_log::LevelTrace))
-            log.Write(vux_log::LevelTrace, "%s namespace: %s = '%s'", "Evaluate", kv.first.c_str(),
-                      kv.second.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s namespace: %s = '%s'", "Evaluate", kv.first.c_str(),
+                kv.second.c_str());
         if (xmlXPathRegisterNs(ctx, X(kv.first), X(kv.second)) != 0) throw XmlFail("xpath_namespace", kv.second);
     }
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s path = '%s'", "Evaluate", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s path = '%s'", "Evaluate", path.c_str());
     result = xmlXPathEvalExpression(X(path), ctx);
     if (!result) throw XmlFail("xpath", path);
     if (result->type == XPATH_NODESET && result->nodesetval && result->nodesetval->nodeNr > 0) {
