@@ -58,9 +58,6 @@ public:
 
     // True when the handle holds no document record at all.
     bool IsEmpty() const { return !data_; }
-    // The libxml2 document, for the library's own XML code; the default document
-    // is created first for an empty handle.
-    _xmlDoc* native() const;
 
     struct VUX_INTERNAL Data;
 
@@ -69,6 +66,8 @@ private:
     friend class XPath;
     friend struct Internal;
     Data& Need() const;
+    // The libxml2 document; an empty handle gets the default document first.
+    VUX_INTERNAL _xmlDoc* native() const;
 
     mutable std::shared_ptr<Data> data_;
 };
@@ -86,9 +85,6 @@ public:
 class XmlNode {
 public:
     XmlNode();
-    // Wraps a libxml2 node of `doc`; `in_tree` false hands the subtree to the handle.
-    // All handles on one node share one record, so this may return an existing one.
-    XmlNode(_xmlNode* node, const Xml& doc, bool in_tree);
 
     explicit operator bool() const { return static_cast<bool>(data_); }
     bool operator==(const XmlNode& other) const;
@@ -128,8 +124,6 @@ public:
     void GetXmlNs(StringMap& ns, const std::string& noprefix) const;
     void GetXmlNsDefinitions(StringMap& ns, const std::string& noprefix) const;
 
-    // The libxml2 node, or null for the empty node.
-    _xmlNode* native() const;
     // The document this node belongs to (an empty handle for the empty node).
     Xml document() const;
 
@@ -138,6 +132,12 @@ public:
 private:
     friend class Xml;
     friend struct Internal;
+    // Wraps a libxml2 node of `doc`; `in_tree` false hands the subtree to the handle.
+    // All handles on one node share one record, so this may return an existing one.
+    VUX_INTERNAL XmlNode(_xmlNode* node, const Xml& doc, bool in_tree);
+    // The libxml2 node, or null for the empty node.
+    VUX_INTERNAL _xmlNode* native() const;
+
     std::shared_ptr<Data> data_;
 };
 

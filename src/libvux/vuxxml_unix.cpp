@@ -1,4 +1,5 @@
 #include <libvux/vuxxml.h>
+#include "private/vuxxml.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -63,16 +64,6 @@ bool IsBlank(const std::string& s) {
 }
 
 }  // namespace
-
-enum class Where { Child, Before, After };
-
-struct Internal {
-    static Xml::Data* DocData(const Xml& x) { return x.data_.get(); }
-    static XmlNode Insert(const XmlNode& self, const XmlNode& node, Where w);
-    static XmlNode ReplaceRoot(const Xml& doc, xmlNode* root, bool old);
-    static void Drop(const XmlNode& self, xmlAttr* a);
-    static void Free(xmlNode* n, const Xml& doc);
-};
 
 struct Xml::Data {
     explicit Data(xmlDoc* d) : doc(d) {}
@@ -158,7 +149,7 @@ struct XPath::Data {
         if (i >= nodes.size()) throw std::out_of_range("xpath: out of range");
         XmlNode& slot = nodes[i];
         if (!slot) {
-            slot = XmlNode(result->nodesetval->nodeTab[i], doc, true);
+            slot = Internal::Wrap(result->nodesetval->nodeTab[i], doc, true);
             if (++filled == nodes.size()) Unregister();
         }
         return slot;
