@@ -123,6 +123,12 @@ public:
     int GetState() const { return state_; }
 
 private:
+    // The steps of GetLine: more bytes from before the buffer (how many, 0 when none are
+    // left above the floor), the first line of what may be read, and the line handed out.
+    std::size_t ReadEarlierChunk(long max_len);
+    bool TakeFirstLine(std::size_t& start);
+    void HandOut(std::string& line, std::size_t start, long max_len);
+
     std::istream& in_;
     std::vector<char> buffer_;
     int state_;

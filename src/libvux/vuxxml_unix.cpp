@@ -703,7 +703,7 @@ void XmlNode::AllProps(StringList& names) const {
 
 namespace {
 
-bool NoSiblings(xmlNode* n) {
+bool NoSiblings(const xmlNode* n) {
     return IsDocument(n) || n->type == XML_DOCUMENT_FRAG_NODE || n->type == XML_ATTRIBUTE_NODE ||
            n->type == XML_NAMESPACE_DECL;
 }
@@ -795,94 +795,116 @@ bool IsAncestorOrSelf(const xmlNode* candidate, const xmlNode* n) {
     return false;
 }
 
-}  // namespace
-
-// libxml2 links whatever it is given; refuse the links that would leave a
-// cycle, a leaked sibling of a detached node or children under a leaf.
-XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
-    const std::shared_ptr<XmlNode::Data>& data_ = self.data_;
-    xmlNode* at = data_->node;
+// libxml2 links whatever it is given; refuse the links that would leave children under
+// a leaf, a sibling of a node outside any tree, or a node where its kind cannot stand.
+void CheckPlace(const xmlNode* at, const xmlNode* given, Where w) {
     if (w == Where::Child ? !TakesChildren(at) : (NoSiblings(at) && at->type != XML_ATTRIBUTE_NODE) || !at->parent)
         throw XmlFail("insert_node");
-    xmlNode* given = node.data_->node;
+    const xmlNode* parent = w == Where::Child ? at : at->parent;
     const bool is_attr = given->type == XML_ATTRIBUTE_NODE;
-    xmlNode* parent = w == Where::Child ? at : at->parent;
     if (IsDocument(given) || given->type == XML_NAMESPACE_DECL || given->type == XML_DOCUMENT_FRAG_NODE ||
         (w != Where::Child && is_attr != (at->type == XML_ATTRIBUTE_NODE)) ||
         (is_attr && parent->type != XML_ELEMENT_NODE))
         throw XmlFail("insert_node");
-    XmlNode use = node;
-    if (node.data_->in_tree || given->doc != at->doc) {
-        xmlNode* copy = xmlDocCopyNode(given, at->doc, 1);
-        if (!copy) throw XmlFail("clone");
-        use = XmlNode(copy, data_->doc, false);
-        if (is_attr && given->ns) {
-            // A copied attribute comes without its namespace.
-            copy->ns = given->ns;
-            KeepAttrNs(*use.data_);
-        }
-    } else if (IsAncestorOrSelf(given, parent)) {
-        throw XmlFail("insert_node");
+}
+
+// A deep copy of `given` for the document of `anchor`, owned by the returned handle.
+XmlNode CopyFor(const XmlNode::Data& given, const XmlNode::Data& anchor) {
+    xmlNode* copy = xmlDocCopyNode(given.node, anchor.node->doc, 1);
+    if (!copy) throw XmlFail("clone");
+    XmlNode use = Internal::Wrap(copy, anchor.doc, false);
+    if (copy->type == XML_ATTRIBUTE_NODE && given.node->ns) {
+        // A copied attribute comes without its namespace.
+        copy->ns = given.node->ns;
+        KeepAttrNs(*Live(copy));
     }
-    xmlNode* n = use.data_->node;
-    if (is_attr) {
-        if (n->ns) {
-            xmlNs* ns = xmlSearchNsByHref(parent->doc, parent, n->ns->href);
-            if (!ns && n->ns->prefix) ns = xmlNewNs(parent, n->ns->href, n->ns->prefix);
-            if (!ns) throw XmlFail("insert_node");
-            n->ns = ns;
-        }
-        // libxml2 would free an attribute of the same name in passing. When
-        // that is the anchor itself, the new one takes its place.
-        xmlAttr* dup = xmlHasNsProp(parent, n->name, n->ns ? n->ns->href : nullptr);
-        if (dup && reinterpret_cast<xmlNode*>(dup) == at) {
-            if (at->prev) {
-                at = at->prev;
-                w = Where::After;
-            } else if (at->next) {
-                at = at->next;
-                w = Where::Before;
-            } else {
-                w = Where::Child;
-            }
-        }
-        Drop(self, dup);
-        xmlNode* r = w == Where::Child    ? xmlAddChild(parent, n)
-                     : w == Where::Before ? xmlAddPrevSibling(at, n)
-                                          : xmlAddNextSibling(at, n);
-        if (r != n) throw XmlFail("insert_node");
-    } else {
-        // Linked by hand: libxml2 merges adjacent text nodes and frees the
-        // one given, under the feet of its handles.
-        n->parent = parent;
-        if (w == Where::Child) {
-            n->prev = parent->last;
-            n->next = nullptr;
-            if (parent->last)
-                parent->last->next = n;
-            else
-                parent->children = n;
-            parent->last = n;
-        } else if (w == Where::After) {
-            n->prev = at;
-            n->next = at->next;
-            if (at->next)
-                at->next->prev = n;
-            else
-                parent->last = n;
-            at->next = n;
+    return use;
+}
+
+// An attribute's namespace must be declared where it goes.
+void DeclareAttrNs(xmlNode* attr, xmlNode* parent) {
+    if (!attr->ns) return;
+    xmlNs* ns = xmlSearchNsByHref(parent->doc, parent, attr->ns->href);
+    if (!ns && attr->ns->prefix) ns = xmlNewNs(parent, attr->ns->href, attr->ns->prefix);
+    if (!ns) throw XmlFail("insert_node");
+    attr->ns = ns;
+}
+
+// libxml2 would free an attribute of the same name in passing, under the feet of its
+// handles: it goes first, the way every node goes. When that is the anchor itself, the new
+// one takes its place.
+void LinkAttribute(const XmlNode& self, xmlNode* attr, xmlNode* parent, xmlNode* at, Where w) {
+    xmlAttr* dup = xmlHasNsProp(parent, attr->name, attr->ns ? attr->ns->href : nullptr);
+    if (dup && reinterpret_cast<xmlNode*>(dup) == at) {
+        if (at->prev) {
+            at = at->prev;
+            w = Where::After;
+        } else if (at->next) {
+            at = at->next;
+            w = Where::Before;
         } else {
-            n->next = at;
-            n->prev = at->prev;
-            if (at->prev)
-                at->prev->next = n;
-            else
-                parent->children = n;
-            at->prev = n;
+            w = Where::Child;
         }
+    }
+    Internal::Drop(self, dup);
+    xmlNode* r = w == Where::Child    ? xmlAddChild(parent, attr)
+                 : w == Where::Before ? xmlAddPrevSibling(at, attr)
+                                      : xmlAddNextSibling(at, attr);
+    if (r != attr) throw XmlFail("insert_node");
+}
+
+// Linked by hand: libxml2 merges adjacent text nodes and frees the one given, under the
+// feet of its handles.
+void LinkNode(xmlNode* n, xmlNode* parent, xmlNode* at, Where w) {
+    n->parent = parent;
+    if (w == Where::Child) {
+        n->prev = parent->last;
+        n->next = nullptr;
+        if (parent->last)
+            parent->last->next = n;
+        else
+            parent->children = n;
+        parent->last = n;
+    } else if (w == Where::After) {
+        n->prev = at;
+        n->next = at->next;
+        if (at->next)
+            at->next->prev = n;
+        else
+            parent->last = n;
+        at->next = n;
+    } else {
+        n->next = at;
+        n->prev = at->prev;
+        if (at->prev)
+            at->prev->next = n;
+        else
+            parent->children = n;
+        at->prev = n;
+    }
+}
+
+}  // namespace
+
+XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
+    const XmlNode::Data& anchor = *self.data_;
+    const XmlNode::Data& given = *node.data_;
+    xmlNode* at = anchor.node;
+    CheckPlace(at, given.node, w);
+    xmlNode* parent = w == Where::Child ? at : at->parent;
+    // Only a detached node of this document moves; any other stays and a copy goes in.
+    const bool move = !given.in_tree && given.node->doc == at->doc;
+    if (move && IsAncestorOrSelf(given.node, parent)) throw XmlFail("insert_node");
+    XmlNode use = move ? node : CopyFor(given, anchor);
+    xmlNode* n = use.data_->node;
+    if (n->type == XML_ATTRIBUTE_NODE) {
+        DeclareAttrNs(n, parent);
+        LinkAttribute(self, n, parent, at, w);
+    } else {
+        LinkNode(n, parent, at, w);
     }
     use.data_->in_tree = true;
-    use.data_->doc = data_->doc;
+    use.data_->doc = anchor.doc;
     return use;
 }
 
