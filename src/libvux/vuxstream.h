@@ -116,7 +116,8 @@ public:
 
 private:
     std::shared_ptr<StreamBuf> buf_;
-    void Attach(std::shared_ptr<StreamBuf> buf);
+    // The buffer is made by the first Open only.
+    Stream& OpenBuffer(std::shared_ptr<StreamBuf> (*make)(), const ResHandle& h, std::ios_base::openmode m);
 };
 
 // A path that cannot be opened leaves badbit and IsOpen() false; nothing is thrown.

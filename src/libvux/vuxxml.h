@@ -212,7 +212,11 @@ public:
 
     struct VUX_INTERNAL Data;
 
-    class iterator {
+    // Walks the result forwards (Step 1) or backwards (Step -1). The end iterator holds no
+    // result, and ++ past either end turns an iterator into it; two others are equal when
+    // their indexes are (the results they walk are not compared).
+    template <int Step>
+    class Iterator {
     public:
         typedef std::forward_iterator_tag iterator_category;
         typedef XmlNode value_type;
@@ -220,41 +224,29 @@ public:
         typedef XmlNode* pointer;
         typedef XmlNode& reference;
 
-        iterator() : index_(0) {}
-        iterator(const std::shared_ptr<Data>& data, std::uint64_t index);
+        Iterator() : index_(0) {}
+        Iterator(const std::shared_ptr<Data>& data, std::uint64_t index) : data_(data), index_(index) {}
+        // Throws std::out_of_range "xpath: out of range" on the end iterator.
         XmlNode& operator*() const;
         XmlNode* operator->() const { return &**this; }
-        iterator& operator++();
-        iterator operator++(int);
-        bool operator==(const iterator& other) const;
-        bool operator!=(const iterator& other) const { return !(*this == other); }
+        Iterator& operator++();
+        Iterator operator++(int) {
+            Iterator old = *this;
+            ++*this;
+            return old;
+        }
+        bool operator==(const Iterator& other) const {
+            if (!data_ || !other.data_) return !data_ && !other.data_;
+            return index_ == other.index_;
+        }
+        bool operator!=(const Iterator& other) const { return !(*this == other); }
 
     private:
         std::shared_ptr<Data> data_;
         std::uint64_t index_;
     };
-
-    class reverse_iterator {
-    public:
-        typedef std::forward_iterator_tag iterator_category;
-        typedef XmlNode value_type;
-        typedef std::ptrdiff_t difference_type;
-        typedef XmlNode* pointer;
-        typedef XmlNode& reference;
-
-        reverse_iterator() : index_(0) {}
-        reverse_iterator(const std::shared_ptr<Data>& data, std::uint64_t index);
-        XmlNode& operator*() const;
-        XmlNode* operator->() const { return &**this; }
-        reverse_iterator& operator++();
-        reverse_iterator operator++(int);
-        bool operator==(const reverse_iterator& other) const;
-        bool operator!=(const reverse_iterator& other) const { return !(*this == other); }
-
-    private:
-        std::shared_ptr<Data> data_;
-        std::uint64_t index_;
-    };
+    typedef Iterator<1> iterator;
+    typedef Iterator<-1> reverse_iterator;
 
     iterator begin() const;
     iterator end() const;

@@ -59,6 +59,15 @@ const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 const xmlChar* X(const std::string& s) { return X(s.c_str()); }
 std::string S(const xmlChar* s) { return s ? reinterpret_cast<const char*>(s) : ""; }
 
+// The errors that carry a parameter are plain ones, built as XmlFail is.
+[[noreturn]] void ThrowPlain(const char* object, const std::string& value, const char* param,
+                             const std::string& param_value) {
+    vux_err::Error e("xml", object, value);
+    e.set_report();
+    e.add_param(param, param_value);
+    throw e;
+}
+
 bool IsBlank(const std::string& s) {
     return s.find_first_not_of(" \t\n\r") == std::string::npos;
 }
@@ -663,12 +672,7 @@ XmlNode& XmlNode::SetProp(const char* name, const std::string& value) {
     } else {
         a = xmlSetProp(data_->node, X(name), X(value));
     }
-    if (!a) {
-        vux_err::Error e("xml", "node_property", value);
-        e.set_report();
-        e.add_param("name", name);
-        throw e;
-    }
+    if (!a) ThrowPlain("node_property", value, "name", name);
     return *this;
 }
 
@@ -856,32 +860,24 @@ void LinkAttribute(const XmlNode& self, xmlNode* attr, xmlNode* parent, xmlNode*
 // Linked by hand: libxml2 merges adjacent text nodes and frees the one given, under the
 // feet of its handles.
 void LinkNode(xmlNode* n, xmlNode* parent, xmlNode* at, Where w) {
-    n->parent = parent;
+    // A new last child goes after the present last one, if any.
     if (w == Where::Child) {
-        n->prev = parent->last;
-        n->next = nullptr;
-        if (parent->last)
-            parent->last->next = n;
-        else
-            parent->children = n;
-        parent->last = n;
-    } else if (w == Where::After) {
-        n->prev = at;
-        n->next = at->next;
-        if (at->next)
-            at->next->prev = n;
-        else
-            parent->last = n;
-        at->next = n;
-    } else {
-        n->next = at;
-        n->prev = at->prev;
-        if (at->prev)
-            at->prev->next = n;
-        else
-            parent->children = n;
-        at->prev = n;
+        at = parent->last;
+        w = Where::After;
     }
+    xmlNode* prev = w == Where::After ? at : at->prev;
+    xmlNode* next = w == Where::After ? (at ? at->next : nullptr) : at;
+    n->parent = parent;
+    n->prev = prev;
+    n->next = next;
+    if (prev)
+        prev->next = n;
+    else
+        parent->children = n;
+    if (next)
+        next->prev = n;
+    else
+        parent->last = n;
 }
 
 }  // namespace
@@ -978,12 +974,7 @@ XmlNode& XmlNode::Unlink() {
 XmlNode& XmlNode::RegisterNamespace(const std::string& prefix, const std::string& href) {
     VUX_ASSERT(data_, "register namespace for dummy node");
     xmlNs* ns = xmlNewNs(data_->node, X(href), prefix.empty() ? nullptr : X(prefix));
-    if (!ns) {
-        vux_err::Error e("xml", "create_ns", prefix);
-        e.set_report();
-        e.add_param("href", href);
-        throw e;
-    }
+    if (!ns) ThrowPlain("create_ns", prefix, "href", href);
     return *this;
 }
 
@@ -1052,48 +1043,25 @@ XPath::reverse_iterator XPath::rbegin() const {
 }
 XPath::reverse_iterator XPath::rend() const { return reverse_iterator(); }
 
-XPath::iterator::iterator(const std::shared_ptr<Data>& data, std::uint64_t index) : data_(data), index_(index) {}
-XmlNode& XPath::iterator::operator*() const {
+template <int Step>
+XmlNode& XPath::Iterator<Step>::operator*() const {
     if (!data_) throw std::out_of_range("xpath: out of range");
     return data_->At(index_);
-}
-XPath::iterator& XPath::iterator::operator++() {
-    if (data_ && ++index_ >= data_->nodes.size()) data_.reset();
-    return *this;
-}
-XPath::iterator XPath::iterator::operator++(int) {
-    iterator old = *this;
-    ++*this;
-    return old;
-}
-bool XPath::iterator::operator==(const iterator& o) const {
-    if (!data_ || !o.data_) return !data_ && !o.data_;
-    return index_ == o.index_;
 }
 
-XPath::reverse_iterator::reverse_iterator(const std::shared_ptr<Data>& data, std::uint64_t index)
-    : data_(data), index_(index) {}
-XmlNode& XPath::reverse_iterator::operator*() const {
-    if (!data_) throw std::out_of_range("xpath: out of range");
-    return data_->At(index_);
-}
-XPath::reverse_iterator& XPath::reverse_iterator::operator++() {
-    if (data_) {
-        if (index_ == 0)
-            data_.reset();
-        else
-            --index_;
-    }
+template <int Step>
+XPath::Iterator<Step>& XPath::Iterator<Step>::operator++() {
+    if (!data_) return *this;
+    if (Step > 0 ? index_ + 1 >= data_->nodes.size() : index_ == 0)
+        data_.reset();
+    else
+        index_ = Step > 0 ? index_ + 1 : index_ - 1;
     return *this;
 }
-XPath::reverse_iterator XPath::reverse_iterator::operator++(int) {
-    reverse_iterator old = *this;
-    ++*this;
-    return old;
-}
-bool XPath::reverse_iterator::operator==(const reverse_iterator& o) const {
-    if (!data_ || !o.data_) return !data_ && !o.data_;
-    return index_ == o.index_;
-}
+
+template XmlNode& XPath::Iterator<1>::operator*() const;
+template XmlNode& XPath::Iterator<-1>::operator*() const;
+template XPath::Iterator<1>& XPath::Iterator<1>::operator++();
+template XPath::Iterator<-1>& XPath::Iterator<-1>::operator++();
 
 }  // namespace vux_xml
