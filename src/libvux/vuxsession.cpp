@@ -8,6 +8,7 @@
 #include <libvux/vuxfile.h>
 #include <libvux/vuxlog.h>
 #include <libvux/vuxstr.h>
+#include "private/vuxxml.h"
 
 namespace vux_session {
 
@@ -111,10 +112,10 @@ std::uint32_t BaseSession::GetRecordLimit() {
 vux_xml::XmlNode BaseSession::NewNode(const char* name) {
     // Records are appended to the root by the thousand: a handle on the root for
     // each would double the cost of a list.
-    xmlNode* root = xmlDocGetRootElement(xml_.native());
+    xmlNode* root = xmlDocGetRootElement(vux_xml::Internal::Doc(xml_));
     xmlNode* node = root && name && *name ? xmlNewChild(root, nullptr, BAD_CAST name, nullptr) : nullptr;
     if (node)
-        parent_ = current_ = vux_xml::XmlNode(node, xml_, true);
+        parent_ = current_ = vux_xml::Internal::Wrap(node, xml_, true);
     else
         parent_ = current_ = xml_.GetRoot().AppendChild(name);
     return current_;

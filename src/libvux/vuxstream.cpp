@@ -11,12 +11,7 @@
 
 #include "vuxlog.h"
 
-namespace {
-vux_log::Module& Log() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
-}  // namespace
+VUX_LOG_MODULE("libvux")
 
 // ---- ResHandle ----
 
@@ -207,6 +202,10 @@ bool GetLine(std::istream& in, std::string& line, char delim, bool skip_empty) {
 namespace {
 // Large enough that seeks and reads cost little per line, small enough to stay in cache.
 const int64_t kBackChunk = 65536;
+// The state bits.
+const int kStartReached = 1;
+const int kLineCut = 2;
+const int kFloorReached = 4;
 }  // namespace
 
 BackReader::BackReader(std::istream& in) : in_(in), state_(0), started_(false), limit_(0), floor_(0) { Reset(); }
@@ -228,95 +227,97 @@ void BackReader::SetFileSizeLimit(long size) {
 }
 
 bool BackReader::GetLine(std::string& line, char delim, long max_len, bool skip_empty) {
-    if (state_ & (1 | 4)) return false;
+    if (state_ & (kStartReached | kFloorReached)) return false;
     state_ = 0;
     if (max_len < 0) max_len = 0;
-    // Bytes [0, searched) of the buffer are not yet searched for delim.
-    size_t searched = buffer_.size();
-    size_t start = 0;  // the line is buffer_[start, end)
-    size_t end = buffer_.size();
-    bool have = false;
-    while (!have) {
-        size_t i = 0;
-        const void* hit = searched ? ::memrchr(buffer_.data(), delim, searched) : nullptr;
-        bool found = hit != nullptr;
-        if (found) i = static_cast<const char*>(hit) - buffer_.data();
-        if (found) {
-            if (i + 1 == buffer_.size()) {
-                // The delimiter that ends the sought line: an empty line follows it.
-                buffer_.pop_back();
-                searched = i;
-                end = buffer_.size();
-                if (!skip_empty) {
-                    line.clear();
-                    started_ = true;
-                    return true;
-                }
-                continue;
+    // The line sought ends at the buffer's end; only the bytes before `unsearched` may still
+    // hold the delimiter before it.
+    std::size_t unsearched = buffer_.size();
+    std::size_t start = 0;
+    for (;;) {
+        const void* hit = unsearched ? ::memrchr(buffer_.data(), delim, unsearched) : nullptr;
+        if (hit) {
+            const std::size_t at = static_cast<const char*>(hit) - buffer_.data();
+            if (at + 1 < buffer_.size()) {
+                start = at + 1;
+                break;
             }
-            start = i + 1;
-            have = true;
-            break;
+            // The delimiter that ends the line sought: an empty line follows it.
+            buffer_.pop_back();
+            unsearched = at;
+            if (skip_empty) continue;
+            line.clear();
+            started_ = true;
+            return true;
         }
-        int64_t pos = in_.tellg();
-        if (pos < 0) pos = 0;
-        int64_t chunk = std::min<int64_t>(kBackChunk, pos - floor_);
-        if (chunk > 0) {
-            if (static_cast<long>(buffer_.size()) > max_len) {
-                state_ |= 2;
-                buffer_.resize(max_len);
-            }
-            size_t old = buffer_.size();
-            buffer_.resize(old + chunk);
-            std::memmove(buffer_.data() + chunk, buffer_.data(), old);
-            in_.clear();
-            in_.seekg(pos - chunk);
-            in_.read(buffer_.data(), chunk);
-            std::streamsize got = in_.gcount();
-            in_.clear();
-            in_.seekg(pos - chunk);
-            if (got != chunk) {
-                // The stream shrank under us; stop as at its start.
-                buffer_.erase(buffer_.begin(), buffer_.begin() + chunk);
-                floor_ = 0;
-                in_.seekg(0);
-                searched = 0;
-                pos = 0;
-                chunk = 0;
-            } else {
-                searched = chunk;
-                end = buffer_.size();
-                continue;
-            }
+        unsearched = ReadEarlierChunk(max_len);
+        if (unsearched > 0) continue;
+        if (!TakeFirstLine(start)) {
+            line.clear();
+            return false;
         }
-        end = buffer_.size();
-        if (pos != 0) {
-            state_ |= 4;
-            start = buffer_.empty() ? 0 : 1;
-        } else {
-            if (!started_ && buffer_.empty()) {
-                line.clear();
-                return false;
-            }
-            state_ |= 1;
-            start = 0;
-        }
-        have = true;
+        break;
     }
-    size_t len = end - start;
+    HandOut(line, start, max_len);
+    return !line.empty() || !skip_empty;
+}
+
+std::size_t BackReader::ReadEarlierChunk(long max_len) {
+    int64_t pos = in_.tellg();
+    if (pos < 0) pos = 0;
+    const int64_t chunk = std::min<int64_t>(kBackChunk, pos - floor_);
+    if (chunk <= 0) return 0;
+    // A line longer than max_len keeps only its first max_len bytes.
+    if (static_cast<long>(buffer_.size()) > max_len) {
+        state_ |= kLineCut;
+        buffer_.resize(max_len);
+    }
+    const std::size_t old = buffer_.size();
+    buffer_.resize(old + chunk);
+    std::memmove(buffer_.data() + chunk, buffer_.data(), old);
+    in_.clear();
+    in_.seekg(pos - chunk);
+    in_.read(buffer_.data(), chunk);
+    const std::streamsize got = in_.gcount();
+    in_.clear();
+    // The stream's position stays the offset of the buffer's first byte.
+    in_.seekg(pos - chunk);
+    if (got == chunk) return static_cast<std::size_t>(chunk);
+    // The stream shrank under us; stop as at its start.
+    buffer_.erase(buffer_.begin(), buffer_.begin() + chunk);
+    floor_ = 0;
+    in_.seekg(0);
+    return 0;
+}
+
+bool BackReader::TakeFirstLine(std::size_t& start) {
+    int64_t pos = in_.tellg();
+    if (pos > 0) {
+        // The floor: the first buffered byte is the extra one the limit of size + 1 admits.
+        state_ |= kFloorReached;
+        start = buffer_.empty() ? 0 : 1;
+        return true;
+    }
+    if (!started_ && buffer_.empty()) return false;  // empty input
+    state_ |= kStartReached;
+    start = 0;
+    return true;
+}
+
+void BackReader::HandOut(std::string& line, std::size_t start, long max_len) {
+    std::size_t len = buffer_.size() - start;
     if (static_cast<long>(len) > max_len) {
-        state_ |= 2;
+        state_ |= kLineCut;
         len = max_len;
     }
     if (len == 0)
         line.clear();
     else
         line.assign(buffer_.data() + start, len);
+    // What is left ends with the delimiter before the line.
     buffer_.resize(start);
     if (!buffer_.empty()) buffer_.pop_back();
     started_ = true;
-    if (!line.empty()) return true;
-    return !skip_empty;
 }
 
 // ---- _FindFirst ----
@@ -434,7 +435,7 @@ FindResult _FindFirst(std::istream& in, const BaseFindCondition& cond, char deli
     }
     in.clear();
     in.seekg(found);
-    if (Log().Check(vux_log::LevelDebug)) Log().Write(vux_log::LevelDebug, "FindFirst: code %d", result.code);
+    VUX_LOG(VuxLogModule(), vux_log::LevelDebug, "FindFirst: code %d", result.code);
     return result;
 }
 

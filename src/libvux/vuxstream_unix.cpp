@@ -186,6 +186,11 @@ public:
 
 const long kBufferSize = 4096;
 
+template <class Buf>
+std::shared_ptr<vux_stream::StreamBuf> MakeBuf() {
+    return std::make_shared<Buf>(kBufferSize);
+}
+
 }  // namespace
 
 namespace vux_stream {
@@ -201,23 +206,19 @@ Stream::~Stream() {
     buf_.reset();
 }
 
-void Stream::Attach(std::shared_ptr<StreamBuf> buf) {
-    buf_ = buf;
-    rdbuf(buf_.get());
-}
-
 Stream& Stream::Open(const Desc& h, std::ios_base::openmode m) {
-    if (!buf_) Attach(std::make_shared<FileStreamBuf>(kBufferSize));
-    buf_->open(h, m);
-    if (buf_->is_open())
-        clear();
-    else
-        setstate(std::ios_base::badbit);
-    return *this;
+    return OpenBuffer(&MakeBuf<FileStreamBuf>, h, m);
 }
 
 Stream& Stream::Open(const Socket& h, std::ios_base::openmode m) {
-    if (!buf_) Attach(std::make_shared<SocketStreamBuf>(kBufferSize));
+    return OpenBuffer(&MakeBuf<SocketStreamBuf>, h, m);
+}
+
+Stream& Stream::OpenBuffer(std::shared_ptr<StreamBuf> (*make)(), const ResHandle& h, std::ios_base::openmode m) {
+    if (!buf_) {
+        buf_ = make();
+        rdbuf(buf_.get());
+    }
     buf_->open(h, m);
     if (buf_->is_open())
         clear();

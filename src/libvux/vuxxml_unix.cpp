@@ -1,4 +1,5 @@
 #include <libvux/vuxxml.h>
+#include "private/vuxxml.h"
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -25,10 +26,7 @@ namespace vux_xml {
 
 namespace {
 
-const vux_log::Module& Logger() {
-    static vux_log::Module module("libvux", "core");
-    return module;
-}
+VUX_LOG_MODULE("libvux")
 
 class XmlFail : public vux_err::Error {
 public:
@@ -61,23 +59,20 @@ const xmlChar* X(const char* s) { return reinterpret_cast<const xmlChar*>(s); }
 const xmlChar* X(const std::string& s) { return X(s.c_str()); }
 std::string S(const xmlChar* s) { return s ? reinterpret_cast<const char*>(s) : ""; }
 
-#define XML_ASSERT(desc) vux_err::AssertError::Raise("vuxxml_unix", __LINE__, __PRETTY_FUNCTION__, (desc))
+// The errors that carry a parameter are plain ones, built as XmlFail is.
+[[noreturn]] void ThrowPlain(const char* object, const std::string& value, const char* param,
+                             const std::string& param_value) {
+    vux_err::Error e("xml", object, value);
+    e.set_report();
+    e.add_param(param, param_value);
+    throw e;
+}
 
 bool IsBlank(const std::string& s) {
     return s.find_first_not_of(" \t\n\r") == std::string::npos;
 }
 
 }  // namespace
-
-enum class Where { Child, Before, After };
-
-struct Internal {
-    static Xml::Data* DocData(const Xml& x) { return x.data_.get(); }
-    static XmlNode Insert(const XmlNode& self, const XmlNode& node, Where w);
-    static XmlNode ReplaceRoot(const Xml& doc, xmlNode* root, bool old);
-    static void Drop(const XmlNode& self, xmlAttr* a);
-    static void Free(xmlNode* n, const Xml& doc);
-};
 
 struct Xml::Data {
     explicit Data(xmlDoc* d) : doc(d) {}
@@ -87,12 +82,12 @@ struct Xml::Data {
     static xmlDoc* CreateDoc() {
         Setup();
         xmlDoc* d = xmlNewDoc(X("1.0"));
-        if (!d) XML_ASSERT("Failed to create XML document");
+        VUX_ASSERT(d, "Failed to create XML document");
         d->encoding = xmlStrdup(X("UTF-8"));
         xmlNode* root = xmlNewDocNode(d, nullptr, X("doc"), nullptr);
         if (!root) {
             xmlFreeDoc(d);
-            XML_ASSERT("Failed to create XML document");
+            VUX_ASSERT_FAIL("Failed to create XML document");
         }
         xmlDocSetRootElement(d, root);
         return d;
@@ -163,7 +158,7 @@ struct XPath::Data {
         if (i >= nodes.size()) throw std::out_of_range("xpath: out of range");
         XmlNode& slot = nodes[i];
         if (!slot) {
-            slot = XmlNode(result->nodesetval->nodeTab[i], doc, true);
+            slot = Internal::Wrap(result->nodesetval->nodeTab[i], doc, true);
             if (++filled == nodes.size()) Unregister();
         }
         return slot;
@@ -365,18 +360,15 @@ void Xml::Load(std::istream& in) {
     ctx->myDoc = nullptr;
     if (!doc) throw XmlFail("parse", "");
     data_ = std::make_shared<Data>(doc);
-    const vux_log::Module& log = Logger();
-    if (dropped && log.Check(vux_log::LevelWarning))
-        log.Write(vux_log::LevelWarning, "Xml parse. Skipped %d bad chars", static_cast<int>(dropped));
+    if (dropped)
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Xml parse. Skipped %d bad chars", static_cast<int>(dropped));
 }
 
 void Xml::LoadFromString(const std::string& text) {
     Setup();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace))
-        log.Write(vux_log::LevelTrace, "%s data = '%s'", "LoadFromString", text.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s data = '%s'", "LoadFromString", text.c_str());
     if (text.empty()) {
-        if (log.Check(vux_log::LevelWarning)) log.Write(vux_log::LevelWarning, "Use empty string as XML document");
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Use empty string as XML document");
         data_.reset();
         return;
     }
@@ -403,13 +395,10 @@ void Xml::LoadFromString(const std::string& text) {
 
 void Xml::LoadFromFile(const std::string& path) {
     Setup();
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace))
-        log.Write(vux_log::LevelTrace, "%s filename = '%s'", "LoadFromFile", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s filename = '%s'", "LoadFromFile", path.c_str());
     vux_file::Info info(path, 2);
     if (!info.IsMissed() && info.Size() == 0) {
-        if (log.Check(vux_log::LevelWarning))
-            log.Write(vux_log::LevelWarning, "Empty XML file '%s'", path.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Empty XML file '%s'", path.c_str());
         data_.reset();
         return;
     }
@@ -476,8 +465,7 @@ void Xml::Save(std::ostream& out, bool format) const {
 }
 
 void Xml::Save(const std::string& path, bool format) const {
-    const vux_log::Module& log = Logger();
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s filename = '%s'", "Save", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s filename = '%s'", "Save", path.c_str());
     std::ofstream out(path, std::ios::out | std::ios::trunc | std::ios::binary);
     if (!out.is_open()) throw XmlFail("write", path);
     Save(out, format);
@@ -501,14 +489,14 @@ XmlNode Xml::GetRoot() const {
 XmlNode Xml::SetRoot(const char* name, bool old) {
     Data& d = Need();
     if (!d.doc) throw XmlFail("new_node", name ? name : "");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     xmlNode* n = xmlNewDocNode(d.doc, nullptr, X(name), nullptr);
     if (!n) throw XmlFail("new_node", name);
     return Internal::ReplaceRoot(*this, n, old);
 }
 
 XmlNode Xml::SetRoot(const XmlNode& node, bool old) {
-    if (!node) XML_ASSERT("try to use dummy node as root node");
+    VUX_ASSERT(node, "try to use dummy node as root node");
     Data& d = Need();
     if (!d.doc || node.native()->type != XML_ELEMENT_NODE) throw XmlFail("insert_node");
     XmlNode use = node;
@@ -605,7 +593,7 @@ _xmlNode* XmlNode::native() const { return data_ ? data_->node : nullptr; }
 Xml XmlNode::document() const { return data_ ? data_->doc : Xml(); }
 
 std::string XmlNode::Name() const {
-    if (!data_) XML_ASSERT("get name of dummy node");
+    VUX_ASSERT(data_, "get name of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL) return S(reinterpret_cast<xmlNs*>(n)->prefix);
     if (!n->name) return "";
@@ -615,15 +603,15 @@ std::string XmlNode::Name() const {
 }
 
 bool XmlNode::IsNode() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_ELEMENT_NODE;
 }
 bool XmlNode::IsText() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_TEXT_NODE;
 }
 bool XmlNode::IsCData() const {
-    if (!data_) XML_ASSERT("get type of dummy node");
+    VUX_ASSERT(data_, "get type of dummy node");
     return data_->node->type == XML_CDATA_SECTION_NODE;
 }
 
@@ -651,7 +639,7 @@ bool SplitName(xmlNode* node, const char* name, std::string& local, xmlNs*& ns) 
 }  // namespace
 
 std::string XmlNode::GetProp(const char* name) const {
-    if (!data_) XML_ASSERT("get property of dummy node");
+    VUX_ASSERT(data_, "get property of dummy node");
     if (!name) return "";
     std::string local;
     xmlNs* ns;
@@ -668,8 +656,8 @@ std::string XmlNode::GetProp(const char* name) const {
 }
 
 XmlNode& XmlNode::SetProp(const char* name, const std::string& value) {
-    if (!data_) XML_ASSERT("set property for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create attribute with empty name");
+    VUX_ASSERT(data_, "set property for dummy node");
+    VUX_ASSERT(name && *name, "try to create attribute with empty name");
     std::string local;
     xmlNs* ns;
     xmlAttr* a = nullptr;
@@ -684,12 +672,7 @@ XmlNode& XmlNode::SetProp(const char* name, const std::string& value) {
     } else {
         a = xmlSetProp(data_->node, X(name), X(value));
     }
-    if (!a) {
-        vux_err::Error e("xml", "node_property", value);
-        e.set_report();
-        e.add_param("name", name);
-        throw e;
-    }
+    if (!a) ThrowPlain("node_property", value, "name", name);
     return *this;
 }
 
@@ -698,7 +681,7 @@ XmlNode& XmlNode::SetNotEmptyProp(const char* name, const std::string& value) {
 }
 
 XmlNode& XmlNode::DropProp(const char* name) {
-    if (!data_) XML_ASSERT("drop property for dummy node");
+    VUX_ASSERT(data_, "drop property for dummy node");
     if (!name) return *this;
     std::string local;
     xmlNs* ns;
@@ -712,7 +695,7 @@ XmlNode& XmlNode::DropProp(const char* name) {
 }
 
 void XmlNode::AllProps(StringList& names) const {
-    if (!data_) XML_ASSERT("get properties of dummy node");
+    VUX_ASSERT(data_, "get properties of dummy node");
     if (data_->node->type != XML_ELEMENT_NODE) return;
     for (xmlAttr* a = data_->node->properties; a; a = a->next) {
         if (a->ns && a->ns->prefix)
@@ -724,7 +707,7 @@ void XmlNode::AllProps(StringList& names) const {
 
 namespace {
 
-bool NoSiblings(xmlNode* n) {
+bool NoSiblings(const xmlNode* n) {
     return IsDocument(n) || n->type == XML_DOCUMENT_FRAG_NODE || n->type == XML_ATTRIBUTE_NODE ||
            n->type == XML_NAMESPACE_DECL;
 }
@@ -732,35 +715,35 @@ bool NoSiblings(xmlNode* n) {
 }  // namespace
 
 XmlNode XmlNode::FirstChild() const {
-    if (!data_) XML_ASSERT("get first child of dummy node");
+    VUX_ASSERT(data_, "get first child of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->children ? XmlNode(n->children, data_->doc, true) : XmlNode();
 }
 
 XmlNode XmlNode::LastChild() const {
-    if (!data_) XML_ASSERT("get last child of dummy node");
+    VUX_ASSERT(data_, "get last child of dummy node");
     xmlNode* n = data_->node;
     if (n->type == XML_NAMESPACE_DECL || n->type == XML_ENTITY_REF_NODE) return XmlNode();
     return n->last ? XmlNode(n->last, data_->doc, true) : XmlNode();
 }
 
 XmlNode XmlNode::Next() const {
-    if (!data_) XML_ASSERT("get next from dummy node");
+    VUX_ASSERT(data_, "get next from dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !n->next) return XmlNode();
     return XmlNode(n->next, data_->doc, true);
 }
 
 XmlNode XmlNode::Prev() const {
-    if (!data_) XML_ASSERT("get prev from dummy node");
+    VUX_ASSERT(data_, "get prev from dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !n->prev) return XmlNode();
     return XmlNode(n->prev, data_->doc, true);
 }
 
 XmlNode XmlNode::Parent(int steps) const {
-    if (!data_) XML_ASSERT("get parent of dummy node");
+    VUX_ASSERT(data_, "get parent of dummy node");
     if (steps < 1) return *this;
     xmlNode* n = data_->node;
     if (NoSiblings(n)) return XmlNode();
@@ -773,7 +756,7 @@ XmlNode XmlNode::Parent(int steps) const {
 }
 
 XmlNode XmlNode::FindNode(const std::string& name) const {
-    if (!data_) XML_ASSERT("get first child of dummy node");
+    VUX_ASSERT(data_, "get first child of dummy node");
     if (data_->node->type == XML_ATTRIBUTE_NODE || IsNs(data_->node)) return XmlNode();
     for (xmlNode* c = data_->node->children; c; c = c->next) {
         if (c->type != XML_ELEMENT_NODE) continue;
@@ -784,16 +767,16 @@ XmlNode XmlNode::FindNode(const std::string& name) const {
 }
 
 XmlNode XmlNode::AppendChild(const char* name) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(data_, "apped child for dummy node");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     xmlNode* c = xmlNewChild(data_->node, nullptr, X(name), nullptr);
     if (!c) throw XmlFail("new_node", name);
     return XmlNode(c, data_->doc, true);
 }
 
 XmlNode XmlNode::AppendChild(const char* name, const std::string& content) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
-    if (!name || !*name) XML_ASSERT("try to create node with empty name");
+    VUX_ASSERT(data_, "apped child for dummy node");
+    VUX_ASSERT(name && *name, "try to create node with empty name");
     if (!content.empty() && IsBlank(content)) {
         XmlNode c = AppendChild(name);
         c.AppendCData(content);
@@ -816,117 +799,131 @@ bool IsAncestorOrSelf(const xmlNode* candidate, const xmlNode* n) {
     return false;
 }
 
-}  // namespace
-
-// libxml2 links whatever it is given; refuse the links that would leave a
-// cycle, a leaked sibling of a detached node or children under a leaf.
-XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
-    const std::shared_ptr<XmlNode::Data>& data_ = self.data_;
-    xmlNode* at = data_->node;
+// libxml2 links whatever it is given; refuse the links that would leave children under
+// a leaf, a sibling of a node outside any tree, or a node where its kind cannot stand.
+void CheckPlace(const xmlNode* at, const xmlNode* given, Where w) {
     if (w == Where::Child ? !TakesChildren(at) : (NoSiblings(at) && at->type != XML_ATTRIBUTE_NODE) || !at->parent)
         throw XmlFail("insert_node");
-    xmlNode* given = node.data_->node;
+    const xmlNode* parent = w == Where::Child ? at : at->parent;
     const bool is_attr = given->type == XML_ATTRIBUTE_NODE;
-    xmlNode* parent = w == Where::Child ? at : at->parent;
     if (IsDocument(given) || given->type == XML_NAMESPACE_DECL || given->type == XML_DOCUMENT_FRAG_NODE ||
         (w != Where::Child && is_attr != (at->type == XML_ATTRIBUTE_NODE)) ||
         (is_attr && parent->type != XML_ELEMENT_NODE))
         throw XmlFail("insert_node");
-    XmlNode use = node;
-    if (node.data_->in_tree || given->doc != at->doc) {
-        xmlNode* copy = xmlDocCopyNode(given, at->doc, 1);
-        if (!copy) throw XmlFail("clone");
-        use = XmlNode(copy, data_->doc, false);
-        if (is_attr && given->ns) {
-            // A copied attribute comes without its namespace.
-            copy->ns = given->ns;
-            KeepAttrNs(*use.data_);
-        }
-    } else if (IsAncestorOrSelf(given, parent)) {
-        throw XmlFail("insert_node");
+}
+
+// A deep copy of `given` for the document of `anchor`, owned by the returned handle.
+XmlNode CopyFor(const XmlNode::Data& given, const XmlNode::Data& anchor) {
+    xmlNode* copy = xmlDocCopyNode(given.node, anchor.node->doc, 1);
+    if (!copy) throw XmlFail("clone");
+    XmlNode use = Internal::Wrap(copy, anchor.doc, false);
+    if (copy->type == XML_ATTRIBUTE_NODE && given.node->ns) {
+        // A copied attribute comes without its namespace.
+        copy->ns = given.node->ns;
+        KeepAttrNs(*Live(copy));
     }
-    xmlNode* n = use.data_->node;
-    if (is_attr) {
-        if (n->ns) {
-            xmlNs* ns = xmlSearchNsByHref(parent->doc, parent, n->ns->href);
-            if (!ns && n->ns->prefix) ns = xmlNewNs(parent, n->ns->href, n->ns->prefix);
-            if (!ns) throw XmlFail("insert_node");
-            n->ns = ns;
-        }
-        // libxml2 would free an attribute of the same name in passing. When
-        // that is the anchor itself, the new one takes its place.
-        xmlAttr* dup = xmlHasNsProp(parent, n->name, n->ns ? n->ns->href : nullptr);
-        if (dup && reinterpret_cast<xmlNode*>(dup) == at) {
-            if (at->prev) {
-                at = at->prev;
-                w = Where::After;
-            } else if (at->next) {
-                at = at->next;
-                w = Where::Before;
-            } else {
-                w = Where::Child;
-            }
-        }
-        Drop(self, dup);
-        xmlNode* r = w == Where::Child    ? xmlAddChild(parent, n)
-                     : w == Where::Before ? xmlAddPrevSibling(at, n)
-                                          : xmlAddNextSibling(at, n);
-        if (r != n) throw XmlFail("insert_node");
-    } else {
-        // Linked by hand: libxml2 merges adjacent text nodes and frees the
-        // one given, under the feet of its handles.
-        n->parent = parent;
-        if (w == Where::Child) {
-            n->prev = parent->last;
-            n->next = nullptr;
-            if (parent->last)
-                parent->last->next = n;
-            else
-                parent->children = n;
-            parent->last = n;
-        } else if (w == Where::After) {
-            n->prev = at;
-            n->next = at->next;
-            if (at->next)
-                at->next->prev = n;
-            else
-                parent->last = n;
-            at->next = n;
+    return use;
+}
+
+// An attribute's namespace must be declared where it goes.
+void DeclareAttrNs(xmlNode* attr, xmlNode* parent) {
+    if (!attr->ns) return;
+    xmlNs* ns = xmlSearchNsByHref(parent->doc, parent, attr->ns->href);
+    if (!ns && attr->ns->prefix) ns = xmlNewNs(parent, attr->ns->href, attr->ns->prefix);
+    if (!ns) throw XmlFail("insert_node");
+    attr->ns = ns;
+}
+
+// libxml2 would free an attribute of the same name in passing, under the feet of its
+// handles: it goes first, the way every node goes. When that is the anchor itself, the new
+// one takes its place.
+void LinkAttribute(const XmlNode& self, xmlNode* attr, xmlNode* parent, xmlNode* at, Where w) {
+    xmlAttr* dup = xmlHasNsProp(parent, attr->name, attr->ns ? attr->ns->href : nullptr);
+    if (dup && reinterpret_cast<xmlNode*>(dup) == at) {
+        if (at->prev) {
+            at = at->prev;
+            w = Where::After;
+        } else if (at->next) {
+            at = at->next;
+            w = Where::Before;
         } else {
-            n->next = at;
-            n->prev = at->prev;
-            if (at->prev)
-                at->prev->next = n;
-            else
-                parent->children = n;
-            at->prev = n;
+            w = Where::Child;
         }
+    }
+    Internal::Drop(self, dup);
+    xmlNode* r = w == Where::Child    ? xmlAddChild(parent, attr)
+                 : w == Where::Before ? xmlAddPrevSibling(at, attr)
+                                      : xmlAddNextSibling(at, attr);
+    if (r != attr) throw XmlFail("insert_node");
+}
+
+// Linked by hand: libxml2 merges adjacent text nodes and frees the one given, under the
+// feet of its handles.
+void LinkNode(xmlNode* n, xmlNode* parent, xmlNode* at, Where w) {
+    // A new last child goes after the present last one, if any.
+    if (w == Where::Child) {
+        at = parent->last;
+        w = Where::After;
+    }
+    xmlNode* prev = w == Where::After ? at : at->prev;
+    xmlNode* next = w == Where::After ? (at ? at->next : nullptr) : at;
+    n->parent = parent;
+    n->prev = prev;
+    n->next = next;
+    if (prev)
+        prev->next = n;
+    else
+        parent->children = n;
+    if (next)
+        next->prev = n;
+    else
+        parent->last = n;
+}
+
+}  // namespace
+
+XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
+    const XmlNode::Data& anchor = *self.data_;
+    const XmlNode::Data& given = *node.data_;
+    xmlNode* at = anchor.node;
+    CheckPlace(at, given.node, w);
+    xmlNode* parent = w == Where::Child ? at : at->parent;
+    // Only a detached node of this document moves; any other stays and a copy goes in.
+    const bool move = !given.in_tree && given.node->doc == at->doc;
+    if (move && IsAncestorOrSelf(given.node, parent)) throw XmlFail("insert_node");
+    XmlNode use = move ? node : CopyFor(given, anchor);
+    xmlNode* n = use.data_->node;
+    if (n->type == XML_ATTRIBUTE_NODE) {
+        DeclareAttrNs(n, parent);
+        LinkAttribute(self, n, parent, at, w);
+    } else {
+        LinkNode(n, parent, at, w);
     }
     use.data_->in_tree = true;
-    use.data_->doc = data_->doc;
+    use.data_->doc = anchor.doc;
     return use;
 }
 
 XmlNode XmlNode::AppendChild(const XmlNode& child) {
-    if (!data_) XML_ASSERT("append to dummy node");
-    if (!child) XML_ASSERT("append dummy node");
+    VUX_ASSERT(data_, "append to dummy node");
+    VUX_ASSERT(child, "append dummy node");
     return Internal::Insert(*this, child, Where::Child);
 }
 
 XmlNode XmlNode::AddPrevSibling(const XmlNode& node) {
-    if (!data_) XML_ASSERT("add before dummy node");
-    if (!node) XML_ASSERT("add dummy node");
+    VUX_ASSERT(data_, "add before dummy node");
+    VUX_ASSERT(node, "add dummy node");
     return Internal::Insert(*this, node, Where::Before);
 }
 
 XmlNode XmlNode::AddNextSibling(const XmlNode& node) {
-    if (!data_) XML_ASSERT("add before dummy node");
-    if (!node) XML_ASSERT("add dummy node");
+    VUX_ASSERT(data_, "add before dummy node");
+    VUX_ASSERT(node, "add dummy node");
     return Internal::Insert(*this, node, Where::After);
 }
 
 XmlNode XmlNode::AppendCData(const std::string& text) {
-    if (!data_) XML_ASSERT("apped child for dummy node");
+    VUX_ASSERT(data_, "apped child for dummy node");
     if (IsNs(data_->node)) throw XmlFail("insert_node");
     xmlNode* c = xmlNewCDataBlock(data_->node->doc, X(text), static_cast<int>(text.size()));
     if (!c) throw XmlFail("new_node", "CDATA");
@@ -934,7 +931,7 @@ XmlNode XmlNode::AppendCData(const std::string& text) {
 }
 
 XmlNode& XmlNode::SetContent(const std::string& text) {
-    if (!data_) XML_ASSERT("set content of dummy node");
+    VUX_ASSERT(data_, "set content of dummy node");
     // libxml2 ignores content set on these, which would pass for success.
     if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("content", text);
     if (!IsBlank(text)) {
@@ -958,7 +955,7 @@ XmlNode& XmlNode::SetContent(const std::string& text) {
 }
 
 XmlNode XmlNode::Clone() const {
-    if (!data_) XML_ASSERT("do clone of dummy node");
+    VUX_ASSERT(data_, "do clone of dummy node");
     // A document copied as a node could not be freed as one.
     if (IsDocument(data_->node) || data_->node->type == XML_NAMESPACE_DECL) throw XmlFail("clone");
     xmlNode* c = xmlDocCopyNode(data_->node, data_->node->doc, 1);
@@ -967,7 +964,7 @@ XmlNode XmlNode::Clone() const {
 }
 
 XmlNode& XmlNode::Unlink() {
-    if (!data_) XML_ASSERT("unlink dummy node");
+    VUX_ASSERT(data_, "unlink dummy node");
     xmlNode* n = data_->node;
     if (NoSiblings(n) || !data_->in_tree) return *this;
     Detach(n);
@@ -975,19 +972,14 @@ XmlNode& XmlNode::Unlink() {
 }
 
 XmlNode& XmlNode::RegisterNamespace(const std::string& prefix, const std::string& href) {
-    if (!data_) XML_ASSERT("register namespace for dummy node");
+    VUX_ASSERT(data_, "register namespace for dummy node");
     xmlNs* ns = xmlNewNs(data_->node, X(href), prefix.empty() ? nullptr : X(prefix));
-    if (!ns) {
-        vux_err::Error e("xml", "create_ns", prefix);
-        e.set_report();
-        e.add_param("href", href);
-        throw e;
-    }
+    if (!ns) ThrowPlain("create_ns", prefix, "href", href);
     return *this;
 }
 
 void XmlNode::GetXmlNs(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get namespaces of dummy node");
+    VUX_ASSERT(data_, "get namespaces of dummy node");
     if (data_->node->type == XML_NAMESPACE_DECL)
         FillNsBy(reinterpret_cast<xmlNs*>(data_->node), ns, noprefix);
     else if (data_->node->type == XML_ELEMENT_NODE || data_->node->type == XML_ATTRIBUTE_NODE)
@@ -995,7 +987,7 @@ void XmlNode::GetXmlNs(StringMap& ns, const std::string& noprefix) const {
 }
 
 void XmlNode::GetXmlNsDefinitions(StringMap& ns, const std::string& noprefix) const {
-    if (!data_) XML_ASSERT("get namespaces of dummy node");
+    VUX_ASSERT(data_, "get namespaces of dummy node");
     if (data_->node->type == XML_ELEMENT_NODE) FillNsBy(data_->node->nsDef, ns, noprefix);
 }
 
@@ -1008,14 +1000,12 @@ void XPath::Data::Evaluate(const Xml& given, const std::string& path) {
     ctx = xmlXPathNewContext(d);
     if (!ctx) throw XmlFail("xpath_context");
     ctx->node = reinterpret_cast<xmlNode*>(d);
-    const vux_log::Module& log = Logger();
     for (const auto& kv : ns) {
-        if (log.Check(vux_log::LevelTrace))
-            log.Write(vux_log::LevelTrace, "%s namespace: %s = '%s'", "Evaluate", kv.first.c_str(),
-                      kv.second.c_str());
+        VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s namespace: %s = '%s'", "Evaluate", kv.first.c_str(),
+                kv.second.c_str());
         if (xmlXPathRegisterNs(ctx, X(kv.first), X(kv.second)) != 0) throw XmlFail("xpath_namespace", kv.second);
     }
-    if (log.Check(vux_log::LevelTrace)) log.Write(vux_log::LevelTrace, "%s path = '%s'", "Evaluate", path.c_str());
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s path = '%s'", "Evaluate", path.c_str());
     result = xmlXPathEvalExpression(X(path), ctx);
     if (!result) throw XmlFail("xpath", path);
     if (result->type == XPATH_NODESET && result->nodesetval && result->nodesetval->nodeNr > 0) {
@@ -1053,48 +1043,25 @@ XPath::reverse_iterator XPath::rbegin() const {
 }
 XPath::reverse_iterator XPath::rend() const { return reverse_iterator(); }
 
-XPath::iterator::iterator(const std::shared_ptr<Data>& data, std::uint64_t index) : data_(data), index_(index) {}
-XmlNode& XPath::iterator::operator*() const {
+template <int Step>
+XmlNode& XPath::Iterator<Step>::operator*() const {
     if (!data_) throw std::out_of_range("xpath: out of range");
     return data_->At(index_);
-}
-XPath::iterator& XPath::iterator::operator++() {
-    if (data_ && ++index_ >= data_->nodes.size()) data_.reset();
-    return *this;
-}
-XPath::iterator XPath::iterator::operator++(int) {
-    iterator old = *this;
-    ++*this;
-    return old;
-}
-bool XPath::iterator::operator==(const iterator& o) const {
-    if (!data_ || !o.data_) return !data_ && !o.data_;
-    return index_ == o.index_;
 }
 
-XPath::reverse_iterator::reverse_iterator(const std::shared_ptr<Data>& data, std::uint64_t index)
-    : data_(data), index_(index) {}
-XmlNode& XPath::reverse_iterator::operator*() const {
-    if (!data_) throw std::out_of_range("xpath: out of range");
-    return data_->At(index_);
-}
-XPath::reverse_iterator& XPath::reverse_iterator::operator++() {
-    if (data_) {
-        if (index_ == 0)
-            data_.reset();
-        else
-            --index_;
-    }
+template <int Step>
+XPath::Iterator<Step>& XPath::Iterator<Step>::operator++() {
+    if (!data_) return *this;
+    if (Step > 0 ? index_ + 1 >= data_->nodes.size() : index_ == 0)
+        data_.reset();
+    else
+        index_ = Step > 0 ? index_ + 1 : index_ - 1;
     return *this;
 }
-XPath::reverse_iterator XPath::reverse_iterator::operator++(int) {
-    reverse_iterator old = *this;
-    ++*this;
-    return old;
-}
-bool XPath::reverse_iterator::operator==(const reverse_iterator& o) const {
-    if (!data_ || !o.data_) return !data_ && !o.data_;
-    return index_ == o.index_;
-}
+
+template XmlNode& XPath::Iterator<1>::operator*() const;
+template XmlNode& XPath::Iterator<-1>::operator*() const;
+template XPath::Iterator<1>& XPath::Iterator<1>::operator++();
+template XPath::Iterator<-1>& XPath::Iterator<-1>::operator++();
 
 }  // namespace vux_xml

@@ -252,9 +252,9 @@ void Logging() {
     vux_thread::SetInfo("user", "sysadmin");
     Show("with thread information user=sysadmin, Check(INFO)", db.Check(vux_log::LevelInfo) ? "true" : "false");
     vux_log::StartThreadLog();
-    if (net.Check(vux_log::LevelDebug)) net.Write(vux_log::LevelDebug, "connected to %s:%d", "127.0.0.1", 8080);
-    if (db.Check(vux_log::LevelInfo)) db.Write(vux_log::LevelInfo, "query took %d ms", 12);
-    if (db.Check(vux_log::LevelDebug)) db.Write(vux_log::LevelDebug, "not written: DEBUG is above the rule's INFO");
+    VUX_LOG(net, vux_log::LevelDebug, "connected to %s:%d", "127.0.0.1", 8080);
+    VUX_LOG(db, vux_log::LevelInfo, "query took %d ms", 12);
+    VUX_LOG(db, vux_log::LevelDebug, "not written: DEBUG is above the rule's INFO");
     try {
         throw vux_err::Missed("tour_table", "users");
     } catch (const vux_err::Error&) {
