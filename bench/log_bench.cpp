@@ -82,6 +82,22 @@ void BM_Spdlog_ShouldLogDisabled(benchmark::State& state) {
     spdlog::drop("disabled");
 }
 
+// A disabled line as code writes it: the answer guards a call, so both sides branch
+// (DoNotOptimize of the bare answer lets spdlog's comparison stay branch-free).
+void BM_Vux_DisabledLine(benchmark::State& state) {
+    Scratch scratch("* 3\n");
+    vux_log::LoadRules("bench", 3);
+    vux_log::Module m("bench");
+    for (auto _ : state) VUX_LOG(m, vux_log::LevelDebug, "%s", kText.c_str());
+}
+
+void BM_Spdlog_DisabledLine(benchmark::State& state) {
+    auto logger = spdlog::basic_logger_mt("disabled-line", "/dev/null");
+    logger->set_level(spdlog::level::err);
+    for (auto _ : state) logger->debug("{}", kText);
+    spdlog::drop("disabled-line");
+}
+
 void VuxLines(benchmark::State& state, const char* storage) {
     Scratch scratch(std::string("* 3\nbench 5\n") + kNoRotation + "SET storage=" + storage + "\n");
     vux_log::Init("bench", 3);
@@ -150,6 +166,8 @@ void BM_Spdlog_AsyncLoggerDefaultPattern(benchmark::State& state) {
 BENCHMARK(BM_Vux_CheckDisabled);
 BENCHMARK(BM_Spdlog_ShouldLogDisabled);
 BENCHMARK(BM_Vux_CheckDisabledWithThreadState)->Threads(1);
+BENCHMARK(BM_Vux_DisabledLine);
+BENCHMARK(BM_Spdlog_DisabledLine);
 BENCHMARK(BM_Vux_FileLine)->UseRealTime();
 BENCHMARK(BM_Spdlog_BasicFileSinkMt)->UseRealTime();
 BENCHMARK(BM_Spdlog_BasicFileSinkMtDefaultPattern)->UseRealTime();

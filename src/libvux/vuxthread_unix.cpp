@@ -435,8 +435,8 @@ void InitState(const std::string& id, const std::string& state) {
     auto rec = std::make_shared<StateRec>();
     rec->id = id;
     rec->owned_text = state;
-    static std::once_flag kernel_clock;
-    std::call_once(kernel_clock, &UseKernelClock);
+    static const bool kernel_clock = (UseKernelClock(), true);
+    (void)kernel_clock;
     const long long now = NowUs();
     rec->start = FromUs(now);
     rec->changed_us.store(now, std::memory_order_relaxed);
