@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "private/vuxsys.h"
 #include "vuxthread.h"
 
 namespace {
@@ -33,14 +34,14 @@ int ReadAll(char* p, long n, int fd, Op op) {
     bool failed = false;
     while (done < n) {
         vux_thread::SetStateC("read");
-        ssize_t r = op(p + done, n - done);
+        const ssize_t r = vux_sys::RetryAfterSignal([&] { return op(p + done, n - done); });
         if (r > 0) {
             done += r;
         } else if (r == 0) {
             break;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             WaitFor(fd, POLLIN);
-        } else if (errno != EINTR) {
+        } else {
             failed = true;
             break;
         }
@@ -55,13 +56,11 @@ int WriteAll(const char* p, long n, int fd, Op op) {
     long done = 0;
     while (done < n) {
         vux_thread::SetStateC("write");
-        ssize_t r = op(p + done, n - done);
+        const ssize_t r = vux_sys::RetryAfterSignal([&] { return op(p + done, n - done); });
         if (r > 0) {
             done += r;
         } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             WaitFor(fd, POLLOUT);
-        } else if (r < 0 && errno == EINTR) {
-            continue;
         } else {
             break;
         }
@@ -84,8 +83,7 @@ public:
         if (sigismember(&old_, SIGPIPE)) return;
         if (broken_) {
             const timespec zero{0, 0};
-            while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-            }
+            vux_sys::RetryAfterSignal([&] { return sigtimedwait(&pipe_, nullptr, &zero); });
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
