@@ -753,13 +753,20 @@ std::string CheckReadOnlyCopy(const std::string& dst) {
 
 }  // namespace
 
-TEST(FileTree, ReadOnlyDirectoriesAreCopiedByTheirOwner) {
-    if (const std::string why = testutil::UnprivilegedPathsBlocked(); !why.empty()) GTEST_SKIP() << why;
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+// A scratch directory whose "w" belongs to nobody, for tests that act as that user.
+class FileTreeAsNobody : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const std::string why = testutil::UnprivilegedPathsBlocked(); !why.empty()) GTEST_SKIP() << why;
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+        ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
+        ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+    }
     testutil::TempDir dir;
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
-    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+};
+
+TEST_F(FileTreeAsNobody, ReadOnlyDirectoriesAreCopiedByTheirOwner) {
     std::string src = dir / "w/src";
     BuildReadOnlyTree(src);
     EXPECT_EQ(InChild([&]() -> std::string {
@@ -777,13 +784,7 @@ TEST(FileTree, ReadOnlyDirectoriesAreCopiedByTheirOwner) {
     EXPECT_EQ(Info(dir / "w/copy/ro/f", true).Owner(), kNobody);
 }
 
-TEST(FileTree, CrossDeviceMoveOfAReadOnlyTreeByItsOwner) {
-    if (const std::string why = testutil::UnprivilegedPathsBlocked(); !why.empty()) GTEST_SKIP() << why;
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    testutil::TempDir dir;
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
-    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+TEST_F(FileTreeAsNobody, CrossDeviceMoveOfAReadOnlyTreeByItsOwner) {
     std::string src = dir / "w/src";
     BuildReadOnlyTree(src);
     ShmCleaner cleaner(dir);
@@ -838,13 +839,7 @@ TEST(FileTree, CrossDeviceMoveKeepsSpecialFiles) {
     EXPECT_FALSE(vux_file::Exists(src));
 }
 
-TEST(FileTree, CrossDeviceMoveThatCannotKeepAnEntryRemovesNothing) {
-    if (const std::string why = testutil::UnprivilegedPathsBlocked(); !why.empty()) GTEST_SKIP() << why;
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    testutil::TempDir dir;
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((dir / "w").c_str(), 0755), 0);
-    ASSERT_EQ(chown((dir / "w").c_str(), kNobody, kNobody), 0);
+TEST_F(FileTreeAsNobody, CrossDeviceMoveThatCannotKeepAnEntryRemovesNothing) {
     std::string src = dir / "w/src";
     testutil::WriteFile(src + "/file", "x");
     testutil::WriteFile(src + "/sub/more", "y");
