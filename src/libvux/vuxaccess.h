@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace VUX_API vux_access {
+VUX_API_BEGIN
+
+namespace vux_access {
 
 // A set of up to 32 access levels, one bit each; a higher bit is a higher level.
 typedef std::uint32_t AccessMask;
@@ -51,5 +53,7 @@ AccessMask GetAccessByName(const std::string& text);
 void AddAccessName(const std::string& name, AccessMask mask);
 
 }  // namespace vux_access
+
+VUX_API_END
 
 #endif

@@ -8,7 +8,9 @@
 #include <utility>
 #include <vector>
 
-namespace VUX_API vux_access_file {
+VUX_API_BEGIN
+
+namespace vux_access_file {
 
 class Access {
 public:
@@ -32,5 +34,7 @@ private:
 };
 
 }  // namespace vux_access_file
+
+VUX_API_END
 
 #endif

@@ -9,7 +9,9 @@
 #include <memory>
 #include <string>
 
-namespace VUX_API vux_backtrace {
+VUX_API_BEGIN
+
+namespace vux_backtrace {
 
 struct Frame {
     std::string module;      // shared object or executable the frame is in
@@ -39,5 +41,7 @@ private:
 };
 
 }  // namespace vux_backtrace
+
+VUX_API_END
 
 #endif

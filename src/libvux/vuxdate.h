@@ -10,7 +10,9 @@
 #include <string>
 #include <utility>
 
-namespace VUX_API vux_date {
+VUX_API_BEGIN
+
+namespace vux_date {
 
 // Tag for a timestamp whose value is filled in later.
 struct uninitialized {};
@@ -156,5 +158,7 @@ std::string Format(time_t t, const char* format);
 std::pair<Date, Date> GetPeriod(const std::string& name, const Date& date);
 
 }  // namespace vux_date
+
+VUX_API_END
 
 #endif

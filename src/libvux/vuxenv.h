@@ -6,7 +6,9 @@
 
 #include <string>
 
-namespace VUX_API vux_env {
+VUX_API_BEGIN
+
+namespace vux_env {
 
 // 0x1xxxx BSD and other Unix systems, 0x2xxxx Linux (0x201xx the Red Hat
 // family, 0x202xx the Debian family), 0x4xxxxx Windows; 0 not detected.
@@ -43,5 +45,7 @@ void SetEnv(const std::string& name, const std::string& value);
 void DropEnv(const std::string& name);
 
 }  // namespace vux_env
+
+VUX_API_END
 
 #endif

@@ -11,7 +11,9 @@
 #include <libvux/vuxbacktrace.h>
 #include <libvux/vuxxml.h>
 
-namespace VUX_API vux_err {
+VUX_API_BEGIN
+
+namespace vux_err {
 
 // Type, object and value classify the failure; the same facts stand in an XML document
 // ("doc"/"error" with "param" children) that travels between the panel's programs. Building
@@ -165,5 +167,7 @@ ConflictCallback GetConflictCallback();
     do {                                                                             \
         if (!(cond)) ::vux_err::AssertError::Raise(VUX_SOURCE_NAME, (line), (func), (desc)); \
     } while (0)
+
+VUX_API_END
 
 #endif

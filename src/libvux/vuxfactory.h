@@ -9,7 +9,9 @@
 
 #include <libvux/vuxthread.h>
 
-namespace VUX_API vux_factory {
+VUX_API_BEGIN
+
+namespace vux_factory {
 
 // Classes are registered at start-up; instances are taken and given back from
 // any thread. The factory must outlive the instances it hands out.
@@ -75,5 +77,7 @@ private:
 };
 
 }  // namespace vux_factory
+
+VUX_API_END
 
 #endif

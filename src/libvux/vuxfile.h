@@ -16,9 +16,12 @@
 #include <libvux/vuxerr.h>
 #include <libvux/vuxstream.h>
 
+// The system's, outside the exported declarations.
 struct stat;
 
-namespace VUX_API vux_file {
+VUX_API_BEGIN
+
+namespace vux_file {
 
 typedef ino_t InodeType;
 typedef uid_t UidType;
@@ -246,5 +249,7 @@ private:
 };
 
 }  // namespace vux_file
+
+VUX_API_END
 
 #endif

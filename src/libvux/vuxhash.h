@@ -9,7 +9,9 @@
 #include <memory>
 #include <string>
 
-namespace VUX_API vux_hash {
+VUX_API_BEGIN
+
+namespace vux_hash {
 
 enum HashType : int { HashMD5 = 0, HashSHA1 = 1, HashSHA256 = 2, HashSHA512 = 3 };
 
@@ -37,5 +39,7 @@ std::string md5stream(std::istream& in);
 std::string md5sha256stream(std::istream& in, std::string& sha256);
 
 }  // namespace vux_hash
+
+VUX_API_END
 
 #endif

@@ -14,7 +14,9 @@
 
 #include <libvux/vuxtypes.h>
 
-namespace VUX_API vux_thread {
+VUX_API_BEGIN
+
+namespace vux_thread {
 void SetStateC(const char* text);
 
 // What a log check needs of thread states. Every check reports the state "debug", so a
@@ -58,7 +60,7 @@ inline void Report(StateHead* state, const char* text) {
 }  // namespace detail
 }  // namespace vux_thread
 
-namespace VUX_API vux_log {
+namespace vux_log {
 
 // A message is written when its level is at or below the level its rule grants.
 typedef int Level;
@@ -166,5 +168,7 @@ VUX_API void InitInteractiveLog();
         const ::vux_log::Module& vux_log_at_ = (module);                       \
         if (vux_log_at_.Check(level)) vux_log_at_.Write((level), __VA_ARGS__); \
     } while (0)
+
+VUX_API_END
 
 #endif

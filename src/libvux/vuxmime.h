@@ -6,11 +6,15 @@
 
 #include <string>
 
-namespace VUX_API vux_mime {
+VUX_API_BEGIN
+
+namespace vux_mime {
 
 // The type listed first for the extension (exact, case-sensitive), or "".
 std::string GetMimeType(const std::string& extension);
 
 }  // namespace vux_mime
+
+VUX_API_END
 
 #endif

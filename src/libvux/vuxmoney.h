@@ -8,7 +8,9 @@
 #include <iosfwd>
 #include <string>
 
-namespace VUX_API vux_money {
+VUX_API_BEGIN
+
+namespace vux_money {
 
 // Results beyond the 64-bit range saturate at its ends instead of wrapping.
 class Money {
@@ -76,5 +78,7 @@ private:
 std::ostream& operator<<(std::ostream& out, const Money& m);
 
 }  // namespace vux_money
+
+VUX_API_END
 
 #endif

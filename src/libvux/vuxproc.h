@@ -16,7 +16,9 @@
 #include <libvux/vuxstream.h>
 #include <libvux/vuxtypes.h>
 
-namespace VUX_API vux_proc {
+VUX_API_BEGIN
+
+namespace vux_proc {
 
 typedef std::int32_t Pid_t;
 
@@ -139,5 +141,7 @@ private:
 };
 
 }  // namespace vux_proc
+
+VUX_API_END
 
 #endif

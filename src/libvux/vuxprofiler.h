@@ -5,7 +5,9 @@
 
 #include <libvux/vuxapi.h>
 
-namespace VUX_API vux_profiler {
+VUX_API_BEGIN
+
+namespace vux_profiler {
 
 class Task {
 public:
@@ -19,5 +21,7 @@ private:
 };
 
 }  // namespace vux_profiler
+
+VUX_API_END
 
 #endif

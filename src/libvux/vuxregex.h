@@ -12,7 +12,9 @@
 
 #include <libvux/vuxerr.h>
 
-namespace VUX_API vux_regex {
+VUX_API_BEGIN
+
+namespace vux_regex {
 
 // A pattern that compiles in neither syntax: type "regex".
 class Fail : public vux_err::Error {
@@ -57,5 +59,7 @@ bool RegExMatch(const char* text, const RegEx& regex, std::vector<RegExGroup>& g
 bool RegExMatch(const std::string& text, const RegEx& regex, std::vector<RegExGroup>& groups);
 
 }  // namespace vux_regex
+
+VUX_API_END
 
 #endif

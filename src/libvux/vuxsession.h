@@ -13,7 +13,9 @@
 #include <libvux/vuxtypes.h>
 #include <libvux/vuxxml.h>
 
-namespace VUX_API vux_session {
+VUX_API_BEGIN
+
+namespace vux_session {
 
 class BaseSession {
 public:
@@ -213,5 +215,7 @@ private:
 };
 
 }  // namespace vux_session
+
+VUX_API_END
 
 #endif

@@ -14,7 +14,9 @@
 #include <libvux/vuxerr.h>
 #include <libvux/vuxtypes.h>
 
-namespace VUX_API str {
+VUX_API_BEGIN
+
+namespace str {
 
 // A string-toolkit failure: type "str", marked as a report.
 class Fail : public vux_err::Error {
@@ -274,5 +276,7 @@ protected:
 };
 
 }  // namespace str
+
+VUX_API_END
 
 #endif

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+VUX_API_BEGIN
+
 // Shared owner of one descriptor: the last owner to Close() closes it. Copies share it.
 class VUX_API ResHandle {
 public:
@@ -45,7 +47,7 @@ private:
     std::shared_ptr<int> fd_;
 };
 
-namespace VUX_API vux_stream {
+namespace vux_stream {
 
 // A buffer over a descriptor in non-blocking mode; one buffer of `size` bytes serves both
 // directions, so a refill drops pending output: flush before reading.
@@ -206,5 +208,7 @@ FindResult FindFirst(std::istream& in, F f, char delim = '\n') {
 }
 
 }  // namespace vux_stream
+
+VUX_API_END
 
 #endif

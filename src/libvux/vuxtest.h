@@ -6,11 +6,15 @@
 
 #include <string>
 
-namespace VUX_API test {
+VUX_API_BEGIN
+
+namespace test {
 
 // Decimal digits only; the empty string counts.
 bool Numeric(std::string& value);
 
 }  // namespace test
+
+VUX_API_END
 
 #endif

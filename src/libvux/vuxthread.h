@@ -21,7 +21,9 @@
 #include <libvux/vuxprofiler.h>
 #include <libvux/vuxtypes.h>
 
-namespace VUX_API vux_thread {
+VUX_API_BEGIN
+
+namespace vux_thread {
 
 typedef pthread_t Id;
 const Id None = 0;
@@ -444,5 +446,7 @@ private:
 };
 
 }  // namespace vux_thread
+
+VUX_API_END
 
 #endif

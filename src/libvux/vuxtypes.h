@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+VUX_API_BEGIN
+
 typedef std::list<std::string> StringList;
 typedef std::map<std::string, std::string> StringMap;
 typedef std::vector<std::string> StringVector;
@@ -22,5 +24,7 @@ public:
         return instance;
     }
 };
+
+VUX_API_END
 
 #endif

@@ -10,7 +10,9 @@
 
 #include <libvux/vuxerr.h>
 
-namespace VUX_API vux_user {
+VUX_API_BEGIN
+
+namespace vux_user {
 
 // A failed look-up: type "user".
 class Fail : public vux_err::Error {
@@ -35,5 +37,7 @@ std::string NameByUid(uid_t uid);
 std::string GroupByGid(gid_t gid);
 
 }  // namespace vux_user
+
+VUX_API_END
 
 #endif

@@ -13,12 +13,14 @@
 
 #include <libvux/vuxtypes.h>
 
-// libxml2's own types, kept opaque here.
+// libxml2's own types, kept opaque here, and outside the exported declarations.
 struct _xmlDoc;
 struct _xmlNode;
 struct _xmlNs;
 
-namespace VUX_API vux_xml {
+VUX_API_BEGIN
+
+namespace vux_xml {
 
 // Failures throw a vux_err::Error of type "xml", marked as a report, whose object names the
 // failed step (the names quoted below); using the empty node asserts.
@@ -277,5 +279,7 @@ std::string operator+(const XmlNode& node, const std::string& s);
 std::string& operator+=(std::string& s, const XmlNode& node);
 
 }  // namespace vux_xml
+
+VUX_API_END
 
 #endif
