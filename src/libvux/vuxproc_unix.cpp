@@ -413,6 +413,7 @@ public:
     void Record(int wstatus);
     void KillGroup(int sig);
     void Stop(int timeout);
+    void Reap(int lost);
 
 private:
     // The messages the parent logs for the steps a child may fail at.
@@ -478,13 +479,19 @@ void Execute::Data::Stop(int timeout) {
         Nap(100);
     }
     KillGroup(SIGKILL);
+    Reap(-1);
+}
+
+// Waits for the child however long it takes; a status that cannot be had (someone else
+// reaped it) is taken as `lost`.
+void Execute::Data::Reap(int lost) {
     int st = 0;
     const pid_t r = vux_sys::RetryAfterSignal([&] { return ::waitpid(pid, &st, 0); });
     if (r == pid) {
         Record(st);
     } else {
         reaped = true;
-        status = -1;
+        status = lost;
     }
 }
 
@@ -714,16 +721,9 @@ void Execute::Data::AwaitExec(ResHandle& status_read, const Plan& plan) {
     if (!failure.step) return;
     // The child is on its way out: reap it now rather than leave a zombie to whoever waits
     // later, or never.
-    int st = 0;
-    const pid_t r = vux_sys::RetryAfterSignal([&] { return ::waitpid(pid, &st, 0); });
     VUX_LOG(VuxLogModule(), vux_log::LevelError, "Failed to run '%s': %s: %s", CommandLine().c_str(),
             plan.what[failure.step], ErrorText(failure.err).c_str());
-    if (r == pid) {
-        Record(st);
-    } else {
-        reaped = true;
-        status = 1;
-    }
+    Reap(1);
 }
 
 void Execute::Data::Drain() {
