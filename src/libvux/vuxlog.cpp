@@ -131,7 +131,7 @@ public:
     std::atomic<const Rules*> rules{nullptr};
     // The answer when the first deciding list starts with a plain rule: its
     // level; kNoRule when no list has a rule; kWalk when conditions must be tested.
-    std::atomic<int> fast{kNoRule};
+    Module::Fast fast;
     std::unique_ptr<Rules> pending;
 
     static const int kNoRule = Module::kNoRule;
@@ -808,13 +808,30 @@ const Rule* Decide(const Info& module, const Info& defaults) {
     return nullptr;
 }
 
-int Fast(const Info& module, const Info& defaults) {
+int FastLevel(const Info& module, const Info& defaults) {
     for (const Info::RuleList* list : Lists(module, defaults).list) {
         if (!list || list->empty()) continue;
         const Rule& first = *list->front();
-        return first.condition ? Info::kWalk : first.level;
+        // A level equal to a marker is left to a walk, which answers exactly.
+        if (first.condition || first.level == Info::kNoRule || first.level == Info::kWalk) return Info::kWalk;
+        return first.level;
     }
     return Info::kNoRule;
+}
+
+// Every level a rule of that level admits, and bit 63 for the levels outside 0..62.
+std::uint64_t Admits(int level) {
+    if (level == Info::kNoRule) return 0;
+    if (level == Info::kWalk || level >= 62) return ~std::uint64_t(0);
+    const std::uint64_t out_of_range = std::uint64_t(1) << 63;
+    if (level < 0) return out_of_range;
+    return ((std::uint64_t(1) << (level + 1)) - 1) | out_of_range;
+}
+
+void StoreFast(Info& module, const Info& defaults) {
+    const int level = FastLevel(module, defaults);
+    module.fast.level.store(level, std::memory_order_relaxed);
+    module.fast.admits.store(Admits(level), std::memory_order_relaxed);
 }
 
 ThreadInfo& Thread(Global& g) {
@@ -1097,7 +1114,7 @@ void ApplyRules(Global& g, bool init, Level level, Parsed& parsed) {
         for (const Info::Rules* old : g.retired) delete old;
         g.retired.clear();
     }
-    for (auto& m : g.modules) m.second->fast.store(Fast(*m.second, *g.defaults), std::memory_order_relaxed);
+    for (auto& m : g.modules) StoreFast(*m.second, *g.defaults);
 }
 
 void ApplySettings(Global& g, Log& log, const Settings& s, const std::vector<Problem>& problems) {
@@ -1154,7 +1171,7 @@ Module::Module(const char* name, const char* binary) {
     std::shared_ptr<Info>& slot = g.modules[key];
     if (!slot) {
         slot = std::make_shared<Info>(key, binary ? binary : "core");
-        slot->fast.store(Fast(*slot, *g.defaults), std::memory_order_relaxed);
+        StoreFast(*slot, *g.defaults);
     }
     info_ = slot;
     fast_ = &slot->fast;

@@ -84,17 +84,17 @@ public:
     // Whether a line of that level is to be written; false while no rules are loaded.
     // Inline: it guards every line, and most lines are disabled.
     bool Check(Level level) const {
-        const int fast = fast_->load(std::memory_order_relaxed);
+        const std::uint64_t admits = fast_->admits.load(std::memory_order_relaxed);
         vux_thread::detail::StateHead* const state = vux_thread::detail::t_state;
-        // kNoRule is below every level and kWalk above, so one comparison settles a disabled
-        // line; the state test is folded in with "|" (a logical "and" compiles to two
-        // branches), so that a thread without a state takes a single branch.
-        if ((reinterpret_cast<std::uintptr_t>(state) | static_cast<std::uintptr_t>(level <= fast)) == 0) [[likely]]
+        // One bit test settles a disabled line; the state test is folded in with "|" (a logical
+        // "and" compiles to two branches), so that a thread without a state takes one branch.
+        if (((admits & LevelBit(level)) | reinterpret_cast<std::uintptr_t>(state)) == 0) [[likely]]
             return false;
         if (state) vux_thread::detail::Report(state, "debug");
+        if (!(admits & LevelBit(level))) return false;
+        const int fast = fast_->level.load(std::memory_order_relaxed);
         if (level > fast) return false;
-        // A rule level equal to a marker only costs a walk, which answers exactly.
-        if (fast != kWalk && fast != kNoRule) return true;
+        if (fast != kWalk) return true;
         return Walk(level);
     }
     // Formats and writes one line; does not test the level (test Check first).
@@ -111,12 +111,23 @@ public:
     static const int kNoRule = INT_MIN;
     static const int kWalk = INT_MAX;
 
+    // The precomputed answer: the deciding rule's level, or a marker, and the levels it may
+    // admit as bits (level L is bit L; levels outside 0..62 share bit 63, which only sends
+    // them on to the exact comparison).
+    struct Fast {
+        std::atomic<std::uint64_t> admits{0};
+        std::atomic<int> level{kNoRule};
+    };
+    static constexpr std::uint64_t LevelBit(Level level) {
+        return static_cast<unsigned>(level) < 63 ? std::uint64_t(1) << level : std::uint64_t(1) << 63;
+    }
+
 private:
     // Tests the rules' conditions.
     bool Walk(Level level) const;
 
     std::shared_ptr<Info> info_;
-    const std::atomic<int>* fast_;
+    const Fast* fast_;
 };
 
 // Names the program and loads the rules (etc/debug.conf.d/*.conf, then etc/debug.conf).
