@@ -248,6 +248,166 @@ private:
     bool keep_ = false;
 };
 
+
+// Access relative to open directory descriptors, for trees that less trusted users can write:
+// names are single components (a "/" fails with "name"), final components are never followed
+// through symbolic links, creation is exclusive, and GetFolder never gives a folder outside
+// the one it starts from. Every failure is a Fail with the object given at each call.
+namespace safe {
+
+class File;
+class Dir;
+
+// An open directory. Copies share the descriptor.
+class Folder {
+public:
+    // Makes a folder temporary: it is removed with everything in it when the last handle goes,
+    // unless its name no longer refers to it (it was moved into place or replaced).
+    struct VUX_INTERNAL TmpData;
+
+    Folder() {}
+    // The start of a walk: links in `path` are followed. Fails with "open".
+    explicit Folder(const std::string& path);
+
+    explicit operator bool() const { return static_cast<bool>(fd_); }
+    int fd() const { return fd_.fd(); }
+    // The path it was reached by, for messages and child names.
+    const std::string& name() const { return name_; }
+
+    // Fails with "open" ("..").
+    Folder GetParent() const;
+    // A folder below this one: a single name is opened without following a link; a path, or a
+    // name that is a link, is walked component by component and accepted only when the result
+    // lies inside this folder ("notchild" otherwise, and for ".."). A missing folder gives an
+    // empty Folder; a component that is not a directory fails with "open".
+    Folder GetFolder(const std::string& path) const;
+    // An empty File when the name is missing; a link or anything but a regular file fails with "open".
+    File GetFile(const std::string& name) const;
+    // Opened or created (0666 before the umask), then flock(operation); an empty File when a
+    // non-blocking lock is busy. Fails with "open" or "lock".
+    File GetFileLocked(const std::string& name, int operation) const;
+    // A new file (mode of attrs, else 0666); an existing name fails with "create".
+    File MkFile(const std::string& name, const Attrs& attrs = Attrs()) const;
+    // A new temporary file named prefix + "." + 8 hex digits + ".tmp". Fails with "mktemp".
+    File MkTmpFile(const std::string& prefix, const Attrs& attrs = Attrs()) const;
+    // A new folder (mode of attrs, else 0777); an existing name fails with "create".
+    Folder MkFolder(const std::string& name, const Attrs& attrs = Attrs()) const;
+    // A new temporary folder, named as by MkTmpFile.
+    Folder MkTmpFolder(const std::string& prefix, const Attrs& attrs = Attrs()) const;
+    // An existing link with the same target counts as made. Fails with "create".
+    void MkSymLink(const std::string& name, const std::string& target, const Attrs& attrs = Attrs()) const;
+    // Fails with "readlink".
+    std::string ReadLink(const std::string& name) const;
+    // A missing name is not an error; a folder needs `recursive` unless it is empty. Fails with "remove".
+    void Remove(const std::string& name, bool recursive = false) const;
+    // rename, else (a non-empty target, another file system) a copy and a removal. Fails with "move".
+    void Move(const std::string& name, const Folder& to, const std::string& to_name) const;
+    // Copies the entry and everything below it, links as links. Fails with "read" or "write",
+    // or as the entries' creation fails.
+    void Copy(const std::string& name, const Folder& to, const std::string& to_name,
+              const Attrs& attrs = Attrs()) const;
+    // The same copy the other way: the entry `name` of `from` into this folder as `to_name`.
+    void CopyIn(const Folder& from, const std::string& name, const std::string& to_name,
+                const Attrs& attrs = Attrs()) const;
+    // Applies attrs to the folder and, when recursive, to everything below it.
+    void Set(const Attrs& attrs, bool recursive = false) const;
+    // The absolute path, found by walking "..". Fails with "real_name".
+    std::string RealName() const;
+    // Fails with "opendir".
+    Dir GetDir() const;
+    vux_file::Info Info() const;
+    // Of the entry itself, a link not followed.
+    vux_file::Info Info(const std::string& name) const;
+
+private:
+    friend class File;
+    Folder(ResHandle fd, std::string name) : fd_(std::move(fd)), name_(std::move(name)) {}
+
+    ResHandle fd_;
+    std::string name_;
+    std::shared_ptr<TmpData> tmp_;
+};
+
+// An open regular file and the folder it was opened in. Copies share the descriptors.
+class File {
+public:
+    // Makes a file temporary, as for a Folder.
+    struct VUX_INTERNAL TmpData;
+
+    File() {}
+
+    explicit operator bool() const { return static_cast<bool>(fd_); }
+    int fd() const { return fd_.fd(); }
+    const std::string& name() const { return name_; }
+    // The descriptor of the folder it was opened in.
+    int folder() const { return folder_.fd(); }
+
+    // The whole content from the start. Fails with "read".
+    std::string Read() const;
+    // Replaces the content. Fails with "write"; an empty File raises "Bad file handle".
+    void Write(const std::string& data) const;
+    // Fails with "write".
+    void Append(const std::string& data) const;
+    // Fails with "truncate"; an empty File raises "Bad file handle".
+    void Truncate(long size) const;
+    // flock on the descriptor. Fails with "lock".
+    void Lock(int operation) const;
+    void Unlock() const;
+    void Set(const Attrs& attrs) const;
+    vux_file::Info Info() const;
+    // Renames the file into `to` (an empty name keeps its own), copying across file systems.
+    // The result is not temporary. Fails with "move".
+    File Move(const Folder& to, const std::string& name = std::string());
+    void Copy(const Folder& to, const std::string& name, const Attrs& attrs = Attrs()) const;
+    // A hard link in `to`; fails with "badfile" when the file's name no longer refers to it,
+    // and with "create".
+    void MkHardLink(const Folder& to, const std::string& name) const;
+    // Makes a temporary file permanent.
+    void Release();
+
+private:
+    friend class Folder;
+    File(ResHandle fd, ResHandle folder, std::string name)
+        : fd_(std::move(fd)), folder_(std::move(folder)), name_(std::move(name)) {}
+
+    ResHandle fd_;
+    ResHandle folder_;
+    std::string name_;
+    std::shared_ptr<TmpData> tmp_;
+};
+
+// A listing of a Folder without "." and "..".
+class Dir {
+public:
+    struct VUX_INTERNAL Data;
+
+    Dir() {}
+    // Fails with "opendir".
+    explicit Dir(const Folder& folder);
+
+    bool Read();
+    const std::string& name() const;
+    // Of the current entry, a link not followed.
+    vux_file::Info Info() const;
+    bool HasPrefix(const std::string& s) const;
+    bool HasExt(const std::string& s) const;
+    const Folder* operator->() const { return &folder(); }
+    const Folder& folder() const;
+
+private:
+    std::shared_ptr<Data> data_;
+};
+
+// The same calls with a relative path: its directory part is resolved with GetFolder first.
+Folder GetFolder(const Folder& folder, const std::string& path);
+File GetFile(const Folder& folder, const std::string& path);
+File GetFileLocked(const Folder& folder, const std::string& path, int operation);
+File MkFile(const Folder& folder, const std::string& path, const Attrs& attrs = Attrs());
+File MkTmpFile(const Folder& folder, const std::string& path, const Attrs& attrs = Attrs());
+vux_file::Info Info(const Folder& folder, const std::string& path);
+
+}  // namespace safe
+
 }  // namespace vux_file
 
 VUX_API_END
