@@ -55,22 +55,22 @@ void BM_Plain_WriteTempThenRename(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kFiles);
 }
 
-void BM_Vux_CreateFileJobsThenCommit(benchmark::State& state) {
+// end: vux_job::Commit or vux_job::Rollback.
+void CreateFileJobs(benchmark::State& state, void (*end)()) {
     Files files;
     for (auto _ : state) {
         for (const std::string& path : files.paths()) new vux_job::CreateFile(path, kContent);
-        vux_job::Commit();
+        end();
     }
     state.SetItemsProcessed(state.iterations() * kFiles);
 }
 
+void BM_Vux_CreateFileJobsThenCommit(benchmark::State& state) {
+    CreateFileJobs(state, &vux_job::Commit);
+}
+
 void BM_Vux_CreateFileJobsThenRollback(benchmark::State& state) {
-    Files files;
-    for (auto _ : state) {
-        for (const std::string& path : files.paths()) new vux_job::CreateFile(path, kContent);
-        vux_job::Rollback();
-    }
-    state.SetItemsProcessed(state.iterations() * kFiles);
+    CreateFileJobs(state, &vux_job::Rollback);
 }
 
 BENCHMARK(BM_Plain_WriteTempThenRename)->Unit(benchmark::kMillisecond);

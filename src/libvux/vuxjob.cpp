@@ -83,14 +83,15 @@ void UndoJobsAfter(Job* job) {
     }
 }
 
-// Takes jobs off the list one at a time, so that a job that throws is off it already.
-template <class Take, class Act>
-void Drain(Take take, Act act) {
+// Takes jobs off the list one at a time, oldest or newest first, so that a job that throws is
+// off it already.
+void Drain(bool oldest_first, void (Job::*act)()) {
     std::list<Job*>& jobs = List();
     while (!jobs.empty()) {
-        Job* job = take(jobs);
+        Job* job = oldest_first ? jobs.front() : jobs.back();
+        oldest_first ? jobs.pop_front() : jobs.pop_back();
         try {
-            act(*job);
+            (job->*act)();
         } catch (...) {
             Release(job);
             throw;
@@ -139,44 +140,35 @@ Job::~Job() {
 
 void Commit() {
     VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "void vux_job::Commit()");
-    Drain(
-        [](std::list<Job*>& jobs) {
-            Job* job = jobs.front();
-            jobs.pop_front();
-            return job;
-        },
-        [](Job& job) { job.Commit(); });
+    Drain(true, &Job::Commit);
 }
 
 void Rollback() {
     VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "void vux_job::Rollback()");
-    Drain(
-        [](std::list<Job*>& jobs) {
-            Job* job = jobs.back();
-            jobs.pop_back();
-            return job;
-        },
-        [](Job& job) { job.Rollback(); });
+    Drain(false, &Job::Rollback);
 }
 
-void SafeJob::Commit() {
+namespace {
+
+// A user's hook may throw anything; none of it may stop the other jobs.
+void RunHook(SafeJob& job, void (SafeJob::*hook)(), const char* name) {
     try {
-        onCommit();
+        (job.*hook)();
     } catch (const std::exception& e) {
-        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Error in SafeJob::Commit: %s", e.what());
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Error in SafeJob::%s: %s", name, e.what());
     } catch (...) {
-        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Unknown error in SafeJob::Commit");
+        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Unknown error in SafeJob::%s", name);
     }
+}
+
+}  // namespace
+
+void SafeJob::Commit() {
+    RunHook(*this, &SafeJob::onCommit, "Commit");
 }
 
 void SafeJob::Rollback() {
-    try {
-        onRollback();
-    } catch (const std::exception& e) {
-        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Error in SafeJob::Rollback: %s", e.what());
-    } catch (...) {
-        VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Unknown error in SafeJob::Rollback");
-    }
+    RunHook(*this, &SafeJob::onRollback, "Rollback");
 }
 
 // ---- moves on plain paths ----
