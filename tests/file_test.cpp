@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -47,9 +48,7 @@ mode_t ModeOf(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
-void Link(const std::string& target, const std::string& at) {
-    ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at;
-}
+void Link(const std::string& target, const std::string& at) { ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0) << at; }
 
 void MkDirs(const TempDir& dir, std::initializer_list<const char*> names) {
     for (const char* n : names) ASSERT_EQ(mkdir((dir / n).c_str(), 0755), 0) << n;
@@ -126,7 +125,8 @@ TEST(FileInfo, FilesLinksDescriptorsAndDevices) {
     EXPECT_FALSE(link.IsFile());
     EXPECT_TRUE(Info(dir.path(), false).IsDir());
     EXPECT_TRUE(Info("/dev/null", false).IsDev());
-    ResHandle fd(open(file.c_str(), O_RDONLY | O_CLOEXEC)), at(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ResHandle fd(open(file.c_str(), O_RDONLY | O_CLOEXEC)),
+        at(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(fd && at);
     EXPECT_EQ(Info(fd.fd()).Size(), 5);
     EXPECT_EQ(Info(at.fd(), name).Size(), 5);
@@ -731,7 +731,8 @@ TEST(FileTree, CrossDeviceMoveKeepsSpecialFiles) {
         Problems check;
         struct stat st;
         auto is = [&](const char* name, mode_t type, mode_t mode) {
-            return lstat((dst + name).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type && (st.st_mode & 07777) == mode;
+            return lstat((dst + name).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == type &&
+                   (st.st_mode & 07777) == mode;
         };
         check(Content(dst + "/file") == "x", "file");
         check(is("/fifo", S_IFIFO, 0642), "fifo");
@@ -795,7 +796,7 @@ TEST(FileAttrs, RecursiveSetDoesNotFollowLinksOutOfTheTree) {
     ASSERT_EQ(chmod((dir / "outside").c_str(), 0600), 0);
     testutil::WriteFile(dir / "tree/a/f", "x");
     Link(dir / "outside", dir / "tree/a/ln");
-    Link("..", dir / "tree/a/up");                             // would loop if followed
+    Link("..", dir / "tree/a/up");                            // would loop if followed
     ASSERT_EQ(mkfifo((dir / "tree/fifo").c_str(), 0600), 0);  // must not block the walk
     const bool root = geteuid() == 0;
     const unsigned id = root ? kNobody : vux_file::Attrs::NotSet;
@@ -907,10 +908,10 @@ pid_t HoldInChild(const std::string& path, bool exclusive) {
 }
 
 // Kills the holder after `ms`, having done `first`.
-std::thread KillLater(pid_t pid, int ms, std::function<void()> first = [] {}) {
+std::thread KillLater(pid_t pid, int ms, std::function<void()> first = nullptr) {
     return std::thread([=] {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        first();
+        if (first) first();
         StopChild(pid);
     });
 }

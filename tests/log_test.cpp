@@ -225,7 +225,8 @@ TEST_F(LogTest, MalformedLinesAreSkippedAndReportedOnce) {
     vux_log::Reload();
     const std::string log = Log("bad");
     EXPECT_EQ(Count(log, "Malformed line"), 4u) << log;
-    for (const char* once : {"etc/debug.conf:2 ignored (bad level): bad_one nine", "(bad op: xor)", "(bad ')')", "(bad and)"})
+    for (const char* once :
+         {"etc/debug.conf:2 ignored (bad level): bad_one nine", "(bad op: xor)", "(bad ')')", "(bad and)"})
         EXPECT_EQ(Count(log, once), 1u) << once << "\n" << log;
     StringList problems;
     vux_log::LoadRules("bad", 3, &problems);
@@ -405,7 +406,8 @@ TEST_F(LogTest, CheckAnswersAtTheEdgesOfTheLevelRange) {
     const int edges[] = {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX};
     for (int granted : edges) {
         vux_log::LoadRules("edge", granted);
-        for (int level : edges) EXPECT_EQ(m.Check(level), level <= granted) << "level " << level << ", granted " << granted;
+        for (int level : edges)
+            EXPECT_EQ(m.Check(level), level <= granted) << "level " << level << ", granted " << granted;
     }
     Conf("etc/debug.conf", "edge_mod 2147483647\n");
     vux_log::LoadRules("edge", 3);
@@ -599,8 +601,8 @@ void Crowd(const std::string& dir, const std::string& storage) {
             char payload[64] = {};
             if (!ParseLogLine(line, module, message) ||
                 (module == "crowd" &&
-                 (std::sscanf(message.c_str(), "w%d %d %63s", &w, &i, payload) != 3 || kPayload != payload ||
-                  w < 0 || w >= kThreads + kProcesses || i < 0 || i >= kLines))) {
+                 (std::sscanf(message.c_str(), "w%d %d %63s", &w, &i, payload) != 3 || kPayload != payload || w < 0 ||
+                  w >= kThreads + kProcesses || i < 0 || i >= kLines))) {
                 if (++bad < 5) ADD_FAILURE() << f.first << ": torn line '" << line << "'";
                 continue;
             }
@@ -613,7 +615,8 @@ void Crowd(const std::string& dir, const std::string& storage) {
     std::size_t wrong = 0;
     for (int w = 0; w < kThreads + kProcesses; ++w)
         for (int i = 0; i < kLines; ++i)
-            if (seen[w][i] != 1 && ++wrong < 5) ADD_FAILURE() << "line w" << w << " " << i << " seen " << int(seen[w][i]);
+            if (seen[w][i] != 1 && ++wrong < 5)
+                ADD_FAILURE() << "line w" << w << " " << i << " seen " << int(seen[w][i]);
     EXPECT_EQ(total, std::size_t(kThreads + kProcesses) * kLines);
 }
 

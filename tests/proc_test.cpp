@@ -204,8 +204,7 @@ TEST(Execute, TimeoutEndsChildAndItsGroup) {
     testutil::TempDir dir;
     const std::string pidfile = dir / "grandchild";
     // The child and its child ignore SIGTERM; the grandchild holds the output pipe open.
-    Execute e("trap '' TERM; (trap '' TERM; exec sleep 30) & echo $! > '" + pidfile + "'; sleep 30",
-              Execute::PipeOut);
+    Execute e("trap '' TERM; (trap '' TERM; exec sleep 30) & echo $! > '" + pidfile + "'; sleep 30", Execute::PipeOut);
     e.SetTimeout(1);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(e.Result(), -1);
@@ -320,7 +319,8 @@ TEST(Execute, RunsAsAnotherUser) {
     for (unsigned g; in >> g;) groups.insert(g);
     EXPECT_EQ(uid, vux_user::Uid(user.name())) << out;
     EXPECT_EQ(gid, vux_user::Gid(user.name()));
-    EXPECT_EQ(groups, (std::set<unsigned>{gid, vux_user::GroupGid(user.group('a')), vux_user::GroupGid(user.group('b'))}))
+    EXPECT_EQ(groups,
+              (std::set<unsigned>{gid, vux_user::GroupGid(user.group('a')), vux_user::GroupGid(user.group('b'))}))
         << "exactly the user's groups, none of root's";
 }
 
@@ -392,7 +392,8 @@ TEST(Execute, EnvironmentAndLimits) {
     text = env(Execute::KeepLdLibraryPath).SetEnv("VUX_PARENT_VAR", "replaced").Str();
     EXPECT_NE(text.find("\nVUX_PARENT_VAR=replaced\n"), std::string::npos);
     EXPECT_EQ(text.find("from parent"), std::string::npos);
-    EXPECT_EQ(env(0).SetEnv(StringMap{{"ONLY", "this"}}).Str(), "ONLY=this\nPATH=" + std::string(getenv("PATH")) + "\n");
+    EXPECT_EQ(env(0).SetEnv(StringMap{{"ONLY", "this"}}).Str(),
+              "ONLY=this\nPATH=" + std::string(getenv("PATH")) + "\n");
     EXPECT_EQ(env(0).SetEnv(StringMap{{"PATH", "/bin"}, {"A", "1"}}).Str(), "A=1\nPATH=/bin\n");
     unsetenv("LD_LIBRARY_PATH");
     unsetenv("VUX_PARENT_VAR");
@@ -408,8 +409,9 @@ TEST(Execute, EnvironmentAndLimits) {
     std::string f;
     for (int i = 3; i <= 19; ++i) fields >> f;
     EXPECT_EQ(f, "7") << "the nice value";
-    EXPECT_EQ(Execute("x=$(readlink /proc/$$/fd/1); echo \"$x\" >&2", Execute::PipeErr).RedirectOutTo(ResHandle()).Str(),
-              "/dev/null\n");
+    EXPECT_EQ(
+        Execute("x=$(readlink /proc/$$/fd/1); echo \"$x\" >&2", Execute::PipeErr).RedirectOutTo(ResHandle()).Str(),
+        "/dev/null\n");
 }
 
 TEST(Execute, MisuseIsAnAssertion) {
@@ -477,7 +479,10 @@ TEST(Execute, WritingToAChildThatHasGoneFailsTheStream) {
                 sigset_t pending, mask;
                 sigpending(&pending);
                 pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-                return sigismember(&pending, SIGPIPE) ? 12 : sigismember(&mask, SIGPIPE) ? 13 : e.Result() == 0 ? 0 : 14;
+                return sigismember(&pending, SIGPIPE) ? 12
+                       : sigismember(&mask, SIGPIPE)  ? 13
+                       : e.Result() == 0              ? 0
+                                                      : 14;
             };
             int out = 0;
             if (!thread) return body();

@@ -112,7 +112,8 @@ TEST(VuxTool, LogCheckAndWrite) {
     testutil::WriteFile(dir / "etc/debug.conf.d/a.conf", "myprog.libvux 9\nbroken line\n");
     testutil::ChDir cd(dir.path());
     Check({
-        {"log check myprog libvux DEBUG", "", 0, "written\ndecided by etc/debug.conf.d/a.conf:1: myprog.libvux 9", true},
+        {"log check myprog libvux DEBUG", "", 0, "written\ndecided by etc/debug.conf.d/a.conf:1: myprog.libvux 9",
+         true},
         {"log check myprog libvux DEBUG", "", 0, "Malformed line etc/debug.conf.d/a.conf:2", true},
         {"log check other libvux 4", "", 0, "not written\ndecided by etc/debug.conf:1: * 3", true},
         {"log check myprog libvux", "", 2, "", true},
