@@ -84,6 +84,18 @@ std::string AssertText(F&& f) {
     return "(no assertion)";
 }
 
+// "file:line: description" of the assertion f raises, or "(no assertion)": where a caller's
+// report of the assertion points matters too.
+template <class F>
+std::string AssertAt(F&& f) {
+    try {
+        f();
+    } catch (const vux_err::AssertError& e) {
+        return std::string(e.file()) + ":" + std::to_string(e.line()) + ": " + e.desc();
+    }
+    return "(no assertion)";
+}
+
 // f raises an assertion with that description from that source file ("vuxxml_unix").
 template <class F>
 void ExpectAssert(F&& f, const std::string& desc, const std::string& file) {
