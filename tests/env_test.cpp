@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -100,18 +101,19 @@ std::string Detect(const Case& c) {
         for (const auto& w : c.write) testutil::WriteFile(w.first, w.second);
         setenv("PATH", (std::string(VUX_SOURCE_DIR "/tests/standin:") + getenv("PATH")).c_str(), 1);
         setenv("VUX_TEST_RPM_ANSWER", c.rpm_answer.c_str(), 1);
-        std::string text;
+        std::ostringstream s;
         try {
-            text = std::to_string(static_cast<int>(vux_env::GetOsType())) + "|" + vux_env::GetOsVersion() + "|" + vux_env::GetOs() + "|" +
-                   vux_env::GetRepoFile() + "|";
+            s << static_cast<int>(vux_env::GetOsType()) << '|' << vux_env::GetOsVersion() << '|' << vux_env::GetOs() << '|'
+              << vux_env::GetRepoFile() << '|';
             if (c.beancounters) {
                 if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) Die(out, "tmpfs /proc");
                 testutil::WriteFile("/proc/user_beancounters", c.beancounters);
             }
-            text += std::to_string(vux_env::IsOpenVZChild());
+            s << vux_env::IsOpenVZChild();
         } catch (const vux_err::Error& e) {
-            text = "!" + std::string(e.what());
+            s.str("!" + std::string(e.what()));
         }
+        const std::string text = s.str();
         (void)!write(out, text.data(), text.size());
         _exit(0);
     }

@@ -51,10 +51,7 @@ TEST(StrCaseFold, LoadsTableFromInstallDir) {
 }
 
 TEST(StrWords, TakeFromEitherEnd) {
-    // {input, separator ("ws" for whitespace), word, rest}
-    struct Case {
-        const char *in, *sep, *word, *rest;
-    };
+    struct Case { const char *in, *sep, *word, *rest; };  // separator "ws" for whitespace
     const Case front[] = {
         {"a,b", ",", "a", "b"}, {"a", ",", "a", ""}, {",a", ",", "", "a"}, {"a::b::c", "::", "a", "b::c"},
         {"b::c", "", "b::c", ""}, {"one \t\r\ntwo  x", "ws", "one", "two  x"}, {" lead", "ws", "", "lead"},
@@ -136,15 +133,11 @@ TEST(StrEdit, AppendTrimCaseReplace) {
 
 TEST(StrVersion, NaturalOrder) {
     auto sign = [](int v) { return (v > 0) - (v < 0); };
-    struct Case {
-        const char *a, *b;
-        int expected;
-    } cases[] = {
-        {"1.10", "1.9", 1},     {"1.2", "1.2", 0},     {"1.2", "1.2.1", -1}, {"1.02", "1.2", 0},
-        {"2.0", "10.0", -1},    {"1.0a", "1.0b", -1},  {"1.100", "1.99", 1}, {"1.20", "1.3", 1},
-        {"1.005", "1.4", 1},    {"1.0.0", "1.0", 1},   {"", "", 0},          {"", "1", -1},
-        {"1.00", "1.0", 1},     {"5.3-r1", "5.3-r10", -1}, {"abc", "abd", -1}, {"1.0", "1.00", -1},
-        {"007", "7", 0},        {"10", "9", 1},        {"1.0a", "1.5", -1},
+    const struct { const char *a, *b; int expected; } cases[] = {
+        {"1.10", "1.9", 1}, {"1.2", "1.2", 0}, {"1.2", "1.2.1", -1}, {"1.02", "1.2", 0}, {"2.0", "10.0", -1},
+        {"1.0a", "1.0b", -1}, {"1.100", "1.99", 1}, {"1.20", "1.3", 1}, {"1.005", "1.4", 1}, {"1.0.0", "1.0", 1},
+        {"", "", 0}, {"", "1", -1}, {"1.00", "1.0", 1}, {"5.3-r1", "5.3-r10", -1}, {"abc", "abd", -1},
+        {"1.0", "1.00", -1}, {"007", "7", 0}, {"10", "9", 1}, {"1.0a", "1.5", -1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(sign(str::CompareVersion(c.a, c.b)), c.expected) << c.a << " vs " << c.b;
@@ -181,7 +174,7 @@ TEST(StrEnum, OrderedDistinct) {
     EXPECT_EQ(str::Enum().size() + str::Enum(nullptr).size(), 0u);
 }
 
-TEST(StrUtf8, IterateCountAndCode) {
+TEST(StrUtf8, IterateCountCodeAndBounds) {
     const std::string s = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a, U+00E9, U+20AC, U+1F600, z
     EXPECT_EQ(str::utf8::len(s), 5u);
     ExpectPairs({{str::utf8::at(s, 0), "a"}, {str::utf8::at(s, 1), "\xC3\xA9"}, {str::utf8::at(s, 2), "\xE2\x82\xAC"},
@@ -191,19 +184,14 @@ TEST(StrUtf8, IterateCountAndCode) {
     for (int i = 0; i < 3; ++i, ++it) codes.push_back(it.code());
     EXPECT_EQ(codes, (std::vector<unsigned long>{0x61, 0xE9, 0x20AC}));
     EXPECT_THROW(it.code(), str::Fail);
-    ++it;
-    EXPECT_EQ(it.code(), 0x7Au);
-    ++it;
-    EXPECT_TRUE(it == end);
-    ++it;  // stays at the end
-    EXPECT_TRUE(it == end);
+    EXPECT_EQ((++it).code(), 0x7Au);
+    EXPECT_TRUE(++it == end);
+    EXPECT_TRUE(++it == end) << "stays at the end";
     std::vector<std::size_t> back;
     for (str::utf8::iterator b = end; b != str::utf8::iterator(s);)
         back.push_back(static_cast<std::size_t>((--b).ptr() - s.data()));
     EXPECT_EQ(back, (std::vector<std::size_t>{10, 6, 3, 1, 0}));
-}
 
-TEST(StrUtf8, BoundsOnHostileInput) {
     EXPECT_THROW(str::utf8::at("", 0), std::out_of_range);
     EXPECT_STREQ(testutil::Catch<std::out_of_range>([] { str::utf8::at("ab", 2); }).what(), "utf8");
     // A lead byte promising more bytes than remain never reads past the end.
@@ -215,9 +203,8 @@ TEST(StrUtf8, BoundsOnHostileInput) {
     EXPECT_EQ(str::utf8::len(stray), 2u);
     str::utf8::iterator b = str::utf8::iterator::End(stray);
     --b;
-    EXPECT_EQ(b.ptr(), stray.data());  // and backwards stop at the start
-    --b;
-    EXPECT_EQ(b.ptr(), stray.data());
+    const char* first = b.ptr();
+    EXPECT_TRUE(first == stray.data() && (--b).ptr() == stray.data()) << "backwards they stop at the start";
     const std::string bytes = testutil::RandomBytes(4096, 7);
     std::size_t n = 0;
     for (str::utf8::iterator i(bytes), e = str::utf8::iterator::End(bytes); i != e; ++i, ++n)
@@ -226,8 +213,8 @@ TEST(StrUtf8, BoundsOnHostileInput) {
 }
 
 TEST(StrEncodings, Base64) {
-    const char* rfc[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                            {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
+    const char* rfc[][2] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+                            {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
     for (auto& v : rfc) ExpectPairs({{str::base64::Encode(v[0]), v[1]}, {str::base64::Decode(v[1]), v[0]}});
     ExpectPairs({
         {str::base64::Encode("\xFB\xFF"), "+/8="}, {str::base64::Decode("QUJD\nRA=="), "ABCD"},
@@ -316,14 +303,16 @@ TEST(StrConv, WholeChunkedAndFailures) {
     to16.ConvertFinish();
     EXPECT_EQ(to8.Convert(wide), text);
 
-    EXPECT_EQ(ErrorOf([] { str::Conv("NO-SUCH-CHARSET", "UTF-8"); }), "conv/iconv_open/" + std::to_string(EINVAL));
-    EXPECT_EQ(ErrorOf([&] { c.Convert("ok\xFF\xFEzzzzzz"); }), "conv/badseq/fffe7a7a7a7a");
-    EXPECT_EQ(ErrorOf([&] { c.Convert("ends in \xE2\x82"); }), "conv/badseq/e282");
-    EXPECT_EQ(c.Convert("A"), std::string("A\0", 2));  // usable again after failures
-    c.ConvertChunk("x\xF0\x9F");
-    EXPECT_EQ(ErrorOf([&] { c.ConvertFinish(); }), "conv/badseq/f09f");
-    c.ConvertChunk("\xE2");
-    EXPECT_EQ(ErrorOf([&] { c.ConvertChunk("\x41"); }), "conv/badseq/e2");  // carried bytes that never complete
+    // Each step in order: a chunk carries an open sequence into the next step.
+    ExpectPairs({
+        {ErrorOf([] { str::Conv("NO-SUCH-CHARSET", "UTF-8"); }), "conv/iconv_open/" + std::to_string(EINVAL)},
+        {ErrorOf([&] { c.Convert("ok\xFF\xFEzzzzzz"); }), "conv/badseq/fffe7a7a7a7a"},
+        {ErrorOf([&] { c.Convert("ends in \xE2\x82"); }), "conv/badseq/e282"},
+        {c.Convert("A"), std::string("A\0", 2)},  // usable again after failures
+        {c.ConvertChunk("x\xF0\x9F"), std::string("x\0", 2)}, {ErrorOf([&] { c.ConvertFinish(); }), "conv/badseq/f09f"},
+        {c.ConvertChunk("\xE2"), ""},
+        {ErrorOf([&] { c.ConvertChunk("\x41"); }), "conv/badseq/e2"},  // carried bytes that never complete
+    });
     c.Clear();
     c.ConvertChunk("\xC3");
     c.Clear();
@@ -336,15 +325,14 @@ TEST(StrConv, WholeChunkedAndFailures) {
 
 TEST(StrConv, U16String) {
     std::mt19937 gen(2);
+    auto utf8 = [](const str::u16string& u) { return static_cast<std::string>(u); };
     for (int round = 0; round < 20; ++round) {
         const std::string text = RandomUtf8(gen, 1 + round * 37);
-        EXPECT_EQ(static_cast<std::string>(str::u16string(text)), text);
-        EXPECT_EQ(static_cast<std::string>(str::u16string(text.c_str(), text.size())), text);
+        ExpectPairs({{utf8(str::u16string(text)), text}, {utf8(str::u16string(text.c_str(), text.size())), text}});
     }
     str::u16string e("\xE2\x82\xAC" "A\xF0\x9F\x98\x80");
     EXPECT_EQ(static_cast<str::u16string::base>(e), (str::u16string::base{0x20AC, 0x41, 0xD83D, 0xDE00}));
     const unsigned short units[] = {0x48, 0x49, 0}, lone[] = {0xD800, 0x41, 0};
-    auto utf8 = [](const str::u16string& u) { return static_cast<std::string>(u); };
     ExpectPairs({{utf8(str::u16string(units)), "HI"}, {utf8(str::u16string(units, 1)), "H"}, {utf8(str::u16string()), ""}});
     EXPECT_STREQ(testutil::Catch<std::logic_error>([] { str::u16string bad(static_cast<const char*>(nullptr)); }).what(),
                  "Convert8to16 null not valid");
@@ -387,22 +375,19 @@ TEST(StrRandom, BytesAndSalt) {
 }
 
 TEST(StrCrypt, FormatsVerifyByRehash) {
-    const struct {
-        str::CryptFormat format;
-        const char* prefix;
-        std::size_t salt_end;  // where the '$' after the salt is
-    } formats[] = {{str::CryptMD5, "$1$", 11}, {str::CryptSHA256, "$5$", 19}};
+    // {format, prefix, where the '$' after the salt is}
+    const struct { str::CryptFormat format; const char* prefix; std::size_t salt_end; } formats[] = {
+        {str::CryptMD5, "$1$", 11}, {str::CryptSHA256, "$5$", 19}};
     for (const auto& [format, prefix, salt_end] : formats) {
         const std::string hash = str::Crypt("s3cret", format);
         ASSERT_TRUE(str::StartsWith(hash, prefix)) << hash;
         EXPECT_EQ(hash.find('$', 3), salt_end);
         EXPECT_EQ(str::Crypt("s3cret", hash), hash);
-        EXPECT_NE(str::Crypt("s3creT", hash), hash);
-        EXPECT_NE(str::Crypt("s3cret", format), hash);  // fresh salt each time
+        EXPECT_TRUE(str::Crypt("s3creT", hash) != hash && str::Crypt("s3cret", format) != hash) << "fresh salt each time";
     }
-    EXPECT_TRUE(str::StartsWith(str::Crypt("p", str::CryptDefault), "$1$"));
+    const std::string md5 = str::Crypt("p", str::CryptDefault);
     str::SetCryptFormat(str::CryptSHA256);
-    EXPECT_TRUE(str::StartsWith(str::Crypt("p", str::CryptDefault), "$5$"));
+    EXPECT_EQ(md5.substr(0, 3) + str::Crypt("p", str::CryptDefault).substr(0, 3), "$1$$5$");
     str::SetCryptFormat(static_cast<str::CryptFormat>(3));
     EXPECT_EQ(testutil::AssertAt([] { str::Crypt("p", str::CryptDefault); }), "vuxstr:294: Unsupported crypt format");
     EXPECT_STREQ(testutil::Catch<vux_err::AssertError>([] { str::Crypt("p", str::CryptDefault); }).func(),
@@ -444,8 +429,8 @@ void Btea(std::uint32_t* v, int n, const std::uint32_t key[4]) {
 #undef MX
 }
 
-TEST(StrXxtea, MatchesPublishedCipher) {
-    const std::string key = "0123456789abcdefIGNORED";
+TEST(StrXxtea, MatchesPublishedCipherAndRefusesBadInput) {
+    std::string key = "0123456789abcdefIGNORED";
     const std::uint32_t k[4] = {0x33323130, 0x37363534, 0x62613938, 0x66656463};
     for (std::size_t len : {1u, 3u, 4u, 5u, 8u, 31u, 200u}) {
         const std::string data = testutil::RandomBytes(len, 100 + len);
@@ -462,13 +447,11 @@ TEST(StrXxtea, MatchesPublishedCipher) {
         EXPECT_EQ(enc, expected) << len;
         EXPECT_EQ(str::xxtea::Decode(key.substr(0, 16), enc), data);
     }
-    EXPECT_EQ(str::xxtea::Encode(key, "hello").size(), 12u);
     EXPECT_EQ(str::xxtea::Encode(key, "") + str::xxtea::Decode(key, ""), "");
-}
 
-TEST(StrXxtea, Failures) {
-    const std::string key(16, 'k');
+    key.assign(16, 'k');
     const std::string enc = str::xxtea::Encode(key, "hello");
+    EXPECT_EQ(enc.size(), 12u);
     std::string tampered = enc;
     tampered[0] ^= 1;
     ExpectPairs({
@@ -544,64 +527,39 @@ TEST(StrSimpleParser, WalksLines) {
 TEST(StrSimpleParser, EditsInPlace) {
     std::string text = "a=1\n# drop me\nb=2\nc=3\n";
     KeyParser p(text);
+    // Each returns what the step leaves: the next item, or the text after an edit.
+    auto next = [&] { return p.Next() ? p.line : std::string("(end)"); };
+    auto save = [&](const char* r) { return p.replacement = r, p.Save(), text; };
+    auto insert = [&](const char* r) { return p.replacement = r, p.Insert(), text; };
+    auto del = [&] { return p.Delete(), text; };
     // Delete a marked range: from the comment through "b=2".
     ASSERT_TRUE(p.First());
     p.GetLine();
     p.SetBegin();
-    ASSERT_TRUE(p.Next());
-    EXPECT_EQ(p.line, "b=2");
-    p.Delete();
-    EXPECT_EQ(text, "a=1\nc=3\n");
-    ASSERT_TRUE(p.Next());
-    EXPECT_EQ(p.line, "c=3");
-
-    // Save replaces the current line; the written text is not read again.
-    p.replacement = "c=30\nd=4\n";
-    p.Save();
-    EXPECT_EQ(text, "a=1\nc=30\nd=4\n");
-    EXPECT_EQ(text[p.End()], '\n');
-    EXPECT_EQ(p.End(), text.size() - 1);
-    EXPECT_FALSE(p.Next());
-
-    // Insert before the current line, then go on after that line.
+    ExpectPairs({{next(), "b=2"}, {del(), "a=1\nc=3\n"}, {next(), "c=3"},
+                 // Save replaces the current line; the written text is not read again.
+                 {save("c=30\nd=4\n"), "a=1\nc=30\nd=4\n"}, {std::string(1, text[p.End()]), "\n"},
+                 {std::to_string(p.End()), std::to_string(text.size() - 1)}, {next(), "(end)"}});
+    // Insert before the current line, then go on after that line; the line the cursor was on is
+    // still the current one.
     ASSERT_TRUE(p.First());
-    p.replacement = "z=0\n";
-    p.Insert();
-    EXPECT_EQ(text, "z=0\na=1\nc=30\nd=4\n");
-    p.replacement = "A=1\n";  // the line the cursor was on is still the current one
-    p.Save();
-    EXPECT_EQ(text, "z=0\nA=1\nc=30\nd=4\n");
-    ASSERT_TRUE(p.Next());
-    EXPECT_EQ(p.line, "c=30");
-
+    ExpectPairs({{insert("z=0\n"), "z=0\na=1\nc=30\nd=4\n"}, {save("A=1\n"), "z=0\nA=1\nc=30\nd=4\n"},
+                 {next(), "c=30"}});
     // Insert at the end of the text appends.
     while (p.Next()) {
     }
-    p.replacement = "e=5\n";
-    p.Insert();
-    EXPECT_EQ(text, "z=0\nA=1\nc=30\nd=4\ne=5\n");
-    EXPECT_FALSE(p.Next());
-
+    ExpectPairs({{insert("e=5\n"), "z=0\nA=1\nc=30\nd=4\ne=5\n"}, {next(), "(end)"}});
     // Deleting the first line leaves the cursor before the text.
     ASSERT_TRUE(p.First());
-    p.Delete();
-    EXPECT_EQ(text, "A=1\nc=30\nd=4\ne=5\n");
+    EXPECT_EQ(del(), "A=1\nc=30\nd=4\ne=5\n");
     EXPECT_EQ(p.End(), str::SimpleParser::unset);
-    ASSERT_TRUE(p.Next());
-    EXPECT_EQ(p.line, "A=1");
-
+    EXPECT_EQ(next(), "A=1");
     // Deleting every item in turn.
     while (p.line[0] != 'e') {
         p.Delete();
         ASSERT_TRUE(p.Next());
     }
-    p.Delete();
-    EXPECT_EQ(text, "");
-    EXPECT_FALSE(p.Next());
-    p.replacement = "only=1";
-    p.Insert();
-    EXPECT_EQ(text, "only=1");
-    EXPECT_FALSE(p.Next());
+    ExpectPairs({{del(), ""}, {next(), "(end)"}, {insert("only=1"), "only=1"}, {next(), "(end)"}});
 }
 
 }  // namespace
