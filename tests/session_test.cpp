@@ -1,5 +1,7 @@
 #include <sys/stat.h>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include <libvux/vuxerr.h>
@@ -13,23 +15,23 @@ namespace {
 
 // The reply without its XML declaration, unformatted.
 std::string Reply(const BaseSession& s) {
-    std::string out = s.GetXml().Str();
-    std::string::size_type start = out.find("?>");
-    if (start != std::string::npos) out.erase(0, start + 2);
-    while (!out.empty() && (out.front() == '\n')) out.erase(0, 1);
-    while (!out.empty() && (out.back() == '\n')) out.pop_back();
-    return out;
+    const std::string out = s.GetXml().Str();
+    const std::size_t start = out.find_first_not_of('\n', out.find("?>") + 2), end = out.find_last_not_of('\n');
+    return out.substr(start, end + 1 - start);
 }
 
-class Limited : public BaseSession {
-public:
-    explicit Limited(std::uint32_t limit) : limit_(limit), asked_(0) {}
-    std::uint32_t GetRecordLimit() override {
-        ++asked_;
-        return limit_;
-    }
+// The reply of a fresh session after `build`.
+std::string ReplyOf(const std::function<void(BaseSession&)>& build) {
+    BaseSession s;
+    build(s);
+    return Reply(s);
+}
+
+struct Limited : BaseSession {
+    explicit Limited(std::uint32_t limit) : limit_(limit) {}
+    std::uint32_t GetRecordLimit() override { return ++asked_, limit_; }
     std::uint32_t limit_;
-    int asked_;
+    int asked_ = 0;
 };
 
 }  // namespace
@@ -104,18 +106,12 @@ TEST(Session, NodesCookiesFilesAndBanners) {
               "<doc><info>text<more>1</more></info><fresh/>"
               "<cookies><cookie name=\"sid\">abc</cookie><cookie name=\"lang\">en</cookie></cookies></doc>");
 
-    BaseSession f;
-    f.SendFile("a.txt", "body");
-    EXPECT_EQ(Reply(f),
+    EXPECT_EQ(ReplyOf([](BaseSession& f) { f.SendFile("a.txt", "body"); }),
               "<doc stylesheet=\"file\"><content type=\"data\"><name>a.txt</name><data>body</data></content></doc>");
-    BaseSession g;
-    g.SendFromFile("b.bin", "/tmp/b.bin", true, 42);
-    EXPECT_EQ(Reply(g),
+    EXPECT_EQ(ReplyOf([](BaseSession& f) { f.SendFromFile("b.bin", "/tmp/b.bin", true, 42); }),
               "<doc stylesheet=\"file\"><content type=\"file\"><name>b.bin</name><data>/tmp/b.bin</data>"
               "<autoremove/><inode>42</inode></content></doc>");
-    BaseSession h;
-    h.SendFromFile("c", "/tmp/c");
-    EXPECT_EQ(Reply(h),
+    EXPECT_EQ(ReplyOf([](BaseSession& f) { f.SendFromFile("c", "/tmp/c"); }),
               "<doc stylesheet=\"file\"><content type=\"file\"><name>c</name><data>/tmp/c</data></content></doc>");
 
     BaseSession b;
@@ -127,9 +123,10 @@ TEST(Session, NodesCookiesFilesAndBanners) {
               "<doc><banner id=\"quota\" status=\"1\" info=\"quota.edit\" infotype=\"formfunc\" infoelid=\"e1\">"
               "<msg>Used 5 of 9, 5!</msg><param name=\"msg_quota\" type=\"msg\"/><param name=\"used\">5</param>"
               "<param name=\"total\">9</param></banner></doc>");
-    BaseSession c;
-    c.NewBanner("x", BaseSession::Banner::Info).SetLink("http://h/", BaseSession::Banner::Url, "ignored");
-    EXPECT_EQ(Reply(c), "<doc><banner id=\"x\" status=\"0\" info=\"http://h/\" infotype=\"url\"/></doc>");
+    EXPECT_EQ(ReplyOf([](BaseSession& c) {
+                  c.NewBanner("x", BaseSession::Banner::Info).SetLink("http://h/", BaseSession::Banner::Url, "ignored");
+              }),
+              "<doc><banner id=\"x\" status=\"0\" info=\"http://h/\" infotype=\"url\"/></doc>");
 }
 
 TEST(Session, OkIsSentOnce) {
@@ -139,10 +136,8 @@ TEST(Session, OkIsSentOnce) {
     s.Ok(1 | 32, "first");
     s.Ok(2, "second");
     EXPECT_EQ(Reply(s), "<doc><ok notifyup=\"yes\" child=\"yes\" type=\"list\">first</ok></doc>");
-    BaseSession t;
-    t.Ok(7, "no type");
-    t.Ok(5, "http://x/?a=1&b=2");
-    EXPECT_EQ(Reply(t), "<doc><ok type=\"url\">http://x/?a=1&amp;b=2</ok></doc>");
+    EXPECT_EQ(ReplyOf([](BaseSession& t) { t.Ok(7, "no type"), t.Ok(5, "http://x/?a=1&b=2"); }),
+              "<doc><ok type=\"url\">http://x/?a=1&amp;b=2</ok></doc>");
 }
 
 TEST(Session, FormMetadata) {
@@ -198,9 +193,7 @@ TEST(Session, DirectoryTree) {
               "<elem key=\"" + p + "/c\" img=\"p-file-0\" collapsed=\"yes\"><val>c</val><tlist>"
               "<elem key=\"" + p + "/c/y\" img=\"p-file-0\"><val>y</val></elem></tlist></elem>"
               "</tlist></doc>");
-    BaseSession missing;
-    missing.BuildTree("none", dir / "none", 3);
-    EXPECT_EQ(Reply(missing), "<doc><tlist name=\"none\"/></doc>");
+    EXPECT_EQ(ReplyOf([&](BaseSession& m) { m.BuildTree("none", dir / "none", 3); }), "<doc><tlist name=\"none\"/></doc>");
 }
 
 namespace {
@@ -220,11 +213,9 @@ const char* const kForm =
     "</metadata></doc>";
 
 std::set<std::string> Names(const std::string& xml, int flags) {
-    vux_xml::Xml doc;
-    doc.LoadFromString(xml);
     std::set<std::string> names;
-    vux_session::XmlFormInputEnumerator walk(doc, vux_session::Inputs(names, flags));
-    walk.Run();
+    vux_xml::XmlString doc(xml);
+    vux_session::XmlFormInputEnumerator(doc, vux_session::Inputs(names, flags)).Run();
     return names;
 }
 
@@ -244,20 +235,15 @@ TEST(FormInputs, ConditionsHideAndReveal) {
     EXPECT_EQ(Names(other, 0), (std::set<std::string>{"adv_text", "advanced", "mode", "nested", "tail"}));
 
     // A callback that says stop ends the walk at once.
-    vux_xml::Xml doc;
-    doc.LoadFromString(kForm);
     std::vector<std::string> seen;
-    vux_session::XmlFormInputEnumerator walk(doc, [&](BaseSession& s, const std::string& name, vux_xml::XmlNode,
-                                                      bool hidden) {
+    vux_xml::XmlString doc(kForm);
+    vux_session::XmlFormInputEnumerator(doc, [&](BaseSession& s, const std::string& name, vux_xml::XmlNode, bool hidden) {
         EXPECT_EQ(s.Param("mode"), "basic");
         seen.push_back(name + (hidden ? "-" : "+"));
         return seen.size() < 3;
-    });
-    walk.Run();
+    }).Run();
     EXPECT_EQ(seen, (std::vector<std::string>{"mode+", "simple+", "advanced-"}));
-
-    EXPECT_TRUE(Names("<doc/>", 3).empty());
-    EXPECT_TRUE(Names("<doc><metadata type=\"form\"/></doc>", 3).empty());
+    EXPECT_TRUE(Names("<doc/>", 3).empty() && Names("<doc><metadata type=\"form\"/></doc>", 3).empty());
 }
 
 TEST(FormInputs, EmptyConditionOnALiveSession) {
@@ -265,19 +251,15 @@ TEST(FormInputs, EmptyConditionOnALiveSession) {
     s.GetXml().GetRoot().AppendChild("metadata").SetProp("type", "form");
     s.GetXml().GetNode("/doc/metadata").AppendChild("form");
     s.NewField("login", "text", "", "").NewIf("", "", false);
-    s.GetXml().GetNode("/doc/metadata/form/field/input/if").SetProp("empty", "yes");
-    s.GetXml().GetNode("/doc/metadata/form/field/input/if").SetProp("hide", "password");
+    s.GetXml().GetNode("/doc/metadata/form/field/input/if").SetProp("empty", "yes").SetProp("hide", "password");
     s.NewField("password", "password", "", "");
-    std::set<std::string> names, all;
-    vux_session::FormInputs<vux_session::Inputs> walk(s, vux_session::Inputs(names, 0));
-    walk.Run();
-    EXPECT_EQ(names, (std::set<std::string>{"login"}));
-    vux_session::FormInputs<vux_session::Inputs> walk2(s, vux_session::Inputs(all, 2));
-    walk2.Run();
-    EXPECT_EQ(all, (std::set<std::string>{"login", "password"}));
+    auto names = [&](int flags) {
+        std::set<std::string> out;
+        vux_session::FormInputs<vux_session::Inputs>(s, vux_session::Inputs(out, flags)).Run();
+        return out;
+    };
+    EXPECT_EQ(names(0), (std::set<std::string>{"login"}));
+    EXPECT_EQ(names(2), (std::set<std::string>{"login", "password"}));
     s.SetParam("login", "bob");
-    std::set<std::string> filled;
-    vux_session::FormInputs<vux_session::Inputs> walk3(s, vux_session::Inputs(filled, 0));
-    walk3.Run();
-    EXPECT_EQ(filled, (std::set<std::string>{"login", "password"}));
+    EXPECT_EQ(names(0), (std::set<std::string>{"login", "password"}));
 }
