@@ -103,8 +103,8 @@ std::string Detect(const Case& c) {
         setenv("VUX_TEST_RPM_ANSWER", c.rpm_answer.c_str(), 1);
         std::ostringstream s;
         try {
-            s << static_cast<int>(vux_env::GetOsType()) << '|' << vux_env::GetOsVersion() << '|' << vux_env::GetOs() << '|'
-              << vux_env::GetRepoFile() << '|';
+            s << static_cast<int>(vux_env::GetOsType()) << '|' << vux_env::GetOsVersion() << '|'
+              << vux_env::GetOs() << '|' << vux_env::GetRepoFile() << '|';
             if (c.beancounters) {
                 if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) Die(out, "tmpfs /proc");
                 testutil::WriteFile("/proc/user_beancounters", c.beancounters);
@@ -130,8 +130,10 @@ const char kYum[] = "/etc/yum.repos.d/qexworks.repo";
 const char kApt[] = "/etc/apt/sources.list.d/qexworks.list";
 
 // What Detect gives for a system the library names `name` (the os is the name, a space and the version).
-std::string Seen(int type, const std::string& version, const std::string& name, const std::string& repo, int openvz = 0) {
-    return std::to_string(type) + "|" + version + "|" + name + " " + version + "|" + repo + "|" + std::to_string(openvz);
+std::string Seen(int type, const std::string& version, const std::string& name, const std::string& repo,
+                 int openvz = 0) {
+    return std::to_string(type) + "|" + version + "|" + name + " " + version + "|" + repo + "|" +
+           std::to_string(openvz);
 }
 
 Case RedHat(const std::string& release, const std::string& rpm = "") {
@@ -155,14 +157,25 @@ TEST(OsDetection, RedHatFamilyRefinements) {
         {"CloudLinux release 8.8 (Anatoly Filipchenko)\n", Seen(vux_env::OsCloudLinux, v, "CloudLinux", kYum)},
         {"Virtuozzo Linux release 7.9\n", Seen(vux_env::OsVirtuozzoLinux, v, "VirtuozzoLinux", kYum)},
         {"Red Hat Enterprise Linux release 9.2 (Plow)\n", Seen(vux_env::OsRedHat, v, "RedHat", kYum)},
-        {"Rocky Linux release 8.8, a rebuild like CentOS Linux release 8\n", Seen(vux_env::OsRedHat, v, "RedHat", kYum)},
+        {"Rocky Linux release 8.8, a rebuild like CentOS Linux release 8\n",
+         Seen(vux_env::OsRedHat, v, "RedHat", kYum)},
     };
     for (const auto& [release, seen] : cases) EXPECT_EQ(Detect(RedHat(release, v)), seen) << release;
     // rpm's complaint about a file that no package owns is no version.
     EXPECT_EQ(Detect(RedHat("CentOS Linux release 7.9.2009 (Core)\n")), Seen(vux_env::OsCentOS, "", "CentOS", kYum));
 }
 
-TEST(OsDetection, DebianFamilyAndOthers) {
+TEST(OsDetection, DebianFamilyOthersAndOpenVZ) {
+    const std::string container =
+        "Version: 2.5\n"
+        "       uid  resource                     held              maxheld              barrier\n"
+        "      101:  kmemsize                  2624577              5013504             14372700\n"
+        "            lockedpages                     0                    8                  256\n";
+    const std::string host =
+        container + "        0:  kmemsize                 11751396             16486400  9223372036854775807\n";
+    Case on_host = Debian("12.4\n"), in_container = on_host;
+    on_host.beancounters = host.c_str();  // only the host lists id 0
+    in_container.beancounters = container.c_str();
     Case chrooted = Debian("12.4\n");
     chrooted.chrooted = true;  // a root that is not a mount point
     Case gentoo{{{"/etc/gentoo-release", "Gentoo Base System release 2.14\n"}, {"/etc/apt/sources.list.d/keep", ""}},
@@ -176,7 +189,9 @@ TEST(OsDetection, DebianFamilyAndOthers) {
     neither.write.clear();
     const std::pair<Case, std::string> cases[] = {
         {Debian("10\n"), Seen(vux_env::OsDebian, "10.0", "Debian", kApt)},
-        {Debian("12.4\n"), Seen(vux_env::OsDebian, "12.4", "Debian", kApt)},
+        {Debian("12.4\n"), Seen(vux_env::OsDebian, "12.4", "Debian", kApt)},  // and no beancounters at all
+        {on_host, Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 0)},
+        {in_container, Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 1)},
         {Debian("9.13"), Seen(vux_env::OsDebian, "9.13", "Debian", kApt)},
         {Debian("11.7.1\n"), Seen(vux_env::OsDebian, "11.7", "Debian", kApt)},
         {chrooted, Seen(vux_env::OsDebian, "12.4", "Debian", kApt)},
@@ -190,23 +205,8 @@ TEST(OsDetection, DebianFamilyAndOthers) {
         // Elsewhere the repository file is the first whose directory exists.
         {none, Seen(0, "", "", kApt)}, {yum_only, Seen(0, "", "", kYum)}, {neither, Seen(0, "", "", "")},
     };
-    for (std::size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(Detect(cases[i].first), cases[i].second) << "case " << i;
-}
-
-TEST(OsDetection, OpenVZHostAndContainer) {
-    const std::string container =
-        "Version: 2.5\n"
-        "       uid  resource                     held              maxheld              barrier\n"
-        "      101:  kmemsize                  2624577              5013504             14372700\n"
-        "            lockedpages                     0                    8                  256\n";
-    const std::string host = container + "        0:  kmemsize                 11751396             16486400  9223372036854775807\n";
-    Case c = Debian("12.4\n");
-    c.beancounters = host.c_str();
-    EXPECT_EQ(Detect(c), Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 0)) << "the host lists id 0";
-    c.beancounters = container.c_str();
-    EXPECT_EQ(Detect(c), Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 1));
-    c.beancounters = nullptr;
-    EXPECT_EQ(Detect(c), Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 0)) << "no beancounters at all";
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(Detect(cases[i].first), cases[i].second) << "case " << i;
 }
 
 TEST(OsDetection, ThisMachineFromManyThreads) {

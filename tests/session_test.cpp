@@ -39,7 +39,8 @@ struct Limited : BaseSession {
 TEST(Session, ParametersAndRequestKinds) {
     // What the request asks of the form.
     auto kind = [](const BaseSession& s) {
-        return std::string(s.IsGet() ? "get" : "") + (s.IsSubmitted() ? "submitted" : "") + (s.IsSetValues() ? "setvalues" : "");
+        return std::string(s.IsGet() ? "get" : "") + (s.IsSubmitted() ? "submitted" : "") +
+               (s.IsSetValues() ? "setvalues" : "");
     };
     BaseSession s;
     EXPECT_EQ(kind(s), "get");
@@ -142,7 +143,8 @@ TEST(Session, OkIsSentOnce) {
 
 TEST(Session, FormMetadata) {
     BaseSession s;
-    testutil::ExpectAssert([&] { s.NewField("a", "text", "", ""); }, "try to create field no for form action", "vuxsession");
+    testutil::ExpectAssert([&] { s.NewField("a", "text", "", ""); }, "try to create field no for form action",
+                           "vuxsession");
     testutil::ExpectAssert([&] { s.NewPage("p", ""); }, "try to create page no for form action", "vuxsession");
     s.GetXml().GetRoot().AppendChild("metadata").AppendChild("form");
     s.GetXml().GetRoot().AppendChild("messages");
@@ -193,7 +195,8 @@ TEST(Session, DirectoryTree) {
               "<elem key=\"" + p + "/c\" img=\"p-file-0\" collapsed=\"yes\"><val>c</val><tlist>"
               "<elem key=\"" + p + "/c/y\" img=\"p-file-0\"><val>y</val></elem></tlist></elem>"
               "</tlist></doc>");
-    EXPECT_EQ(ReplyOf([&](BaseSession& m) { m.BuildTree("none", dir / "none", 3); }), "<doc><tlist name=\"none\"/></doc>");
+    EXPECT_EQ(ReplyOf([&](BaseSession& m) { m.BuildTree("none", dir / "none", 3); }),
+              "<doc><tlist name=\"none\"/></doc>");
 }
 
 namespace {
@@ -237,7 +240,8 @@ TEST(FormInputs, ConditionsHideAndReveal) {
     // A callback that says stop ends the walk at once.
     std::vector<std::string> seen;
     vux_xml::XmlString doc(kForm);
-    vux_session::XmlFormInputEnumerator(doc, [&](BaseSession& s, const std::string& name, vux_xml::XmlNode, bool hidden) {
+    vux_session::XmlFormInputEnumerator(doc, [&](BaseSession& s, const std::string& name, vux_xml::XmlNode,
+                                                 bool hidden) {
         EXPECT_EQ(s.Param("mode"), "basic");
         seen.push_back(name + (hidden ? "-" : "+"));
         return seen.size() < 3;

@@ -119,7 +119,8 @@ TEST(StrEdit, AppendTrimCaseReplace) {
         {str::Replace("abc", "", "z"), "abc"}, {str::Replace(std::string("a\0b", 3), std::string("\0", 1), "-"), "a-b"},
         // A map replaces simultaneously: at the same position the first key in key order wins; else the
         // earliest occurrence wins regardless of key order, and overlapped keys are searched again.
-        {str::Replace("abba", {{"a", "b"}, {"b", "a"}}), "baab"}, {str::Replace("abc", {{"a", "1"}, {"ab", "2"}}), "1bc"},
+        {str::Replace("abba", {{"a", "b"}, {"b", "a"}}), "baab"}, {str::Replace("abc", {{"a", "1"},
+        {"ab", "2"}}), "1bc"},
         {str::Replace("xyz yz", {{"yz", "Y"}, {"xy", "X"}}), "Xz Y"},
         {str::Replace("<&>", {{"<", "&lt;"}, {"&", "&amp;"}, {">", "&gt;"}}), "&lt;&amp;&gt;"},
         {str::Replace("plain", {{"q", "z"}}), "plain"}, {str::Replace("ab", {{"", "z"}, {"b", "c"}}), "ac"},
@@ -261,7 +262,8 @@ TEST(StrEncodings, HexUrlAndBadchars) {
         {std::to_string(str::url::Decode("%zz").size()), "1"},  // malformed escapes still give one byte
         {str::url::Decode(str::url::Encode(b)), b},
 
-        {str::badchars::Escape("a;b\\c", ";\\", '\\'), "a\\;b\\\\c"}, {str::badchars::Unescape("a\\;b\\\\c", '\\'), "a;b\\c"},
+        {str::badchars::Escape("a;b\\c", ";\\", '\\'), "a\\;b\\\\c"},
+        {str::badchars::Unescape("a\\;b\\\\c", '\\'), "a;b\\c"},
         {str::badchars::Unescape("end\\", '\\'), "end\\"},  // trailing escape kept, nothing read beyond
         {str::badchars::Escape(std::string("a\0b", 3), "b", '\\'), std::string("a\0\\b", 4)},
         {str::badchars::Escape("abc", "", '\\'), "abc"}, {str::badchars::Unescape(e, '%'), b},
@@ -272,7 +274,8 @@ TEST(StrPuny, EncodeDecode) {
     const std::string cyr = "\xD0\xBF\xD1\x80\xD0\xB8\xD0\xBC\xD0\xB5\xD1\x80.\xD1\x80\xD1\x84";
     const std::string label(70, 'a'), dotted = "." + label, nul("a\0b", 3);
     ExpectPairs({
-        {str::puny::Encode("m\xC3\xBCnchen.de"), "xn--mnchen-3ya.de"}, {str::puny::Decode("xn--mnchen-3ya.de"), "m\xC3\xBCnchen.de"},
+        {str::puny::Encode("m\xC3\xBCnchen.de"), "xn--mnchen-3ya.de"},
+        {str::puny::Decode("xn--mnchen-3ya.de"), "m\xC3\xBCnchen.de"},
         {str::puny::Encode(".m\xC3\xBCnchen.de"), ".xn--mnchen-3ya.de"}, {str::puny::Encode("*"), "*"},
         {str::puny::Decode("*"), "*"}, {str::puny::Encode("plain.example"), "plain.example"},
         {str::puny::Decode(str::puny::Encode(cyr)), cyr},
@@ -285,7 +288,8 @@ TEST(StrPuny, EncodeDecode) {
 
 TEST(StrConv, WholeChunkedAndFailures) {
     str::Conv latin("ISO-8859-1", "UTF-8");
-    ExpectPairs({{latin.Convert("caf\xE9"), "caf\xC3\xA9"}, {latin.Convert(std::string()), ""}, {latin.Convert(nullptr), ""}});
+    ExpectPairs({{latin.Convert("caf\xE9"), "caf\xC3\xA9"}, {latin.Convert(std::string()), ""},
+    {latin.Convert(nullptr), ""}});
     // A two-byte and a four-byte character cut across chunks.
     str::Conv c("UTF-8", "UTF-16LE");
     std::string out = c.ConvertChunk("a\xC3");
@@ -333,9 +337,10 @@ TEST(StrConv, U16String) {
     str::u16string e("\xE2\x82\xAC" "A\xF0\x9F\x98\x80");
     EXPECT_EQ(static_cast<str::u16string::base>(e), (str::u16string::base{0x20AC, 0x41, 0xD83D, 0xDE00}));
     const unsigned short units[] = {0x48, 0x49, 0}, lone[] = {0xD800, 0x41, 0};
-    ExpectPairs({{utf8(str::u16string(units)), "HI"}, {utf8(str::u16string(units, 1)), "H"}, {utf8(str::u16string()), ""}});
-    EXPECT_STREQ(testutil::Catch<std::logic_error>([] { str::u16string bad(static_cast<const char*>(nullptr)); }).what(),
-                 "Convert8to16 null not valid");
+    ExpectPairs({{utf8(str::u16string(units)), "HI"}, {utf8(str::u16string(units, 1)), "H"},
+    {utf8(str::u16string()), ""}});
+    auto null_text = [] { str::u16string bad(static_cast<const char*>(nullptr)); };
+    EXPECT_STREQ(testutil::Catch<std::logic_error>(null_text).what(), "Convert8to16 null not valid");
     EXPECT_EQ(ErrorOf([] { str::u16string bad("\xFF"); }).substr(0, 11), "conv/badseq");
     EXPECT_EQ(ErrorOf([&] { (void)static_cast<std::string>(str::u16string(lone)); }).substr(0, 11), "conv/badseq");
 
@@ -383,7 +388,8 @@ TEST(StrCrypt, FormatsVerifyByRehash) {
         ASSERT_TRUE(str::StartsWith(hash, prefix)) << hash;
         EXPECT_EQ(hash.find('$', 3), salt_end);
         EXPECT_EQ(str::Crypt("s3cret", hash), hash);
-        EXPECT_TRUE(str::Crypt("s3creT", hash) != hash && str::Crypt("s3cret", format) != hash) << "fresh salt each time";
+        EXPECT_TRUE(str::Crypt("s3creT", hash) != hash && str::Crypt("s3cret", format) != hash)
+            << "fresh salt each time";
     }
     const std::string md5 = str::Crypt("p", str::CryptDefault);
     str::SetCryptFormat(str::CryptSHA256);

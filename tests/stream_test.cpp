@@ -55,7 +55,8 @@ TEST(ResHandle, OwnershipAndComparison) {
     EXPECT_FALSE(empty);
     EXPECT_TRUE(empty == -1);
     EXPECT_EQ(empty.fd(), -1);
-    EXPECT_STREQ(testutil::Catch<std::invalid_argument>([&] { (void)static_cast<int>(empty); }).what(), "INVALID HANDLE");
+    EXPECT_STREQ(testutil::Catch<std::invalid_argument>([&] { (void)static_cast<int>(empty); }).what(),
+                 "INVALID HANDLE");
     EXPECT_TRUE(static_cast<bool>(ResHandle(-5)));
 
     auto [r, w] = Pipe();
@@ -285,7 +286,8 @@ TEST(BackReader, ReverseOfForwardWithLimits) {
     vux_stream::BackReader br(in);
     std::string last, cut;
     ASSERT_TRUE(br.GetLine(last, '\n', 10, true) && br.GetLine(cut, '\n', 10, true));
-    EXPECT_EQ(last + "|" + cut + "|state " + std::to_string(br.GetState()), "last|" + std::string(10, 'y') + "|state 2");
+    EXPECT_EQ(last + "|" + cut + "|state " + std::to_string(br.GetState()),
+              "last|" + std::string(10, 'y') + "|state 2");
 }
 
 TEST(FindFirst, Bisection) {

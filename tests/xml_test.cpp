@@ -87,7 +87,8 @@ TEST(XmlHelpers, EscapePropValueSelectsExactlyThatValue) {
     const char* const forms[][2] = {{"abc", "'abc'"}, {"", "''"}, {"it's", "\"it's\""}, {"say \"hi\"", "'say \"hi\"'"},
                                     {"a'b\"c", "concat(\"a'b\",'\"c')"}};
     for (const auto& f : forms) EXPECT_EQ(EscapePropValue(f[0]), f[1]);
-    for (const std::string v : {"plain", "o'neil", "\"q\"", "a'b\"c", "'\"'\"", "\"'", "x\"\"y''z\"", "''", "\"a'b'c\"d"}) {
+    for (const std::string v :
+         {"plain", "o'neil", "\"q\"", "a'b\"c", "'\"'\"", "\"'", "x\"\"y''z\"", "''", "\"a'b'c\"d"}) {
         Xml doc;
         doc.GetRoot().AppendChild("e").SetProp("v", v);
         doc.GetRoot().AppendChild("e").SetProp("v", v + "x");
@@ -140,7 +141,8 @@ TEST(XmlHelpers, ConcatenationWithNodes) {
     std::string s = "<";
     s += a;
     // The empty node adds nothing.
-    testutil::ExpectPairs({{s, "<xy"}, {"[" + a, "[xy"}, {a + "]", "xy]"}, {std::string("(") + a + std::string(")"), "(xy)"},
+    testutil::ExpectPairs({{s, "<xy"}, {"[" + a, "[xy"}, {a + "]", "xy]"},
+    {std::string("(") + a + std::string(")"), "(xy)"},
                            {"-" + XmlNode() + "-", "--"}});
 }
 
@@ -252,7 +254,8 @@ TEST(XmlLoad, HugeGeneratedDocument) {
     Xml x = FromStream(text + "</doc>\n");
     XPath all(x, "/doc/item");
     ASSERT_EQ(all.size(), items);
-    EXPECT_EQ(all[123456].GetProp("n") + " " + all[123456].Str(), "123456 text \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 & 123456");
+    EXPECT_EQ(all[123456].GetProp("n") + " " + all[123456].Str(),
+              "123456 text \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80 & 123456");
     EXPECT_EQ(XPath(x, "/doc/item[@k='v42']").size(), items / 100);
     EXPECT_EQ(all.back().GetProp("n"), std::to_string(items - 1));
     // Cut off after some megabytes: the load fails and the handle keeps its document.
@@ -295,7 +298,8 @@ TEST(XmlFailures, ErrorsCarryTheirInput) {
         << "the filtered text";
     testutil::TempDir dir;
     testutil::WriteFile(dir / "bad.xml", "<a>");
-    EXPECT_EQ(testutil::ErrorOf([&] { vux_xml::XmlFile x(dir / "bad.xml"); }), "xml/parse_file/" + (dir / "bad.xml") + "/report");
+    EXPECT_EQ(testutil::ErrorOf([&] { vux_xml::XmlFile x(dir / "bad.xml"); }),
+              "xml/parse_file/" + (dir / "bad.xml") + "/report");
     EXPECT_EQ(XmlErr([&] { vux_xml::XmlFile x(dir / "missing.xml"); }), "parse_file") << "not an empty document";
     Xml doc;
     EXPECT_EQ(testutil::ErrorOf([&] { XPath(doc, "/doc/[x"); }), "xml/xpath//doc/[x/report");
@@ -340,7 +344,8 @@ TEST(XmlFailures, PropertyAndNamespaceErrorsArePlainErrors) {
     };
     EXPECT_EQ(plain([&] { root.SetProp("nope:a", "val"); }, "name"), "xml/node_property/val/report name=nope:a");
     root.RegisterNamespace("p", "urn:p");
-    EXPECT_EQ(plain([&] { root.RegisterNamespace("p", "urn:other"); }, "href"), "xml/create_ns/p/report href=urn:other");
+    EXPECT_EQ(plain([&] { root.RegisterNamespace("p", "urn:other"); }, "href"),
+              "xml/create_ns/p/report href=urn:other");
     XmlNode text = root.AppendChild("t", "words").FirstChild();
     EXPECT_EQ(XmlErr([&] { text.SetProp("a", "1"); }), "node_property");
 }
@@ -352,13 +357,15 @@ TEST(XmlFailures, TreeBuildingErrors) {
     XmlNode document = doc.GetRoot().Parent();
     EXPECT_EQ(testutil::ErrorOf([&] { text.AppendChild("x"); }), "xml/new_node/x/report");
     ExpectXmlErrors({{[&] { text.AppendChild("x", "y"); }, "new_node"}, {[&] { text.AppendChild(a); }, "insert_node"},
-                     {[&] { text.AppendCData("z"); }, "insert_node"}, {[&] { document.AddNextSibling(a); }, "insert_node"},
+                     {[&] { text.AppendCData("z"); }, "insert_node"},
+                     {[&] { document.AddNextSibling(a); }, "insert_node"},
                      {[&] { document.Clone(); }, "clone"}, {[&] { document.SetContent("x"); }, "content"},
                      {[&] { doc.SetRoot(text); }, "insert_node"}});  // only elements can be roots
     // Moving a detached node below itself would make a cycle; a detached node has no siblings.
     XmlNode moved = a.Unlink();
     XmlNode b = moved.FirstChild();
-    ExpectXmlErrors({{[&] { b.AppendChild(moved); }, "insert_node"}, {[&] { moved.AddNextSibling(b); }, "insert_node"}});
+    ExpectXmlErrors({{[&] { b.AppendChild(moved); }, "insert_node"},
+    {[&] { moved.AddNextSibling(b); }, "insert_node"}});
 }
 
 TEST(XmlFailures, WriteFailures) {
@@ -366,7 +373,8 @@ TEST(XmlFailures, WriteFailures) {
     std::ostringstream bad;
     bad.setstate(std::ios::badbit);
     EXPECT_EQ(XmlErr([&] { doc.Save(bad); }), "write");
-    EXPECT_EQ(testutil::ErrorOf([&] { doc.Save("/nonexistent-dir/x.xml"); }), "xml/write//nonexistent-dir/x.xml/report");
+    EXPECT_EQ(testutil::ErrorOf([&] { doc.Save("/nonexistent-dir/x.xml"); }),
+              "xml/write//nonexistent-dir/x.xml/report");
     struct Throwing : std::streambuf {
         int_type overflow(int_type) override { throw std::runtime_error("full"); }
         std::streamsize xsputn(const char*, std::streamsize) override { throw std::runtime_error("full"); }
@@ -383,26 +391,33 @@ TEST(XmlDummyNode, EveryOperationAsserts) {
     StringMap ns;
     EXPECT_TRUE(!d && d.Str().empty() && d == XmlNode() && d != real && real != d && d.document().IsEmpty());
     const std::pair<std::function<void()>, const char*> cases[] = {
-        {[&] { d.DropProp("a"); }, "drop property for dummy node"}, {[&] { d.SetProp("a", "1"); }, "set property for dummy node"},
+        {[&] { d.DropProp("a"); }, "drop property for dummy node"},
+        {[&] { d.SetProp("a", "1"); }, "set property for dummy node"},
         {[&] { real.SetProp("", "1"); }, "try to create attribute with empty name"},
         {[&] { real.SetProp(nullptr, "1"); }, "try to create attribute with empty name"},
-        {[&] { d.GetProp("a"); }, "get property of dummy node"}, {[&] { d.AllProps(names); }, "get properties of dummy node"},
+        {[&] { d.GetProp("a"); }, "get property of dummy node"},
+        {[&] { d.AllProps(names); }, "get properties of dummy node"},
         {[&] { d.Name(); }, "get name of dummy node"}, {[&] { d.IsText(); }, "get type of dummy node"},
         {[&] { d.IsNode(); }, "get type of dummy node"}, {[&] { d.IsCData(); }, "get type of dummy node"},
-        {[&] { d.FirstChild(); }, "get first child of dummy node"}, {[&] { d.LastChild(); }, "get last child of dummy node"},
+        {[&] { d.FirstChild(); }, "get first child of dummy node"},
+        {[&] { d.LastChild(); }, "get last child of dummy node"},
         {[&] { d.Next(); }, "get next from dummy node"}, {[&] { d.Prev(); }, "get prev from dummy node"},
         {[&] { d.Parent(); }, "get parent of dummy node"}, {[&] { d.Clone(); }, "do clone of dummy node"},
         {[&] { d.AppendChild(real); }, "append to dummy node"}, {[&] { real.AppendChild(d); }, "append dummy node"},
-        {[&] { d.AddPrevSibling(real); }, "add before dummy node"}, {[&] { d.AddNextSibling(real); }, "add before dummy node"},
+        {[&] { d.AddPrevSibling(real); }, "add before dummy node"},
+        {[&] { d.AddNextSibling(real); }, "add before dummy node"},
         {[&] { real.AddPrevSibling(d); }, "add dummy node"}, {[&] { real.AddNextSibling(d); }, "add dummy node"},
-        {[&] { d.AppendChild("x"); }, "apped child for dummy node"}, {[&] { d.AppendChild("x", "y"); }, "apped child for dummy node"},
-        {[&] { d.AppendCData("x"); }, "apped child for dummy node"}, {[&] { real.AppendChild(""); }, "try to create node with empty name"},
+        {[&] { d.AppendChild("x"); }, "apped child for dummy node"},
+        {[&] { d.AppendChild("x", "y"); }, "apped child for dummy node"},
+        {[&] { d.AppendCData("x"); }, "apped child for dummy node"},
+        {[&] { real.AppendChild(""); }, "try to create node with empty name"},
         {[&] { real.AppendChild(static_cast<const char*>(nullptr)); }, "try to create node with empty name"},
         {[&] { real.AppendChild("", "y"); }, "try to create node with empty name"},
         {[&] { d.SetContent("x"); }, "set content of dummy node"},
         {[&] { d.RegisterNamespace("p", "u"); }, "register namespace for dummy node"},
         {[&] { Xml().SetRoot(d); }, "try to use dummy node as root node"}, {[&] { d.Unlink(); }, "unlink dummy node"},
-        {[&] { d.FindNode("x"); }, "get first child of dummy node"}, {[&] { d.GetXmlNs(ns, ""); }, "get namespaces of dummy node"},
+        {[&] { d.FindNode("x"); }, "get first child of dummy node"},
+        {[&] { d.GetXmlNs(ns, ""); }, "get namespaces of dummy node"},
         {[&] { d.GetXmlNsDefinitions(ns, ""); }, "get namespaces of dummy node"},
         {[&] { d.SetNotEmptyProp("a", "1"); }, "set property for dummy node"},
         {[&] { d.SetNotEmptyProp("a", ""); }, "drop property for dummy node"},
@@ -469,7 +484,8 @@ TEST(XmlNodeOps, AppendChildAndSetContent) {
     EXPECT_EQ(Show(spaces) + " " + Show(lt) + " " + Show(root.AppendChild("e", "")), "s=   l=a<b&c e=");
     EXPECT_EQ(root.AppendChild("x:y").Name(), "x:y") << "not resolved against namespaces";
     EXPECT_EQ(doc.Str(), kDecl + "<doc><s><![CDATA[  ]]></s><l>a&lt;b&amp;c</l><e></e><x:y/></doc>\n");
-    EXPECT_EQ(doc.Str(true), kDecl + "<doc>\n  <s><![CDATA[  ]]></s>\n  <l>a&lt;b&amp;c</l>\n  <e></e>\n  <x:y/>\n</doc>\n");
+    EXPECT_EQ(doc.Str(true),
+              kDecl + "<doc>\n  <s><![CDATA[  ]]></s>\n  <l>a&lt;b&amp;c</l>\n  <e></e>\n  <x:y/>\n</doc>\n");
     XmlNode cdata = root.AppendCData(std::string("a]]>b\0c", 7));
     EXPECT_EQ(cdata.Str(), "a]]>b") << "content is taken by length";
     EXPECT_EQ(root.LastChild(), cdata);
@@ -509,7 +525,8 @@ TEST(XmlMoveCopy, TreeNodesAreCopiedDetachedOnesMoved) {
     EXPECT_NE(doc.GetNode("/r/b").AppendChild(a), a);
     EXPECT_EQ(doc.Str(), kBare + "<r><b><a>1</a></b><c><a>1</a></c></r>\n");
     XmlNode clone = doc.GetNode("/r/b").Clone();
-    EXPECT_TRUE(!clone.Parent() && doc.GetNode("/r").AppendChild(clone) == clone) << "a clone of the same document moves";
+    EXPECT_TRUE(!clone.Parent() && doc.GetNode("/r").AppendChild(clone) == clone)
+        << "a clone of the same document moves";
     EXPECT_EQ(XPath(doc, "/r/b").size(), 2u);
 
     // Text nodes are not merged.
@@ -531,7 +548,8 @@ TEST(XmlMoveCopy, OtherDocumentIsCopiedWithNamespaces) {
     EXPECT_TRUE(src.GetNode("/*/*"));
     Xml reparsed = FromString(dst.Str());
     const StringMap ns{{"q", "urn:p"}, {"e", "urn:d"}};
-    EXPECT_EQ(Show(reparsed.GetNode("/doc/q:a/e:b", ns)) + " " + Show(reparsed.GetNode("/doc/q:a/@q:k", ns)), "b= p:k=v");
+    EXPECT_EQ(Show(reparsed.GetNode("/doc/q:a/e:b", ns)) + " " + Show(reparsed.GetNode("/doc/q:a/@q:k", ns)),
+              "b= p:k=v");
 }
 
 TEST(XmlMoveCopy, AttributeNodes) {
@@ -592,7 +610,8 @@ TEST(XmlLifetime, NodesAndXPathOutliveTheirDocumentHandle) {
         items = XPath(doc, "//i");
     }
     ASSERT_EQ(items.size(), 2u);
-    EXPECT_EQ(Show(b) + " " + Show(b.Parent(2)) + " " + Show(b.document().GetRoot()) + " " + Show(items[1]), "b=x r=x r=x i=");
+    EXPECT_EQ(Show(b) + " " + Show(b.Parent(2)) + " " + Show(b.document().GetRoot()) + " " + Show(items[1]),
+              "b=x r=x r=x i=");
     Xml reload = FromString("<r/>");
     XmlNode r = reload.GetRoot();
     reload.LoadFromString("<s/>");
@@ -680,8 +699,10 @@ TEST(XmlLifetime, ChildrenKeptBySetContentKeepTheirNamespaces) {
         doc.GetRoot().AppendChild(unread[0]);
         Xml reparsed = FromString(doc.Str());
         StringMap ns{{"x", "urn:p"}, {"y", "urn:q"}};
-        EXPECT_EQ(Show(reparsed.GetNode("/other/x:a/x:b", ns)) + " " + Show(reparsed.GetNode("/other/x:a/@x:k", ns)) + " " +
-                      Show(reparsed.GetNode("/other/y:g", ns)), "p:b= p:k=v q:g=") << doc.Str();
+        EXPECT_EQ(Show(reparsed.GetNode("/other/x:a/x:b", ns)) + " " +
+                      Show(reparsed.GetNode("/other/x:a/@x:k", ns)) + " " + Show(reparsed.GetNode("/other/y:g", ns)),
+                  "p:b= p:k=v q:g=")
+            << doc.Str();
     }
 }
 
@@ -708,11 +729,13 @@ TEST(XmlLifetime, NamespaceNodeHandles) {
     EXPECT_EQ(ns.GetProp("p:k") + ns.GetProp("k"), "");
     ns.DropProp("p:k");
     ExpectXmlErrors({{[&] { kept.Clone(); }, "clone"}, {[&] { kept.AppendChild("x"); }, "new_node"},
-                     {[&] { kept.SetProp("a", "1"); }, "node_property"}, {[&] { ns.SetProp("p:k", "1"); }, "node_property"},
+                     {[&] { kept.SetProp("a", "1"); }, "node_property"},
+                     {[&] { ns.SetProp("p:k", "1"); }, "node_property"},
                      {[&] { ns.AppendCData("x"); }, "insert_node"}, {[&] { ns.AppendChild("x", "  "); }, "new_node"},
                      {[&] { ns.AppendChild(doc.GetRoot()); }, "insert_node"},
                      {[&] { ns.AddNextSibling(doc.GetRoot()); }, "insert_node"},
-                     {[&] { ns.SetContent("x"); }, "content"}, {[&] { ns.RegisterNamespace("z", "urn:z"); }, "create_ns"}});
+                     {[&] { ns.SetContent("x"); }, "content"},
+                     {[&] { ns.RegisterNamespace("z", "urn:z"); }, "create_ns"}});
     StringList props;
     StringMap defs;
     ns.AllProps(props);
