@@ -78,27 +78,20 @@ TEST(StrWords, TakeFromEitherEnd) {
 }
 
 TEST(StrSplitJoin, SequencesSetsAndMaps) {
-    std::vector<std::string> v{"keep"};
-    str::Split("a, ,b,,c", ",", v);
-    EXPECT_EQ(v, (std::vector<std::string>{"keep", "a", "", "b", "c"}));
-    std::list<std::string> l;
-    str::Split(" x ;; y;", ";", l);
-    EXPECT_EQ(l, (std::list<std::string>{"x", "y"}));
-    std::set<std::string> st;
-    str::Split("b a b c", " ", st);
-    EXPECT_EQ(st, (std::set<std::string>{"a", "b", "c"}));
-    std::map<std::string, std::string> m;
-    str::Split("x=1;y;=2;x=3", ";", m);
-    EXPECT_EQ(m, (std::map<std::string, std::string>{{"x", "3"}, {"y", ""}}));
-    m.clear();
-    str::Split(" k = v=w ", ";", m);  // neither key nor value is trimmed, only the first '=' splits
-    EXPECT_EQ(m, (std::map<std::string, std::string>{{" k ", " v=w "}}));
-
-    ExpectPairs({{str::Join(std::vector<std::string>{"", "a", "", "b"}, ","), "a,b"},
+    auto split = [](auto into, const char* text, const char* sep) { return str::Split(text, sep, into), into; };
+    using Strings = std::vector<std::string>;
+    using Map = std::map<std::string, std::string>;
+    EXPECT_EQ(split(Strings{"keep"}, "a, ,b,,c", ","), (Strings{"keep", "a", "", "b", "c"}));
+    EXPECT_EQ(split(std::list<std::string>(), " x ;; y;", ";"), (std::list<std::string>{"x", "y"}));
+    EXPECT_EQ(split(std::set<std::string>(), "b a b c", " "), (std::set<std::string>{"a", "b", "c"}));
+    EXPECT_EQ(split(Map(), "x=1;y;=2;x=3", ";"), (Map{{"x", "3"}, {"y", ""}}));
+    // Neither key nor value is trimmed; only the first '=' splits.
+    EXPECT_EQ(split(Map(), " k = v=w ", ";"), (Map{{" k ", " v=w "}}));
+    ExpectPairs({{str::Join(Strings{"", "a", "", "b"}, ","), "a,b"},
                  {str::Join(std::deque<std::string>{"x", "y"}, ", "), "x, y"},
                  {str::Join(std::set<std::string>{"b", "a"}, "|"), "a|b"},
                  {str::Join(std::list<std::string>{}, ","), ""},
-                 {str::Join(std::map<std::string, std::string>{{"a", "1"}, {"b", ""}}, "&"), "a=1&b="}});
+                 {str::Join(Map{{"a", "1"}, {"b", ""}}, "&"), "a=1&b="}});
 }
 
 TEST(StrEdit, AppendTrimCaseReplace) {
