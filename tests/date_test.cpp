@@ -24,115 +24,88 @@ namespace {
 // Sets the local zone for a scope.
 class Zone {
 public:
-    explicit Zone(const char* tz) {
-        const char* old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~Zone() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
+    explicit Zone(const char* tz) : had_(getenv("TZ") != nullptr), old_(had_ ? getenv("TZ") : "") { Set(tz); }
+    ~Zone() { Set(had_ ? old_.c_str() : nullptr); }
 
 private:
-    bool had_ = false;
+    static void Set(const char* tz) {
+        tz ? setenv("TZ", tz, 1) : unsetenv("TZ");
+        tzset();
+    }
+    bool had_;
     std::string old_;
 };
 
 time_t Utc(int y, int mon, int d, int h = 0, int mi = 0, int s = 0) {
-    tm t{};
-    t.tm_year = y - 1900;
-    t.tm_mon = mon - 1;
-    t.tm_mday = d;
-    t.tm_hour = h;
-    t.tm_min = mi;
-    t.tm_sec = s;
+    tm t{s, mi, h, d, mon - 1, y - 1900, 0, 0, 0, 0, nullptr};
     return timegm(&t);
 }
 
 std::string UtcDay(time_t t) {
-    tm g;
-    gmtime_r(&t, &g);
     char buf[32];
-    strftime(buf, sizeof(buf), "%Y-%m-%d", &g);
+    tm g;
+    strftime(buf, sizeof(buf), "%Y-%m-%d", gmtime_r(&t, &g));
     return buf;
 }
+
+// The date-time and the weekday, which every step must carry along.
+std::string WithWeekday(const AccurateDateTime& t) { return t.AsDateTime() + " " + std::to_string(t.weekday()); }
 
 std::string Period(const std::string& name, const std::string& day) {
     auto p = vux_date::GetPeriod(name, Date(day));
     return p.first.AsDate() + ".." + p.second.AsDate();
 }
 
-TEST(DateParse, PartsDefaultAndNormalise) {
-    Zone z("Europe/Berlin");
-    EXPECT_EQ(AccurateDateTime("2024").AsDateTime(), "2024-01-01 00:00:00.000");
-    EXPECT_EQ(AccurateDateTime("2024-02").AsDateTime(), "2024-02-01 00:00:00.000");
-    EXPECT_EQ(AccurateDateTime("2024-13").AsDateTime(), "2025-01-01 00:00:00.000");
-    EXPECT_EQ(AccurateDateTime("2024-99").AsDate(), "2032-03-01");
-    EXPECT_EQ(AccurateDateTime("2024-02-30 10:00").AsDateTime(), "2024-03-01 10:00:00.000");
-    EXPECT_EQ(AccurateDateTime("2023-02-29").AsDate(), "2023-03-01");
-    EXPECT_EQ(AccurateDateTime("2024-02-00").AsDate(), "2024-02-01");
-    EXPECT_EQ(AccurateDateTime("2024-12-31 25:61:61").AsDateTime(), "2025-01-01 02:02:01.000");
-    EXPECT_EQ(AccurateDateTime("2024-05-06 07:08:09.123").AsDateTime(), "2024-05-06 07:08:09.123");
-    // The milliseconds are a decimal fraction of the second.
-    EXPECT_EQ(AccurateDateTime("2024-05-06 07:08:09.5").milisec(), 500);
-    EXPECT_EQ(AccurateDateTime("2024-05-06 07:08:09.05").milisec(), 50);
-    EXPECT_EQ(DateTime("2024-05-06 07:08:09.999").AsDateTime(), "2024-05-06 07:08:09");
-    AccurateDateTime sunday("2024-03-10 12:00");
-    EXPECT_EQ(sunday.weekday(), 0);
-    EXPECT_EQ(AccurateDateTime("2024-02-30").weekday(), 5);
-    EXPECT_EQ(static_cast<tm>(AccurateDateTime("2024-12-31")).tm_yday, 365);
-}
+// Seconds from the noon before `day` to its noon.
+long DayLength(const std::string& day) { return long(Date(day)) - long(Date(day) - 1); }
 
-TEST(DateParse, MalformedPartsThrow) {
+TEST(DateParse, PartsDefaultNormaliseAndFail) {
     Zone z("Europe/Berlin");
-    auto parse = [](const std::string& s) { return ErrorOf([&] { AccurateDateTime t(s); }); };
-    EXPECT_EQ(parse("2024-00"), "date/strptime/2024-00");
-    EXPECT_EQ(parse("2024-"), "date/strptime/2024-");
-    EXPECT_EQ(parse(""), "date/strptime/");
-    EXPECT_EQ(parse("1899"), "date/strptime/1899");
-    EXPECT_EQ(parse("20245"), "date/strptime/20245");
-    EXPECT_EQ(parse("２０２４"), "date/strptime/２０２４");
-    EXPECT_EQ(parse("+202"), "date/strptime/+202");
-    EXPECT_EQ(parse("2024-1x"), "date/strptime/2024-1x");
-    EXPECT_EQ(parse("2024-123"), "date/strptime/2024-123");
-    EXPECT_EQ(parse("2024-02-3x"), "date/strptime/3x");
-    EXPECT_EQ(parse("2024-02-03T10"), "date/strptime/03T10");
-    EXPECT_EQ(parse("2024-02-03 100"), "date/strptime/100");
-    EXPECT_EQ(parse("2024-02-03 10:-1"), "date/strptime/-1");
-    EXPECT_EQ(parse("2024-02-03 10:00:0a"), "date/strptime/0a");
-    EXPECT_EQ(parse("2024-02-03 10:00:00.1234"), "date/strptime/1234");
-    EXPECT_EQ(parse("2024-02-03 10:00:00.1.2"), "date/strptime/1.2");
+    const char* const cases[][2] = {
+        {"2024", "2024-01-01 00:00:00.000 1"},          {"2024-02", "2024-02-01 00:00:00.000 4"},
+        {"2024-13", "2025-01-01 00:00:00.000 3"},       {"2024-99", "2032-03-01 00:00:00.000 1"},
+        {"2024-02-30 10:00", "2024-03-01 10:00:00.000 5"}, {"2023-02-29", "2023-03-01 00:00:00.000 3"},
+        {"2024-02-00", "2024-02-01 00:00:00.000 4"},    {"2024-12-31 25:61:61", "2025-01-01 02:02:01.000 3"},
+        {"2024-03-10 12:00", "2024-03-10 12:00:00.000 0"}, {"2024-05-06 07:08:09.123", "2024-05-06 07:08:09.123 1"},
+        // The milliseconds are a decimal fraction of the second.
+        {"2024-05-06 07:08:09.5", "2024-05-06 07:08:09.500 1"}, {"2024-05-06 07:08:09.05", "2024-05-06 07:08:09.050 1"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(WithWeekday(AccurateDateTime(c[0])), c[1]) << c[0];
+    EXPECT_EQ(DateTime("2024-05-06 07:08:09.999").AsDateTime(), "2024-05-06 07:08:09");
+    EXPECT_EQ(static_cast<tm>(AccurateDateTime("2024-12-31")).tm_yday, 365);
+
+    // The value is the offending part, or the whole input for a bad year or month.
+    const char* const bad[][2] = {
+        {"2024-00", "2024-00"}, {"2024-", "2024-"}, {"", ""}, {"1899", "1899"}, {"20245", "20245"},
+        {"２０２４", "２０２４"}, {"+202", "+202"}, {"2024-1x", "2024-1x"}, {"2024-123", "2024-123"},
+        {"2024-02-3x", "3x"}, {"2024-02-03T10", "03T10"}, {"2024-02-03 100", "100"}, {"2024-02-03 10:-1", "-1"},
+        {"2024-02-03 10:00:0a", "0a"}, {"2024-02-03 10:00:00.1234", "1234"}, {"2024-02-03 10:00:00.1.2", "1.2"},
+    };
+    for (const auto& b : bad)
+        EXPECT_EQ(ErrorOf([&] { AccurateDateTime t(b[0]); }), std::string("date/strptime/") + b[1]) << b[0];
     EXPECT_EQ(ErrorOf([] { Date d(std::string("x")); }), "date/strptime/x");
 }
 
 TEST(DateArithmetic, MonthEndsLeapDaysAndYears) {
     Zone z("Europe/Berlin");
-    EXPECT_EQ(AccurateDateTime("2024-02-28").AddDays(1).AsDate(), "2024-02-29");
-    EXPECT_EQ(AccurateDateTime("2023-02-28").AddDays(1).AsDate(), "2023-03-01");
-    EXPECT_EQ(AccurateDateTime("2024-03-01").AddDays(-1).AsDate(), "2024-02-29");
-    EXPECT_EQ(AccurateDateTime("2100-03-01").AddDays(-1).AsDate(), "2100-02-28");
-    EXPECT_EQ(AccurateDateTime("2000-03-01").AddDays(-1).AsDate(), "2000-02-29");
-    EXPECT_EQ(AccurateDateTime("2024-12-31").AddDays(1).AsDate(), "2025-01-01");
-    EXPECT_EQ(AccurateDateTime("2024-01-01").AddDays(-366).AsDate(), "2022-12-31");
-    AccurateDateTime wed("2024-02-28");
-    EXPECT_EQ(wed.weekday(), 3);
-    EXPECT_EQ(wed.AddDays(2).weekday(), 5);
-    EXPECT_EQ(wed.AddDays(-13).weekday(), 6);
-    EXPECT_EQ(AccurateDateTime("2024-12-31 23:59:59").AddSeconds(1).AsDateTime(), "2025-01-01 00:00:00.000");
-    EXPECT_EQ(AccurateDateTime("2024-03-01").AddSeconds(-1).AsDateTime(), "2024-02-29 23:59:59.000");
-    EXPECT_EQ(AccurateDateTime("2024-03-01 00:00:00.250").AddSeconds(-86401).AsDateTime(),
-              "2024-02-28 23:59:59.250");
-    EXPECT_EQ(AccurateDateTime("2024-01-31").AddMonth(1).AsDate(), "2024-02-29");
-    EXPECT_EQ(AccurateDateTime("2024-03-31").AddMonth(-1).AsDate(), "2024-02-29");
-    EXPECT_EQ(AccurateDateTime("2024-02-29").AddMonth(12).AsDate(), "2025-02-28");
-    EXPECT_EQ(AccurateDateTime("2024-02-15").AddMonth(-14).AsDate(), "2022-12-15");
-    EXPECT_EQ(AccurateDateTime("2024-05-31").AddMonth(1).weekday(), 0);
+    // op: 'd' AddDays, 's' AddSeconds, 'm' AddMonth.
+    const struct { const char* from; char op; int n; const char* to; } steps[] = {
+        {"2024-02-28", 'd', 1, "2024-02-29 00:00:00.000 4"},    {"2023-02-28", 'd', 1, "2023-03-01 00:00:00.000 3"},
+        {"2024-03-01", 'd', -1, "2024-02-29 00:00:00.000 4"},   {"2100-03-01", 'd', -1, "2100-02-28 00:00:00.000 0"},
+        {"2000-03-01", 'd', -1, "2000-02-29 00:00:00.000 2"},   {"2024-12-31", 'd', 1, "2025-01-01 00:00:00.000 3"},
+        {"2024-01-01", 'd', -366, "2022-12-31 00:00:00.000 6"}, {"2024-02-28", 'd', 2, "2024-03-01 00:00:00.000 5"},
+        {"2024-03-01", 'd', -13, "2024-02-17 00:00:00.000 6"},  {"2024-03-01", 's', -1, "2024-02-29 23:59:59.000 4"},
+        {"2024-12-31 23:59:59", 's', 1, "2025-01-01 00:00:00.000 3"},
+        {"2024-03-01 00:00:00.250", 's', -86401, "2024-02-28 23:59:59.250 3"},
+        {"2024-01-31", 'm', 1, "2024-02-29 00:00:00.000 4"},    {"2024-03-31", 'm', -1, "2024-02-29 00:00:00.000 4"},
+        {"2024-02-29", 'm', 12, "2025-02-28 00:00:00.000 5"},   {"2024-02-15", 'm', -14, "2022-12-15 00:00:00.000 4"},
+        {"2024-05-31", 'm', 1, "2024-06-30 00:00:00.000 0"},
+    };
+    for (const auto& s : steps) {
+        AccurateDateTime t(s.from);
+        s.op == 'd' ? t.AddDays(s.n) : s.op == 's' ? t.AddSeconds(s.n) : t.AddMonth(s.n);
+        EXPECT_EQ(WithWeekday(t), s.to) << s.from << " " << s.op << s.n;
+    }
     Date d("2024-01-31");
     EXPECT_EQ(d.AddMonth(1).AsDate(), "2024-02-29");
     EXPECT_EQ(d.AddMonth(1).AsDate(), "2024-03-29");
@@ -143,23 +116,12 @@ TEST(DateArithmetic, MonthEndsLeapDaysAndYears) {
     EXPECT_EQ(std::string(t), "2024-02-29 23:00:00");
     EXPECT_EQ((t - INT_MIN).AsDate(), (t + INT_MAX + 1).AsDate());
     // Far steps are one computation, and come back exactly.
-    AccurateDateTime far("2024-02-29");
-    far.AddDays(INT_MAX).AddDays(-INT_MAX);
-    EXPECT_EQ(far.AsDate(), "2024-02-29");
+    EXPECT_EQ(AccurateDateTime("2024-02-29").AddDays(INT_MAX).AddDays(-INT_MAX).AsDate(), "2024-02-29");
     EXPECT_EQ(AccurateDateTime("2024-02-29").AddMonth(INT_MAX).AddMonth(-INT_MAX).AsDate(), "2024-02-29");
-}
 
-TEST(DateArithmetic, TimestampsFromTmAndEpoch) {
-    Zone z("Europe/Berlin");
-    tm t{};
-    t.tm_year = 124;
-    t.tm_mon = 0;
-    t.tm_mday = 32;
-    t.tm_hour = 10;
-    t.tm_isdst = -1;
-    EXPECT_EQ(AccurateDateTime(t).AsDateTime(), "2024-02-01 10:00:00.000");
-    timeval tv{static_cast<time_t>(Utc(2024, 7, 1, 10)), 987654};
-    AccurateDateTime a(tv);
+    tm parts{0, 0, 10, 32, 0, 124, 0, 0, -1, 0, nullptr};  // 32 January
+    EXPECT_EQ(AccurateDateTime(parts).AsDateTime(), "2024-02-01 10:00:00.000");
+    AccurateDateTime a(timeval{static_cast<time_t>(Utc(2024, 7, 1, 10)), 987654});
     EXPECT_EQ(a.AsDateTime(), "2024-07-01 12:00:00.987");
     EXPECT_EQ(long(a), Utc(2024, 7, 1, 10));
     EXPECT_EQ(DateTime(0L).AsDateTime(), "1970-01-01 01:00:00");
@@ -169,8 +131,7 @@ TEST(DateArithmetic, TimestampsFromTmAndEpoch) {
 TEST(DateCompare, FieldsMillisecondsAndDays) {
     Zone z("Europe/Berlin");
     AccurateDateTime a("2024-01-01 10:00:00.900"), b("2024-01-01 10:00:01.100");
-    EXPECT_TRUE(a < b && a <= b && b > a && b >= a && a != b);
-    EXPECT_FALSE(a == b);
+    EXPECT_TRUE(a < b && a <= b && b > a && b >= a && a != b && !(a == b));
     EXPECT_EQ(vux_date::Diff(a, b), 200);
     EXPECT_EQ(vux_date::Diff(b, a), -200);
     EXPECT_TRUE(AccurateDateTime("2023-12-31 23:59:59.999") < AccurateDateTime("2024"));
@@ -179,10 +140,8 @@ TEST(DateCompare, FieldsMillisecondsAndDays) {
     EXPECT_EQ(std::string(base), "2024-01-01 10:00:01");
     EXPECT_EQ(dt - DateTime(a), 1);
     Date day("2024-03-10");
-    EXPECT_TRUE(day == AccurateDateTime("2024-03-10 23:59:59.999"));
-    EXPECT_TRUE(AccurateDateTime("2024-03-10 00:00") == day);
-    EXPECT_TRUE(day < AccurateDateTime("2024-03-11"));
-    EXPECT_TRUE(AccurateDateTime("2024-03-09 23:59:59.999") < day);
+    EXPECT_TRUE(day == AccurateDateTime("2024-03-10 23:59:59.999") && AccurateDateTime("2024-03-10 00:00") == day);
+    EXPECT_TRUE(day < AccurateDateTime("2024-03-11") && AccurateDateTime("2024-03-09 23:59:59.999") < day);
     EXPECT_TRUE(AccurateDateTime("2024-03-10 23:59") <= day && AccurateDateTime("2024-03-10 00:00") >= day);
     EXPECT_TRUE(Date("2024-03-09") < day && day != Date("2024-03-11"));
 }
@@ -190,10 +149,8 @@ TEST(DateCompare, FieldsMillisecondsAndDays) {
 TEST(DateClock, NowAndFormat) {
     Zone z("Europe/Berlin");
     AccurateDateTime now;
-    time_t t = time(nullptr);
-    EXPECT_LE(std::labs(long(now) - t), 2);
-    EXPECT_GE(now.milisec(), 0);
-    EXPECT_LE(now.milisec(), 999);
+    EXPECT_LE(std::labs(long(now) - time(nullptr)), 2);
+    EXPECT_TRUE(now.milisec() >= 0 && now.milisec() <= 999) << now.milisec();
     EXPECT_EQ(Date().AsDate(), vux_date::Format(time(nullptr), "%Y-%m-%d"));
     EXPECT_EQ(vux_date::Format(Utc(2024, 7, 1, 10), "%Y-%m-%d %H:%M %Z"), "2024-07-01 12:00 CEST");
     EXPECT_EQ(vux_date::Format(Utc(2024, 1, 1, 10), "%H:%M %Z %z"), "11:00 CET +0100");
@@ -201,27 +158,44 @@ TEST(DateClock, NowAndFormat) {
     std::string big;
     for (int i = 0; i < 600; ++i) big += "%Y";
     EXPECT_EQ(vux_date::Format(Utc(2024, 7, 1), big.c_str()).size(), 2400u);
-    try {
-        vux_date::Format(0, nullptr);
-        ADD_FAILURE() << "a null format was accepted";
-    } catch (const vux_err::AssertError& e) {
-        EXPECT_STREQ(e.file(), "vuxdate_unix");
-        EXPECT_EQ(e.line(), 22);
-        EXPECT_EQ(e.desc(), "format is null");
-    }
+    EXPECT_EQ(testutil::AssertAt([] { vux_date::Format(0, nullptr); }), "vuxdate_unix:22: format is null");
 }
 
-TEST(DateDaylightSaving, BerlinClockChanges) {
+TEST(DateDaylightSaving, ClockChangesInTwoZones) {
+    // Berlin in 2024; Moscow in 2010, and in 2011 when its last change was forward only.
+    const struct { const char* zone; time_t utc; const char* local; long gmtoff; } instants[] = {
+        {"Europe/Berlin", Utc(2024, 3, 31, 0, 59, 59), "2024-03-31 01:59:59", 3600},
+        {"Europe/Berlin", Utc(2024, 3, 31, 1), "2024-03-31 03:00:00", 7200},
+        // 02:30 happens twice in autumn and each keeps its own instant.
+        {"Europe/Berlin", Utc(2024, 10, 27, 0, 30), "2024-10-27 02:30:00", 7200},
+        {"Europe/Berlin", Utc(2024, 10, 27, 1, 30), "2024-10-27 02:30:00", 3600},
+        {"Europe/Moscow", Utc(2010, 3, 27, 22, 59, 59), "2010-03-28 01:59:59", 10800},
+        {"Europe/Moscow", Utc(2010, 3, 27, 23), "2010-03-28 03:00:00", 14400},
+        {"Europe/Moscow", Utc(2010, 10, 30, 22, 30), "2010-10-31 02:30:00", 14400},
+        {"Europe/Moscow", Utc(2010, 10, 30, 23, 30), "2010-10-31 02:30:00", 10800},
+    };
+    for (const auto& i : instants) {
+        Zone z(i.zone);
+        const DateTime t(i.utc);
+        EXPECT_EQ(t.AsDateTime() + " " + std::to_string(static_cast<tm>(t).tm_gmtoff),
+                  i.local + (" " + std::to_string(i.gmtoff)));
+        EXPECT_EQ(long(t), i.utc) << i.local;
+        EXPECT_EQ(t - DateTime(i.utc - 3600), 3600) << i.local;
+    }
+    // Days of 23, 25 and 24 hours are each one day.
+    const struct { const char* zone; const char* day; long seconds; } days[] = {
+        {"Europe/Berlin", "2024-03-31", 82800}, {"Europe/Berlin", "2024-10-27", 90000},
+        {"Europe/Moscow", "2010-03-28", 82800}, {"Europe/Moscow", "2010-10-31", 90000},
+        {"Europe/Moscow", "2011-03-27", 82800}, {"Europe/Moscow", "2011-10-30", 86400},
+    };
+    for (const auto& d : days) {
+        Zone z(d.zone);
+        EXPECT_EQ(DayLength(d.day), d.seconds) << d.day;
+        EXPECT_EQ(Date(d.day) - (Date(d.day) - 1), 1) << d.day;
+        EXPECT_EQ((Date(d.day) - 1 + 1).AsDate(), d.day);
+    }
+
     Zone z("Europe/Berlin");
-    // Spring: 02:00 CET becomes 03:00 CEST; the day has 23 hours.
-    Date sunday("2024-03-31");
-    EXPECT_EQ(long(sunday) - long(sunday - 1), 82800);
-    EXPECT_EQ(sunday - (sunday - 1), 1);
-    EXPECT_EQ((sunday + 1) - sunday, 1);
-    EXPECT_EQ((sunday - 1 + 1).AsDate(), "2024-03-31");
-    EXPECT_EQ(Date("2024-04-01") - Date("2024-03-01"), 31);
-    EXPECT_EQ(DateTime(Utc(2024, 3, 31, 0, 59, 59)).AsDateTime(), "2024-03-31 01:59:59");
-    EXPECT_EQ(DateTime(Utc(2024, 3, 31, 1)).AsDateTime(), "2024-03-31 03:00:00");
     EXPECT_EQ(long(DateTime("2024-03-31 03:30:00")), Utc(2024, 3, 31, 1, 30));
     // Second steps are wall-clock arithmetic; the difference counts the real seconds.
     DateTime before("2024-03-31 00:30:00");
@@ -229,44 +203,8 @@ TEST(DateDaylightSaving, BerlinClockChanges) {
     EXPECT_EQ(after.AsDateTime(), "2024-03-31 03:30:00");
     EXPECT_EQ(after - before, 7200);
     EXPECT_EQ(vux_date::Diff(before, after), 7200000);
-    // Autumn: 03:00 CEST becomes 02:00 CET; 02:30 happens twice and each keeps its own instant.
-    time_t first = Utc(2024, 10, 27, 0, 30);
-    DateTime summer(first), winter(first + 3600);
-    EXPECT_EQ(summer.AsDateTime(), "2024-10-27 02:30:00");
-    EXPECT_EQ(winter.AsDateTime(), "2024-10-27 02:30:00");
-    EXPECT_EQ(long(summer), first);
-    EXPECT_EQ(long(winter), first + 3600);
-    EXPECT_EQ(winter - summer, 3600);
-    EXPECT_EQ(static_cast<tm>(summer).tm_gmtoff, 7200);
-    EXPECT_EQ(static_cast<tm>(winter).tm_gmtoff, 3600);
-    Date autumn("2024-10-27");
-    EXPECT_EQ(long(autumn) - long(autumn - 1), 90000);
-    EXPECT_EQ(autumn - (autumn - 1), 1);
+    const time_t first = Utc(2024, 10, 27, 0, 30);
     EXPECT_EQ(Date(DateTime(first)) - Date(DateTime(first + 3600)), 0);
-    EXPECT_EQ(Period("currentweek", "2024-03-31"), "2024-03-25..2024-03-31");
-    EXPECT_EQ(Period("lastweek", "2024-11-03"), "2024-10-21..2024-10-27");
-    EXPECT_EQ(Period("currentmonth", "2024-10-27"), "2024-10-01..2024-10-31");
-}
-
-TEST(DateDaylightSaving, MoscowBefore2011) {
-    Zone z("Europe/Moscow");
-    EXPECT_EQ(DateTime(Utc(2010, 3, 27, 22, 59, 59)).AsDateTime(), "2010-03-28 01:59:59");
-    EXPECT_EQ(DateTime(Utc(2010, 3, 27, 23)).AsDateTime(), "2010-03-28 03:00:00");
-    EXPECT_EQ(long(Date("2010-03-28")) - long(Date("2010-03-27")), 82800);
-    EXPECT_EQ(Date("2010-03-28") - Date("2010-03-27"), 1);
-    EXPECT_EQ(long(Date("2010-10-31")) - long(Date("2010-10-30")), 90000);
-    EXPECT_EQ(Date("2010-10-31") - Date("2010-10-30"), 1);
-    EXPECT_EQ((Date("2010-10-30") + 1).AsDate(), "2010-10-31");
-    EXPECT_EQ(static_cast<tm>(AccurateDateTime(Utc(2010, 7, 1))).tm_gmtoff, 14400);
-    EXPECT_EQ(static_cast<tm>(AccurateDateTime(Utc(2010, 1, 1))).tm_gmtoff, 10800);
-    DateTime twice(Utc(2010, 10, 30, 22, 30));
-    EXPECT_EQ(twice.AsDateTime(), "2010-10-31 02:30:00");
-    EXPECT_EQ(DateTime(Utc(2010, 10, 30, 23, 30)).AsDateTime(), "2010-10-31 02:30:00");
-    EXPECT_EQ(DateTime(Utc(2010, 10, 30, 23, 30)) - twice, 3600);
-    // The last change, in March 2011, was forward only.
-    EXPECT_EQ(long(Date("2011-03-27")) - long(Date("2011-03-26")), 82800);
-    EXPECT_EQ(long(Date("2011-10-30")) - long(Date("2011-10-29")), 86400);
-    EXPECT_EQ(Period("lastmonth", "2010-11-01"), "2010-10-01..2010-10-31");
 }
 
 // Day steps agree with a plain UTC day count over decades, in a zone with clock changes.
@@ -301,48 +239,37 @@ TEST(DateArithmetic, SecondStepsMatchTheEpochInUtc) {
 
 TEST(DatePeriod, BoundaryDays) {
     Zone z("Europe/Berlin");
-    EXPECT_EQ(Period("currentweek", "2024-03-10"), "2024-03-04..2024-03-10");
-    EXPECT_EQ(Period("currentweek", "2024-03-06"), "2024-03-04..2024-03-10");
-    EXPECT_EQ(Period("currentweek", "2024-03-04"), "2024-03-04..2024-03-10");
-    EXPECT_EQ(Period("lastweek", "2024-03-10"), "2024-02-26..2024-03-03");
-    EXPECT_EQ(Period("lastweek", "2024-03-04"), "2024-02-26..2024-03-03");
-    EXPECT_EQ(Period("lastmonth", "2024-03-15"), "2024-02-01..2024-02-29");
-    EXPECT_EQ(Period("lastmonth", "2024-01-01"), "2023-12-01..2023-12-31");
-    EXPECT_EQ(Period("currentmonth", "2023-02-28"), "2023-02-01..2023-02-28");
-    EXPECT_EQ(Period("currentmonth", "2024-12-31"), "2024-12-01..2024-12-31");
-    EXPECT_EQ(Period("currentyear", "2024-12-31"), "2024-01-01..2024-12-31");
-    EXPECT_EQ(Period("lastyear", "2024-01-01"), "2023-01-01..2023-12-31");
-    EXPECT_EQ(Period("today", "2024-02-29"), "2024-02-29..2024-02-29");
-    EXPECT_EQ(Period("lastday", "2024-03-01"), "2024-02-29..2024-02-29");
-    EXPECT_EQ(Period("", "2024-01-01"), "2023-12-31..2023-12-31");
-    EXPECT_EQ(Period("week", "2024-03-03"), "2024-02-26..2024-03-03");
-    EXPECT_EQ(Period("month", "2024-03-31"), "2024-03-01..2024-03-31");
-    EXPECT_EQ(Period("month", "2024-03-15"), "2024-02-16..2024-03-15");
-    EXPECT_EQ(Period("quarter", "2024-05-31"), "2024-03-01..2024-05-31");
-    EXPECT_EQ(Period("halfyear", "2024-08-31"), "2024-03-01..2024-08-31");
-    EXPECT_EQ(Period("year", "2024-02-29"), "2023-03-01..2024-02-29");
-    EXPECT_EQ(Period("nodate", "2024-02-29"), "1970-01-02..2024-02-29");
+    const char* const cases[][3] = {
+        {"currentweek", "2024-03-10", "2024-03-04..2024-03-10"},
+        {"currentweek", "2024-03-06", "2024-03-04..2024-03-10"},
+        {"currentweek", "2024-03-04", "2024-03-04..2024-03-10"}, {"lastweek", "2024-03-10", "2024-02-26..2024-03-03"},
+        {"lastweek", "2024-03-04", "2024-02-26..2024-03-03"}, {"lastmonth", "2024-03-15", "2024-02-01..2024-02-29"},
+        {"lastmonth", "2024-01-01", "2023-12-01..2023-12-31"}, {"currentmonth", "2023-02-28", "2023-02-01..2023-02-28"},
+        {"currentmonth", "2024-12-31", "2024-12-01..2024-12-31"},
+        {"currentyear", "2024-12-31", "2024-01-01..2024-12-31"},
+        {"lastyear", "2024-01-01", "2023-01-01..2023-12-31"}, {"today", "2024-02-29", "2024-02-29..2024-02-29"},
+        {"lastday", "2024-03-01", "2024-02-29..2024-02-29"}, {"", "2024-01-01", "2023-12-31..2023-12-31"},
+        {"week", "2024-03-03", "2024-02-26..2024-03-03"}, {"month", "2024-03-31", "2024-03-01..2024-03-31"},
+        {"month", "2024-03-15", "2024-02-16..2024-03-15"}, {"quarter", "2024-05-31", "2024-03-01..2024-05-31"},
+        {"halfyear", "2024-08-31", "2024-03-01..2024-08-31"}, {"year", "2024-02-29", "2023-03-01..2024-02-29"},
+        {"nodate", "2024-02-29", "1970-01-02..2024-02-29"},
+        // Weeks and months that hold a clock change.
+        {"currentweek", "2024-03-31", "2024-03-25..2024-03-31"}, {"lastweek", "2024-11-03", "2024-10-21..2024-10-27"},
+        {"currentmonth", "2024-10-27", "2024-10-01..2024-10-31"}, {"lastmonth", "2010-11-01", "2010-10-01..2010-10-31"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Period(c[0], c[1]), c[2]) << c[0] << " " << c[1];
     EXPECT_EQ(ErrorOf([] { vux_date::GetPeriod("bogus", Date("2024-01-01")); }), "value/period/bogus");
     EXPECT_EQ(ErrorOf([] { vux_date::GetPeriod("Today", Date("2024-01-01")); }), "value/period/Today");
     EXPECT_THROW(vux_date::GetPeriod("bogus", Date()), vux_err::Value);
 }
 
 TEST(DateCalendar, LeapYearsAndMonthLengths) {
-    EXPECT_TRUE(vux_date::IsLeapYear(2024));
-    EXPECT_TRUE(vux_date::IsLeapYear(2000));
-    EXPECT_FALSE(vux_date::IsLeapYear(1900));
-    EXPECT_FALSE(vux_date::IsLeapYear(2023));
-    EXPECT_FALSE(vux_date::IsLeapYear(2100));
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 1), 29);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(123, 1), 28);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(100, 1), 29);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(0, 1), 28);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 3), 30);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 6), 31);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 7), 31);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 10), 30);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(124, 11), 31);
-    EXPECT_EQ(vux_date::GetDaysFromMonth(123, 13), 29);
+    for (int y : {2024, 2000}) EXPECT_TRUE(vux_date::IsLeapYear(y)) << y;
+    for (int y : {1900, 2023, 2100}) EXPECT_FALSE(vux_date::IsLeapYear(y)) << y;
+    // {years since 1900, month 0-11, days}
+    const int months[][3] = {{124, 1, 29}, {123, 1, 28}, {100, 1, 29}, {0, 1, 28},   {124, 3, 30},
+                             {124, 6, 31}, {124, 7, 31}, {124, 10, 30}, {124, 11, 31}, {123, 13, 29}};
+    for (const auto& m : months) EXPECT_EQ(vux_date::GetDaysFromMonth(m[0], m[1]), m[2]) << m[0] << "/" << m[1];
 }
 
 }  // namespace

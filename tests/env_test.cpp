@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -26,13 +25,6 @@
 #include "test_util.h"
 
 namespace {
-
-struct Seen {
-    int type = -1;
-    std::string version, os, arch, repo;
-    int openvz = -1;
-    std::string failure;
-};
 
 struct Case {
     std::vector<std::pair<std::string, std::string>> write;  // path under /etc, content
@@ -88,12 +80,13 @@ void MakeRootPrivate(int out, const std::string& spare) {
     if (chroot(spare.c_str()) != 0 || chdir("/") != 0) Die(out, "chroot");
 }
 
-Seen Detect(const Case& c) {
+// "type|version|os|repo|openvz" as the library sees the case's system, or "!" and why it could not look.
+std::string Detect(const Case& c) {
     testutil::TempDir scratch;
     std::filesystem::create_directories(scratch / "upper");
     std::filesystem::create_directories(scratch / "work");
     int p[2];
-    if (pipe(p) != 0) return Seen{};
+    if (pipe(p) != 0) return "!pipe";
     pid_t child = fork();
     if (child == 0) {
         close(p[0]);
@@ -110,16 +103,13 @@ Seen Detect(const Case& c) {
         setenv("VUX_TEST_RPM_ANSWER", c.rpm_answer.c_str(), 1);
         std::ostringstream s;
         try {
-            s << static_cast<int>(vux_env::GetOsType()) << '\n'
-              << vux_env::GetOsVersion() << '\n'
-              << vux_env::GetOs() << '\n'
-              << vux_env::GetOsArch() << '\n'
-              << vux_env::GetRepoFile() << '\n';
+            s << static_cast<int>(vux_env::GetOsType()) << '|' << vux_env::GetOsVersion() << '|'
+              << vux_env::GetOs() << '|' << vux_env::GetRepoFile() << '|';
             if (c.beancounters) {
                 if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0) Die(out, "tmpfs /proc");
                 testutil::WriteFile("/proc/user_beancounters", c.beancounters);
             }
-            s << vux_env::IsOpenVZChild() << '\n';
+            s << vux_env::IsOpenVZChild();
         } catch (const vux_err::Error& e) {
             s.str("!" + std::string(e.what()));
         }
@@ -133,148 +123,90 @@ Seen Detect(const Case& c) {
     for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
     close(p[0]);
     waitpid(child, nullptr, 0);
-    Seen seen;
-    if (!text.empty() && text[0] == '!') {
-        seen.failure = text;
-        return seen;
-    }
-    std::istringstream in(text);
-    std::string type, openvz;
-    std::getline(in, type);
-    std::getline(in, seen.version);
-    std::getline(in, seen.os);
-    std::getline(in, seen.arch);
-    std::getline(in, seen.repo);
-    std::getline(in, openvz);
-    seen.type = type.empty() ? -1 : std::stoi(type);
-    seen.openvz = openvz.empty() ? -1 : std::stoi(openvz);
-    return seen;
+    return text;
+}
+
+const char kYum[] = "/etc/yum.repos.d/qexworks.repo";
+const char kApt[] = "/etc/apt/sources.list.d/qexworks.list";
+
+// What Detect gives for a system the library names `name` (the os is the name, a space and the version).
+std::string Seen(int type, const std::string& version, const std::string& name, const std::string& repo,
+                 int openvz = 0) {
+    return std::to_string(type) + "|" + version + "|" + name + " " + version + "|" + repo + "|" +
+           std::to_string(openvz);
 }
 
 Case RedHat(const std::string& release, const std::string& rpm = "") {
-    Case c;
-    c.write = {{"/etc/redhat-release", release}};
-    c.remove = {"/etc/debian_version", "/etc/lsb-release"};
-    c.rpm_answer = rpm;
-    return c;
+    return {{{"/etc/redhat-release", release}}, {"/etc/debian_version", "/etc/lsb-release"}, rpm};
 }
 
-Case Debian(const std::string& version) {
-    Case c;
-    c.write = {{"/etc/debian_version", version}};
-    c.remove = {"/etc/redhat-release", "/etc/lsb-release"};
-    return c;
+Case Debian(const std::string& version, std::vector<std::pair<std::string, std::string>> more = {}) {
+    more.push_back({"/etc/debian_version", version});
+    return {more, {"/etc/redhat-release", "/etc/lsb-release"}, ""};
 }
 
 }  // namespace
 
 TEST(OsDetection, RedHatFamilyRefinements) {
-    struct Expect {
-        const char* release;
-        int type;
-        const char* name;
+    const std::string v = "7.9.2009.1.el7";
+    const std::pair<const char*, std::string> cases[] = {
+        {"CentOS Linux release 7.9.2009 (Core)\n", Seen(vux_env::OsCentOS, v, "CentOS", kYum)},
+        {"CentOS release 6.10 (Final)\n", Seen(vux_env::OsCentOS, v, "CentOS", kYum)},
+        {"Scientific Linux release 7.2 (Nitrogen)\n", Seen(vux_env::OsCentOS, v, "CentOS", kYum)},
+        {"Fedora release 38 (Thirty Eight)\n", Seen(vux_env::OsFedora, v, "", kYum)},
+        {"CloudLinux release 8.8 (Anatoly Filipchenko)\n", Seen(vux_env::OsCloudLinux, v, "CloudLinux", kYum)},
+        {"Virtuozzo Linux release 7.9\n", Seen(vux_env::OsVirtuozzoLinux, v, "VirtuozzoLinux", kYum)},
+        {"Red Hat Enterprise Linux release 9.2 (Plow)\n", Seen(vux_env::OsRedHat, v, "RedHat", kYum)},
+        {"Rocky Linux release 8.8, a rebuild like CentOS Linux release 8\n",
+         Seen(vux_env::OsRedHat, v, "RedHat", kYum)},
     };
-    const Expect cases[] = {
-        {"CentOS Linux release 7.9.2009 (Core)\n", vux_env::OsCentOS, "CentOS"},
-        {"CentOS release 6.10 (Final)\n", vux_env::OsCentOS, "CentOS"},
-        {"Scientific Linux release 7.2 (Nitrogen)\n", vux_env::OsCentOS, "CentOS"},
-        {"Fedora release 38 (Thirty Eight)\n", vux_env::OsFedora, ""},
-        {"CloudLinux release 8.8 (Anatoly Filipchenko)\n", vux_env::OsCloudLinux, "CloudLinux"},
-        {"Virtuozzo Linux release 7.9\n", vux_env::OsVirtuozzoLinux, "VirtuozzoLinux"},
-        {"Red Hat Enterprise Linux release 9.2 (Plow)\n", vux_env::OsRedHat, "RedHat"},
-        {"Rocky Linux release 8.8, a rebuild like CentOS Linux release 8\n", vux_env::OsRedHat, "RedHat"},
-    };
-    for (const Expect& e : cases) {
-        const Seen s = Detect(RedHat(e.release, "7.9.2009.1.el7"));
-        ASSERT_EQ(s.failure, "");
-        EXPECT_EQ(s.type, e.type) << e.release;
-        EXPECT_EQ(s.version, "7.9.2009.1.el7") << e.release;
-        EXPECT_EQ(s.os, std::string(e.name) + " 7.9.2009.1.el7") << e.release;
-        EXPECT_EQ(s.repo, "/etc/yum.repos.d/qexworks.repo");
-    }
+    for (const auto& [release, seen] : cases) EXPECT_EQ(Detect(RedHat(release, v)), seen) << release;
     // rpm's complaint about a file that no package owns is no version.
-    const Seen orphan = Detect(RedHat("CentOS Linux release 7.9.2009 (Core)\n"));
-    EXPECT_EQ(orphan.type, vux_env::OsCentOS);
-    EXPECT_EQ(orphan.version, "");
+    EXPECT_EQ(Detect(RedHat("CentOS Linux release 7.9.2009 (Core)\n")), Seen(vux_env::OsCentOS, "", "CentOS", kYum));
 }
 
-TEST(OsDetection, DebianAndUbuntu) {
-    Seen s = Detect(Debian("10\n"));
-    ASSERT_EQ(s.failure, "");
-    EXPECT_EQ(s.type, vux_env::OsDebian);
-    EXPECT_EQ(s.version, "10.0");
-    EXPECT_EQ(s.os, "Debian 10.0");
-    EXPECT_EQ(s.repo, "/etc/apt/sources.list.d/qexworks.list");
-    EXPECT_EQ(Detect(Debian("12.4\n")).version, "12.4");
-    EXPECT_EQ(Detect(Debian("9.13")).version, "9.13");
-    EXPECT_EQ(Detect(Debian("11.7.1\n")).version, "11.7");
-
-    Case ubuntu = Debian("bookworm/sid\n");
-    ubuntu.write.push_back({"/etc/lsb-release", "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=22.04\n"});
-    ubuntu.write.push_back({"/etc/issue", "Ubuntu 22.04.3 LTS \\n \\l\n\n"});
-    s = Detect(ubuntu);
-    EXPECT_EQ(s.type, vux_env::OsUbuntu);
-    EXPECT_EQ(s.version, "22.04.3");
-    EXPECT_EQ(s.os, "Ubuntu 22.04.3");
-    EXPECT_EQ(s.repo, "/etc/apt/sources.list.d/qexworks.list");
-
-    Case chrooted = Debian("12.4\n");
-    chrooted.chrooted = true;
-    s = Detect(chrooted);
-    ASSERT_EQ(s.failure, "") << "a root that is not a mount point";
-    EXPECT_EQ(s.version, "12.4");
-
-    Case testing = Debian("trixie/sid\n");
-    testing.write.push_back({"/etc/issue", "Debian GNU/Linux trixie/sid \\n \\l\n"});
-    s = Detect(testing);
-    EXPECT_EQ(s.type, vux_env::OsDebian);
-    EXPECT_EQ(s.version, "") << "no digit-led word";
-}
-
-TEST(OsDetection, OtherSystemsAndRepositoryFallback) {
-    Case gentoo;
-    gentoo.write = {{"/etc/gentoo-release", "Gentoo Base System release 2.14\n"}};
-    gentoo.remove = {"/etc/redhat-release", "/etc/debian_version"};
-    Seen s = Detect(gentoo);
-    ASSERT_EQ(s.failure, "");
-    EXPECT_EQ(s.type, vux_env::OsGentoo);
-    EXPECT_EQ(s.version, "");
-    EXPECT_EQ(s.os, "Gentoo ");
-
-    Case none;
-    none.remove = {"/etc/redhat-release", "/etc/debian_version", "/etc/gentoo-release", "/etc/yum.repos.d"};
-    none.write = {{"/etc/apt/sources.list.d/keep", ""}};
-    s = Detect(none);
-    EXPECT_EQ(s.type, 0);
-    EXPECT_EQ(s.repo, "/etc/apt/sources.list.d/qexworks.list") << "the first whose directory exists";
-    none.remove.push_back("/etc/apt/sources.list.d");
-    none.write = {{"/etc/yum.repos.d/keep", ""}};
-    EXPECT_EQ(Detect(none).repo, "/etc/yum.repos.d/qexworks.repo");
-    none.write.clear();
-    EXPECT_EQ(Detect(none).repo, "");
-}
-
-TEST(OsDetection, OpenVZHostAndContainer) {
-    const char* host =
-        "Version: 2.5\n"
-        "       uid  resource                     held              maxheld              barrier\n"
-        "      101:  kmemsize                  2624577              5013504             14372700\n"
-        "            lockedpages                     0                    8                  256\n"
-        "        0:  kmemsize                 11751396             16486400  9223372036854775807\n";
-    const char* container =
+TEST(OsDetection, DebianFamilyOthersAndOpenVZ) {
+    const std::string container =
         "Version: 2.5\n"
         "       uid  resource                     held              maxheld              barrier\n"
         "      101:  kmemsize                  2624577              5013504             14372700\n"
         "            lockedpages                     0                    8                  256\n";
-    Case c = Debian("12.4\n");
-    c.beancounters = host;
-    Seen s = Detect(c);
-    ASSERT_EQ(s.failure, "");
-    EXPECT_EQ(s.openvz, 0) << "the host lists id 0";
-    c.beancounters = container;
-    EXPECT_EQ(Detect(c).openvz, 1);
-    c.beancounters = nullptr;
-    EXPECT_EQ(Detect(c).openvz, 0) << "no beancounters at all";
+    const std::string host =
+        container + "        0:  kmemsize                 11751396             16486400  9223372036854775807\n";
+    Case on_host = Debian("12.4\n"), in_container = on_host;
+    on_host.beancounters = host.c_str();  // only the host lists id 0
+    in_container.beancounters = container.c_str();
+    Case chrooted = Debian("12.4\n");
+    chrooted.chrooted = true;  // a root that is not a mount point
+    Case gentoo{{{"/etc/gentoo-release", "Gentoo Base System release 2.14\n"}, {"/etc/apt/sources.list.d/keep", ""}},
+                {"/etc/redhat-release", "/etc/debian_version"}, ""};
+    Case none{{{"/etc/apt/sources.list.d/keep", ""}},
+              {"/etc/redhat-release", "/etc/debian_version", "/etc/gentoo-release", "/etc/yum.repos.d"}, ""};
+    Case yum_only = none;
+    yum_only.remove.push_back("/etc/apt/sources.list.d");
+    yum_only.write = {{"/etc/yum.repos.d/keep", ""}};
+    Case neither = yum_only;
+    neither.write.clear();
+    const std::pair<Case, std::string> cases[] = {
+        {Debian("10\n"), Seen(vux_env::OsDebian, "10.0", "Debian", kApt)},
+        {Debian("12.4\n"), Seen(vux_env::OsDebian, "12.4", "Debian", kApt)},  // and no beancounters at all
+        {on_host, Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 0)},
+        {in_container, Seen(vux_env::OsDebian, "12.4", "Debian", kApt, 1)},
+        {Debian("9.13"), Seen(vux_env::OsDebian, "9.13", "Debian", kApt)},
+        {Debian("11.7.1\n"), Seen(vux_env::OsDebian, "11.7", "Debian", kApt)},
+        {chrooted, Seen(vux_env::OsDebian, "12.4", "Debian", kApt)},
+        {Debian("bookworm/sid\n", {{"/etc/lsb-release", "DISTRIB_ID=Ubuntu\nDISTRIB_RELEASE=22.04\n"},
+                                   {"/etc/issue", "Ubuntu 22.04.3 LTS \\n \\l\n\n"}}),
+         Seen(vux_env::OsUbuntu, "22.04.3", "Ubuntu", kApt)},
+        // No digit-led word in the issue file: no version.
+        {Debian("trixie/sid\n", {{"/etc/issue", "Debian GNU/Linux trixie/sid \\n \\l\n"}}),
+         Seen(vux_env::OsDebian, "", "Debian", kApt)},
+        {gentoo, Seen(vux_env::OsGentoo, "", "Gentoo", kApt)},
+        // Elsewhere the repository file is the first whose directory exists.
+        {none, Seen(0, "", "", kApt)}, {yum_only, Seen(0, "", "", kYum)}, {neither, Seen(0, "", "", "")},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(Detect(cases[i].first), cases[i].second) << "case " << i;
 }
 
 TEST(OsDetection, ThisMachineFromManyThreads) {
@@ -312,17 +244,6 @@ TEST(Environment, GetSetDrop) {
     vux_env::DropEnv("VUX_ENV_TEST");
     EXPECT_EQ(getenv("VUX_ENV_TEST"), nullptr);
     vux_env::DropEnv("VUX_ENV_TEST");
-    try {
-        vux_env::SetEnv("BAD=NAME", "x");
-        FAIL();
-    } catch (const vux_err::Error& e) {
-        EXPECT_EQ(e.type(), "sys");
-        EXPECT_EQ(e.object(), "setenv");
-    }
-    try {
-        vux_env::DropEnv("");
-        FAIL();
-    } catch (const vux_err::Error& e) {
-        EXPECT_EQ(e.object(), "unsetenv");
-    }
+    EXPECT_EQ(testutil::ErrorKindOf([] { vux_env::SetEnv("BAD=NAME", "x"); }), "sys/setenv");
+    EXPECT_EQ(testutil::ErrorKindOf([] { vux_env::DropEnv(""); }), "sys/unsetenv");
 }

@@ -1,16 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -24,37 +20,33 @@ using vux_stream::Stream;
 
 namespace {
 
-std::set<std::string> OpenFds() {
-    std::set<std::string> out;
-    DIR* d = opendir("/proc/self/fd");
-    int self = dirfd(d);
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.' && std::to_string(self) != e->d_name) out.insert(e->d_name);
-    closedir(d);
+// The lines a reader splitting at every newline would give, each followed by '|'.
+std::string Forward(const std::string& data) {
+    std::string out;
+    for (std::size_t p = 0, q; p <= data.size(); p = q + 1) {
+        q = std::min(data.find('\n', p), data.size());
+        out += data.substr(p, q - p) + "|";
+    }
     return out;
 }
 
-std::vector<std::string> Forward(const std::string& data) {
-    std::vector<std::string> v;
-    size_t p = 0;
-    while (p <= data.size()) {
-        size_t q = data.find('\n', p);
-        if (q == std::string::npos) q = data.size();
-        v.push_back(data.substr(p, q - p));
-        p = q + 1;
-    }
-    return v;
-}
-
-std::vector<std::string> Backward(const std::string& path) {
+// The lines BackReader gives, put back in file order, each followed by '|', then "state" and its bits.
+std::string Backward(const std::string& path, std::size_t max_len = 1 << 20, bool skip_empty = false, long limit = 0) {
     vux_stream::InStream in(path, std::ios_base::in);
     vux_stream::BackReader br(in);
-    std::vector<std::string> v;
-    std::string line;
-    while (br.GetLine(line, '\n', 1 << 20, false)) v.push_back(line);
-    std::reverse(v.begin(), v.end());
-    return v;
+    if (limit) br.SetFileSizeLimit(limit);
+    std::string out, line;
+    while (br.GetLine(line, '\n', max_len, skip_empty)) out = line + "|" + out;
+    return out + "state " + std::to_string(br.GetState());
 }
+
+std::pair<int, int> Pipe() {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe2");
+    return {p[0], p[1]};
+}
+
+void NoOp(int) {}
 
 }  // namespace
 
@@ -63,24 +55,24 @@ TEST(ResHandle, OwnershipAndComparison) {
     EXPECT_FALSE(empty);
     EXPECT_TRUE(empty == -1);
     EXPECT_EQ(empty.fd(), -1);
-    EXPECT_THROW((void)static_cast<int>(empty), std::invalid_argument);
+    EXPECT_STREQ(testutil::Catch<std::invalid_argument>([&] { (void)static_cast<int>(empty); }).what(),
+                 "INVALID HANDLE");
     EXPECT_TRUE(static_cast<bool>(ResHandle(-5)));
 
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    ::close(p[1]);
-    ResHandle a(p[0]);
+    auto [r, w] = Pipe();
+    ::close(w);
+    ResHandle a(r);
     ResHandle b(a);
     EXPECT_TRUE(a == b);
     a.Close();
-    EXPECT_NE(fcntl(p[0], F_GETFD), -1);
+    EXPECT_NE(fcntl(r, F_GETFD), -1);
     b.Close();
-    EXPECT_EQ(fcntl(p[0], F_GETFD), -1);
+    EXPECT_EQ(fcntl(r, F_GETFD), -1);
 }
 
-TEST(Stream, FileWriteReadAndOverwrite) {
+TEST(Stream, FileWriteReadSeekAndOverwrite) {
     testutil::TempDir dir;
-    std::string f = dir / "a";
+    const std::string f = dir / "a";
     testutil::WriteFile(f, "0123456789");
     {
         vux_stream::OutStream out(f, std::ios_base::out);
@@ -95,53 +87,75 @@ TEST(Stream, FileWriteReadAndOverwrite) {
     vux_stream::InStream missing(dir / "nope", std::ios_base::in);
     EXPECT_FALSE(missing.IsOpen());
     EXPECT_TRUE(missing.bad());
-}
+    vux_stream::OutStream full("/dev/full", std::ios_base::out);
+    ASSERT_TRUE(full.IsOpen());
+    full << std::string(10000, 'x');
+    full.flush();
+    EXPECT_TRUE(full.bad()) << "a short write is an error";
 
-TEST(Stream, DevFullIsAnError) {
-    vux_stream::OutStream out("/dev/full", std::ios_base::out);
-    ASSERT_TRUE(out.IsOpen());
-    out << std::string(10000, 'x');
-    out.flush();
-    EXPECT_TRUE(out.bad());
+    const std::string data = testutil::RandomBytes(20000, 5);
+    testutil::WriteFile(f, data);
+    vux_stream::InStream in(f);
+    char c;
+    for (long pos : {19999L, 0L, 4095L, 4096L, 12345L, 1L}) {
+        in.seekg(pos);
+        ASSERT_TRUE(in.get(c));
+        EXPECT_EQ(c, data[pos]) << pos;
+        EXPECT_EQ(static_cast<long>(in.tellg()), pos + 1);
+    }
+    // Relative moves within and beyond the buffered block.
+    in.seekg(100);
+    in.get(c);
+    const std::pair<long, std::ios_base::seekdir> moves[] = {{-50, std::ios_base::cur}, {10000, std::ios_base::cur},
+                                                             {-1, std::ios_base::end}};
+    const char want[] = {data[51], data[10052], data.back()};
+    for (int i = 0; i < 3; ++i) {
+        in.seekg(moves[i].first, moves[i].second);
+        ASSERT_TRUE(in.get(c));
+        EXPECT_EQ(c, want[i]) << "move " << i;
+    }
+    EXPECT_FALSE(in.get(c));
+    {
+        vux_stream::OutStream out(f, std::ios_base::out);
+        out.seekp(5000);
+        out << "XYZ";
+        out.seekp(0, std::ios_base::end);
+        out << "END";
+    }
+    EXPECT_TRUE(testutil::ReadFile(f) == data.substr(0, 5000) + "XYZ" + data.substr(5003) + "END");
 }
 
 TEST(Stream, PipePartialWritesAndBlockingRefill) {
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-    std::string data = testutil::RandomBytes(200000, 7);
-    std::thread writer([&] {
-        Stream out(Stream::Desc(ResHandle(p[1])), std::ios_base::out);
+    auto [r, w] = Pipe();
+    const std::string data = testutil::RandomBytes(200000, 7);
+    std::thread writer([&, w = w] {
+        Stream out(Stream::Desc(ResHandle(w)), std::ios_base::out);
         out.write(data.data(), data.size());
         out.flush();
         EXPECT_TRUE(out.good());
     });
-    Stream in(Stream::Desc(ResHandle(p[0])), std::ios_base::in);
+    Stream in(Stream::Desc(ResHandle(r)), std::ios_base::in);
     std::string got((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     writer.join();
     EXPECT_EQ(got, data);
 }
 
-static void NoOp(int) {}
-
 TEST(Stream, ReadSurvivesEintr) {
-    struct sigaction sa {};
+    struct sigaction sa {}, old;
     sa.sa_handler = NoOp;
     sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;
-    struct sigaction old;
     ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-    int p[2];
-    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    auto [r, w] = Pipe();
     pthread_t reader_thread = pthread_self();
-    std::thread writer([&] {
-        usleep(100000);
-        pthread_kill(reader_thread, SIGUSR1);
-        usleep(100000);
-        pthread_kill(reader_thread, SIGUSR1);
-        ASSERT_EQ(::write(p[1], "hello\n", 6), 6);
-        ::close(p[1]);
+    std::thread writer([&, w = w] {
+        for (int i = 0; i < 2; ++i) {
+            usleep(100000);
+            pthread_kill(reader_thread, SIGUSR1);
+        }
+        ASSERT_EQ(::write(w, "hello\n", 6), 6);
+        ::close(w);
     });
-    Stream in(Stream::Desc(ResHandle(p[0])), std::ios_base::in);
+    Stream in(Stream::Desc(ResHandle(r)), std::ios_base::in);
     std::string line;
     EXPECT_TRUE(vux_stream::GetLine(in, line, '\n', false));
     EXPECT_EQ(line, "hello");
@@ -149,88 +163,18 @@ TEST(Stream, ReadSurvivesEintr) {
     sigaction(SIGUSR1, &old, nullptr);
 }
 
-TEST(GetLine, SkipsEmptyAndDropsUnterminated) {
-    testutil::TempDir dir;
-    testutil::WriteFile(dir / "f", "a\n\nb");
-    vux_stream::InStream in(dir / "f", std::ios_base::in);
-    std::string line;
-    EXPECT_TRUE(vux_stream::GetLine(in, line, '\n', true));
-    EXPECT_EQ(line, "a");
-    EXPECT_FALSE(vux_stream::GetLine(in, line, '\n', true));
-}
-
-TEST(BackReader, ReverseOfForward) {
-    testutil::TempDir dir;
-    std::string longline(5000, 'L');
-    std::vector<std::string> inputs = {"a\nb\n", "a\nb", "one\r\ntwo\r\n\r\nthree", longline + "\nx\n" + longline,
-                                       "\n\n", "single"};
-    for (const auto& data : inputs) {
-        testutil::WriteFile(dir / "f", data);
-        EXPECT_EQ(Backward(dir / "f"), Forward(data)) << data.substr(0, 20);
-    }
-    testutil::WriteFile(dir / "f", "a\nb\n");
-    vux_stream::InStream in(dir / "f", std::ios_base::in);
-    vux_stream::BackReader br(in);
-    std::string line;
-    ASSERT_TRUE(br.GetLine(line, '\n', 100, true));
-    EXPECT_EQ(line, "b");
-    ASSERT_TRUE(br.GetLine(line, '\n', 100, true));
-    EXPECT_EQ(line, "a");
-    EXPECT_FALSE(br.GetLine(line, '\n', 100, true));
-    EXPECT_TRUE(br.GetState() & 1);
-}
-
-TEST(BackReader, SizeLimit) {
-    testutil::TempDir dir;
-    testutil::WriteFile(dir / "f", "aaaa\nbbbb\ncccc\n");
-    vux_stream::InStream in(dir / "f", std::ios_base::in);
-    vux_stream::BackReader br(in);
-    br.SetFileSizeLimit(7);
-    std::string line, all;
-    while (br.GetLine(line, '\n', 100, true)) all += line + "|";
-    EXPECT_EQ(all, "cccc|b|");
-    EXPECT_TRUE(br.GetState() & 4);
-}
-
-TEST(FindFirst, Bisection) {
-    testutil::TempDir dir;
-    std::string data;
-    for (int i = 0; i < 2000; i += 2) data += std::to_string(100000 + i) + "\n";
-    testutil::WriteFile(dir / "f", data);
-    vux_stream::InStream in(dir / "f", std::ios_base::in);
-    auto find = [&](int key) {
-        return vux_stream::FindFirst(in, [key](const std::string& l) { return std::stoi(l) - key; });
-    };
-    auto r = find(100501);
-    EXPECT_EQ(r.line, "100502");
-    EXPECT_GT(r.code, 0);
-    r = find(100000);
-    EXPECT_EQ(r.line, "100000");
-    EXPECT_EQ(r.code, 0);
-    r = find(200000);
-    EXPECT_EQ(r.code, -1);
-    EXPECT_EQ(r.line, "");
-    testutil::WriteFile(dir / "e", "");
-    vux_stream::InStream e(dir / "e", std::ios_base::in);
-    EXPECT_EQ(vux_stream::FindFirst(e, [](const std::string&) { return 0; }).code, -1);
-}
-
 TEST(Stream, NoLeaksAndCloseOnExec) {
     testutil::TempDir dir;
     testutil::WriteFile(dir / "f", "x\n");
-    auto before = OpenFds();
+    const auto before = testutil::OpenFds();
     for (int i = 0; i < 200; ++i) {
         vux_stream::InStream in(dir / "f", std::ios_base::in);
         vux_stream::OutStream out(dir / "g", std::ios_base::out | std::ios_base::app);
         ASSERT_TRUE(in.IsOpen() && out.IsOpen());
-        for (const auto& fd : OpenFds()) {
-            if (!before.count(fd)) {
-                EXPECT_TRUE(fcntl(std::stoi(fd), F_GETFD) & FD_CLOEXEC) << fd;
-            }
-        }
+        for (int fd : testutil::OpenFds()) EXPECT_TRUE(before.count(fd) || (fcntl(fd, F_GETFD) & FD_CLOEXEC)) << fd;
         if (i % 2) in.Close();
     }
-    EXPECT_EQ(OpenFds(), before);
+    EXPECT_EQ(testutil::OpenFds(), before);
 }
 
 TEST(Stream, SocketsBothWaysAndPeerClose) {
@@ -239,7 +183,7 @@ TEST(Stream, SocketsBothWaysAndPeerClose) {
     // A small send buffer forces many partial sends.
     int small = 4096;
     setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::string data = testutil::RandomBytes(3 << 20, 11);
+    const std::string data = testutil::RandomBytes(3 << 20, 11);
     std::string reply;
     std::thread peer([&] {
         Stream s{Stream::Socket(ResHandle(sv[1]))};
@@ -263,65 +207,6 @@ TEST(Stream, SocketsBothWaysAndPeerClose) {
         EXPECT_TRUE(s.eof());
     }
     EXPECT_EQ(reply, "thanks");
-}
-
-TEST(Stream, SeekingReadsAndOverwritesInPlace) {
-    testutil::TempDir dir;
-    std::string data = testutil::RandomBytes(20000, 5);
-    testutil::WriteFile(dir / "f", data);
-    vux_stream::InStream in(dir / "f");
-    char c;
-    for (long pos : {19999L, 0L, 4095L, 4096L, 12345L, 1L}) {
-        in.seekg(pos);
-        ASSERT_TRUE(in.get(c));
-        EXPECT_EQ(c, data[pos]) << pos;
-        EXPECT_EQ(static_cast<long>(in.tellg()), pos + 1);
-    }
-    // Relative moves within and beyond the buffered block.
-    in.seekg(100);
-    in.get(c);
-    in.seekg(-50, std::ios_base::cur);
-    ASSERT_TRUE(in.get(c));
-    EXPECT_EQ(c, data[51]);
-    in.seekg(10000, std::ios_base::cur);
-    ASSERT_TRUE(in.get(c));
-    EXPECT_EQ(c, data[10052]);
-    in.seekg(-1, std::ios_base::end);
-    ASSERT_TRUE(in.get(c));
-    EXPECT_EQ(c, data.back());
-    EXPECT_FALSE(in.get(c));
-
-    {
-        vux_stream::OutStream out(dir / "f", std::ios_base::out);
-        out.seekp(5000);
-        out << "XYZ";
-        out.seekp(0, std::ios_base::end);
-        out << "END";
-    }
-    std::string expect = data;
-    expect.replace(5000, 3, "XYZ");
-    expect += "END";
-    EXPECT_TRUE(testutil::ReadFile(dir / "f") == expect);
-}
-
-TEST(BackReader, LinesLongerThanAnyBuffer) {
-    testutil::TempDir dir;
-    std::string huge(300000, 'h');
-    huge[150000] = '\r';
-    std::string data = "first\r\n" + huge + "\r\n" + std::string(70000, 'y') + "\nlast";
-    testutil::WriteFile(dir / "f", data);
-    EXPECT_EQ(Backward(dir / "f"), Forward(data));
-    testutil::WriteFile(dir / "f", data + "\n");
-    EXPECT_EQ(Backward(dir / "f"), Forward(data + "\n"));
-    // Lines over max_len are cut to their first max_len bytes and flagged.
-    vux_stream::InStream in(dir / "f");
-    vux_stream::BackReader br(in);
-    std::string line;
-    ASSERT_TRUE(br.GetLine(line, '\n', 10, true));
-    EXPECT_EQ(line, "last");
-    ASSERT_TRUE(br.GetLine(line, '\n', 10, true));
-    EXPECT_EQ(line, std::string(10, 'y'));
-    EXPECT_TRUE(br.GetState() & 2);
 }
 
 // Writing reports a thread state, where a requested abort fires; a flush in a
@@ -363,4 +248,59 @@ TEST(Stream, DestructorFlushesDespiteAnAbortRequest) {
         testing::ExitedWithCode(0), "");
     ::close(sv[1]);
     ::close(sv[0]);
+}
+
+TEST(GetLine, SkipsEmptyAndDropsUnterminated) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "f", "a\n\nb");
+    for (const bool skip : {true, false}) {
+        vux_stream::InStream in(dir / "f", std::ios_base::in);
+        std::string line, got;
+        while (vux_stream::GetLine(in, line, '\n', skip)) got += line + "|";
+        EXPECT_EQ(got, skip ? "a|" : "a||");
+    }
+}
+
+TEST(BackReader, ReverseOfForwardWithLimits) {
+    testutil::TempDir dir;
+    const std::string f = dir / "f";
+    const std::string longline(5000, 'L');
+    std::string huge(300000, 'h');
+    huge[150000] = '\r';
+    const std::string lines = "first\r\n" + huge + "\r\n" + std::string(70000, 'y') + "\nlast";
+    // Every line comes back, from lines longer than any buffer down to empty ones.
+    for (const std::string& data : {std::string("a\nb\n"), std::string("a\nb"), std::string("one\r\ntwo\r\n\r\nthree"),
+                                    longline + "\nx\n" + longline, std::string("\n\n"), std::string("single"), lines,
+                                    lines + "\n"}) {
+        testutil::WriteFile(f, data);
+        EXPECT_EQ(Backward(f), Forward(data) + "state 1") << data.substr(0, 20);
+    }
+    testutil::WriteFile(f, "a\nb\n");
+    EXPECT_EQ(Backward(f, 100, true), "a|b|state 1");
+    // Only the last bytes under a size limit.
+    testutil::WriteFile(f, "aaaa\nbbbb\ncccc\n");
+    EXPECT_EQ(Backward(f, 100, true, 7), "b|cccc|state 4");
+    // Lines over max_len are cut to their first max_len bytes and flagged.
+    testutil::WriteFile(f, lines + "\n");
+    vux_stream::InStream in(f);
+    vux_stream::BackReader br(in);
+    std::string last, cut;
+    ASSERT_TRUE(br.GetLine(last, '\n', 10, true) && br.GetLine(cut, '\n', 10, true));
+    EXPECT_EQ(last + "|" + cut + "|state " + std::to_string(br.GetState()),
+              "last|" + std::string(10, 'y') + "|state 2");
+}
+
+TEST(FindFirst, Bisection) {
+    testutil::TempDir dir;
+    std::string data;
+    for (int i = 0; i < 2000; i += 2) data += std::to_string(100000 + i) + "\n";
+    testutil::WriteFile(dir / "f", data);
+    testutil::WriteFile(dir / "e", "");
+    vux_stream::InStream in(dir / "f", std::ios_base::in), empty(dir / "e", std::ios_base::in);
+    auto find = [&](std::istream& s, int key) {
+        const auto r = vux_stream::FindFirst(s, [key](const std::string& l) { return std::stoi(l) - key; });
+        return r.line + " " + (r.code > 0 ? "after" : std::to_string(r.code));
+    };
+    testutil::ExpectPairs({{find(in, 100501), "100502 after"}, {find(in, 100000), "100000 0"},
+                           {find(in, 200000), " -1"}, {find(empty, 0), " -1"}});
 }

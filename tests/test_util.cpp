@@ -53,6 +53,11 @@ std::string UnprivilegedPathsBlocked() {
     return "";
 }
 
+void ExpectPairs(std::initializer_list<std::pair<std::string, std::string>> pairs) {
+    std::size_t i = 0;
+    for (const auto& [got, want] : pairs) EXPECT_EQ(got, want) << "pair " << i++;
+}
+
 void WriteFile(const std::string& path, const std::string& data) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

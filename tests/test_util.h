@@ -2,9 +2,11 @@
 #ifndef LIBVUX_TESTS_TEST_UTIL_H
 #define LIBVUX_TESTS_TEST_UTIL_H
 
+#include <initializer_list>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +44,9 @@ private:
 // stops every path such a user looks up.
 std::string UnprivilegedPathsBlocked();
 
+// Each {got, want} pair is equal; a failure names the pair by its place in the list.
+void ExpectPairs(std::initializer_list<std::pair<std::string, std::string>> pairs);
+
 void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // Deterministic pseudo-random bytes.
@@ -59,6 +64,13 @@ E Catch(F&& f) {
     throw std::runtime_error("no exception");
 }
 
+inline std::string DescribeError(const vux_err::Error& e, bool with_value) {
+    std::string r = e.type() + "/" + e.object();
+    if (with_value) r += "/" + e.value();
+    if (e.xml().Str().find("report=\"yes\"") != std::string::npos) r += "/report";
+    return r;
+}
+
 // "type/object/value" of the error f throws, with "/report" when it is marked as one, or
 // "no error". E narrows the class, so an error of another class is not caught.
 template <class E = vux_err::Error, class F>
@@ -66,9 +78,18 @@ std::string ErrorOf(F&& f) {
     try {
         f();
     } catch (const E& e) {
-        std::string r = e.type() + "/" + e.object() + "/" + e.value();
-        if (e.xml().Str().find("report=\"yes\"") != std::string::npos) r += "/report";
-        return r;
+        return DescribeError(e, true);
+    }
+    return "no error";
+}
+
+// The same without the value, for errors whose value is beside the point.
+template <class E = vux_err::Error, class F>
+std::string ErrorKindOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return DescribeError(e, false);
     }
     return "no error";
 }
@@ -80,6 +101,18 @@ std::string AssertText(F&& f) {
         f();
     } catch (const vux_err::AssertError& e) {
         return e.desc();
+    }
+    return "(no assertion)";
+}
+
+// "file:line: description" of the assertion f raises, or "(no assertion)": where a caller's
+// report of the assertion points matters too.
+template <class F>
+std::string AssertAt(F&& f) {
+    try {
+        f();
+    } catch (const vux_err::AssertError& e) {
+        return std::string(e.file()) + ":" + std::to_string(e.line()) + ": " + e.desc();
     }
     return "(no assertion)";
 }
