@@ -132,7 +132,24 @@ public:
     // The answer when the first deciding list starts with a plain rule: its
     // level; kNoRule when no list has a rule; kWalk when conditions must be tested.
     Module::Fast fast;
+    // The Module objects of this module, which each keep a copy of `fast`; under the registry lock.
+    std::vector<Module*> mirrors;
     std::unique_ptr<Rules> pending;
+
+    void SetFast(int level, std::uint64_t admits) {
+        fast.level.store(level, std::memory_order_relaxed);
+        fast.admits.store(admits, std::memory_order_relaxed);
+        for (Module* m : mirrors) Mirror(*m);
+    }
+    void Mirror(Module& m) const {
+        m.fast_.level.store(fast.level.load(std::memory_order_relaxed), std::memory_order_relaxed);
+        m.fast_.admits.store(fast.admits.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    }
+    void Attach(Module& m) {
+        mirrors.push_back(&m);
+        Mirror(m);
+    }
+    void Detach(Module& m) { mirrors.erase(std::find(mirrors.begin(), mirrors.end(), &m)); }
 
     static const int kNoRule = Module::kNoRule;
     static const int kWalk = Module::kWalk;
@@ -830,8 +847,7 @@ std::uint64_t Admits(int level) {
 
 void StoreFast(Info& module, const Info& defaults) {
     const int level = FastLevel(module, defaults);
-    module.fast.level.store(level, std::memory_order_relaxed);
-    module.fast.admits.store(Admits(level), std::memory_order_relaxed);
+    module.SetFast(level, Admits(level));
 }
 
 ThreadInfo& Thread(Global& g) {
@@ -1174,7 +1190,26 @@ Module::Module(const char* name, const char* binary) {
         StoreFast(*slot, *g.defaults);
     }
     info_ = slot;
-    fast_ = &slot->fast;
+    info_->Attach(*this);
+}
+
+Module::Module(const Module& other) : info_(other.info_) {
+    vux_thread::SafeSection section(GetGlobal().lock);
+    info_->Attach(*this);
+}
+
+Module& Module::operator=(const Module& other) {
+    if (info_ == other.info_) return *this;
+    vux_thread::SafeSection section(GetGlobal().lock);
+    info_->Detach(*this);
+    info_ = other.info_;
+    info_->Attach(*this);
+    return *this;
+}
+
+Module::~Module() {
+    vux_thread::SafeSection section(GetGlobal().lock);
+    info_->Detach(*this);
 }
 
 bool Module::Walk(Level level) const {

@@ -80,11 +80,14 @@ const Level LevelDebug = 9;
 class Module {
 public:
     Module(const char* name, const char* binary = "core");
+    Module(const Module& other);
+    Module& operator=(const Module& other);
+    ~Module();
 
     // Whether a line of that level is to be written; false while no rules are loaded.
     // Inline: it guards every line, and most lines are disabled.
     bool Check(Level level) const {
-        const std::uint64_t admits = fast_->admits.load(std::memory_order_relaxed);
+        const std::uint64_t admits = fast_.admits.load(std::memory_order_relaxed);
         vux_thread::detail::StateHead* const state = vux_thread::detail::t_state;
         // One bit test settles a disabled line; the state test is folded in with "|" (a logical
         // "and" compiles to two branches), so that a thread without a state takes one branch.
@@ -92,7 +95,7 @@ public:
             return false;
         if (state) vux_thread::detail::Report(state, "debug");
         if (!(admits & LevelBit(level))) return false;
-        const int fast = fast_->level.load(std::memory_order_relaxed);
+        const int fast = fast_.level.load(std::memory_order_relaxed);
         if (level > fast) return false;
         if (fast != kWalk) return true;
         return Walk(level);
@@ -127,7 +130,9 @@ private:
     bool Walk(Level level) const;
 
     std::shared_ptr<Info> info_;
-    const Fast* fast_;
+    // A copy of the module's answer, kept current by every reload, so that a check reads
+    // the object it is called on and nothing behind a pointer.
+    Fast fast_;
 };
 
 // Names the program and loads the rules (etc/debug.conf.d/*.conf, then etc/debug.conf).
