@@ -157,6 +157,16 @@ TEST_F(LogTest, RulesForLaterModulesAndReload) {
     vux_log::Reload();
     EXPECT_FALSE(later.Check(3)) << "Reload replaces the rules";
     EXPECT_TRUE(later.Check(2));
+    // Copies, assigned objects and objects made and dropped meanwhile all follow a reload.
+    Module copy(later), assigned("late_other");
+    assigned = later;
+    { Module gone("late_init"); }
+    Conf("etc/debug.conf", "* 2\nlate_init 7\n");
+    vux_log::Reload();
+    for (const Module* m : {&later, &copy, &assigned}) {
+        EXPECT_TRUE(m->Check(7));
+        EXPECT_FALSE(m->Check(8));
+    }
     StringList modules;
     vux_log::GetModulesList(modules);
     EXPECT_NE(std::find(modules.begin(), modules.end(), "late_init"), modules.end());
