@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <libvux/vuxerr.h>
 #include <libvux/vuxthread.h>
 #include <libvux/vuxxml.h>
+
+#include "test_util.h"
 
 namespace {
 
@@ -71,6 +75,10 @@ TEST(ErrorDocument, ShapesOfEveryConstructor) {
         {vux_err::Value("name", "x y", "format", "letters"), "Type: 'value' Object: 'name' Value: 'x y'",
          "doc[]{error[type=value;object=name;]{param[name=object;type=msg;]\"name\"param[name=value;]\"x y\""
          "param[name=desc;type=msg;]\"desc_format\"param[name=args;]\"letters\"}}"},
+        // Markup in the text is escaped and comes back as it was.
+        {vux_err::Missed("o<b>j", "<&>\"' ]]> \xd0\xb4"), "Type: 'missed' Object: 'o<b>j' Value: '<&>\"' ]]> \xd0\xb4'",
+         "doc[]{error[type=missed;object=o<b>j;]{param[name=object;type=msg;]\"o<b>j\"param[name=value;]"
+         "\"<&>\"' ]]> \xd0\xb4\"}}"},
     };
     for (const Case& c : cases) {
         EXPECT_STREQ(c.error.what(), c.what);
@@ -96,13 +104,6 @@ TEST(ErrorDocument, ParamsMasksReportAndHelp) {
     EXPECT_EQ(h.xml().GetNode("/doc/error").GetProp("help"), "custom");
 }
 
-TEST(ErrorDocument, TextIsEscapedAndSurvives) {
-    const std::string nasty = "<&>\"' ]]> \xd0\xb4";
-    EXPECT_EQ(Shape(vux_err::Missed("o<b>j", nasty)),
-              "doc[]{error[type=missed;object=o<b>j;]{param[name=object;type=msg;]\"o<b>j\"param[name=value;]\"" + nasty +
-                  "\"}}");
-}
-
 TEST(ErrorWhat, MsgElementReplacesMessage) {
     vux_err::Missed e("file", "/x");
     e.xml().GetNode("/doc/error").AppendChild("msg", "File /x is missing");
@@ -110,13 +111,10 @@ TEST(ErrorWhat, MsgElementReplacesMessage) {
 }
 
 TEST(ErrorCopy, SharesDocumentAndRebuildsMessage) {
-    vux_err::Error original("busy");
-    vux_err::Error copy(original);
+    vux_err::Error original("busy"), copy(original), target("other", "o", "v");
     EXPECT_STREQ(copy.what(), "Type: 'busy' Object: '' Value: ''");
     copy.add_param("extra", "1");
     EXPECT_TRUE(original.xml().GetNode("/doc/error/param[@name='extra']"));
-
-    vux_err::Error target("other", "o", "v");
     target = original;
     EXPECT_EQ(target.type(), "other");
     EXPECT_STREQ(target.what(), "Type: 'other' Object: 'o' Value: 'v'");
@@ -124,71 +122,44 @@ TEST(ErrorCopy, SharesDocumentAndRebuildsMessage) {
 }
 
 TEST(ErrorFromXml, RebuildsTypeObjectValue) {
-    vux_err::Error rebuilt("placeholder");
-    {
-        vux_xml::Xml wire;
-        wire.LoadFromString(
-            "<doc><error type=\"access\" object=\"domain\" report=\"yes\">"
-            "<param name=\"object\" type=\"msg\">domain</param>"
-            "<param name=\"value\">example.com</param></error></doc>");
-        vux_err::Error e(wire.GetNode("/doc/error"));
-        EXPECT_EQ(e.type(), "access");
-        EXPECT_EQ(e.object(), "domain");
-        EXPECT_EQ(e.value(), "example.com");
-        EXPECT_STREQ(e.what(), "");
-        EXPECT_EQ(e.xml().GetRoot().Name(), "doc");
-        EXPECT_EQ(e.xml().GetNode("/doc/error").GetProp("report"), "yes");
-        try {
-            throw e;
-        } catch (const vux_err::Error& caught) {
-            EXPECT_EQ(caught.value(), "example.com");
-        }
-    }
     vux_xml::Xml wire;
+    wire.LoadFromString(
+        "<doc><error type=\"access\" object=\"domain\" report=\"yes\">"
+        "<param name=\"object\" type=\"msg\">domain</param><param name=\"value\">example.com</param></error></doc>");
+    vux_err::Error e(wire.GetNode("/doc/error"));
+    EXPECT_EQ(testutil::ErrorOf([&] { throw e; }), "access/domain/example.com/report");
+    EXPECT_STREQ(e.what(), "");
+    EXPECT_EQ(e.xml().GetRoot().Name(), "doc");
     wire.LoadFromString("<doc><error type=\"t\"><msg>Shown text</msg></error></doc>");
-    vux_xml::XmlNode node = wire.GetNode("/doc/error");
-    vux_err::Error withMsg(node);
+    vux_err::Error with_msg(wire.GetNode("/doc/error"));
     wire = vux_xml::Xml();  // the error keeps its own copy
-    EXPECT_STREQ(withMsg.what(), "Shown text");
-    EXPECT_EQ(withMsg.value(), "");
-    EXPECT_EQ(withMsg.object(), "");
+    EXPECT_STREQ(with_msg.what(), "Shown text");
+    EXPECT_EQ(testutil::ErrorOf([&] { throw with_msg; }), "t//");
 }
-
-namespace {
-bool g_allow = false;
-int g_calls = 0;
-std::string g_seen;
-bool Callback(const std::string& object, const std::string& value) {
-    ++g_calls;
-    g_seen = object + "=" + value;
-    return !g_allow;
-}
-}  // namespace
 
 TEST(ErrorConflict, CallbackDecides) {
     ASSERT_EQ(vux_err::GetConflictCallback(), &vux_err::DefaultCallback);
-    try {
-        vux_err::OnConflict("dns", "example.com");
-        FAIL() << "default callback must throw";
-    } catch (const vux_err::Conflict& c) {
-        EXPECT_EQ(c.type(), "conflict");
-        EXPECT_EQ(c.object(), "dns");
-        EXPECT_EQ(c.value(), "example.com");
-    }
-    vux_err::SetConflictCallback(&Callback);
-    EXPECT_EQ(vux_err::GetConflictCallback(), &Callback);
-    g_allow = true;
+    EXPECT_EQ(testutil::ErrorOf<vux_err::Conflict>([] { vux_err::OnConflict("dns", "example.com"); }),
+              "conflict/dns/example.com");
+    static bool allow;
+    static std::vector<std::string> seen;
+    bool (*callback)(const std::string&, const std::string&) = [](const std::string& object, const std::string& value) {
+        seen.push_back(object + "=" + value);
+        return !allow;
+    };
+    vux_err::SetConflictCallback(callback);
+    EXPECT_EQ(vux_err::GetConflictCallback(), callback);
+    allow = true;
     EXPECT_NO_THROW(vux_err::OnConflict("a", "b"));
-    EXPECT_EQ(g_seen, "a=b");
-    g_allow = false;
+    allow = false;
     EXPECT_THROW(vux_err::OnConflict("c", "d"), vux_err::Conflict);
-    EXPECT_EQ(g_calls, 2);
+    EXPECT_EQ(seen, (std::vector<std::string>{"a=b", "c=d"}));
     vux_err::SetConflictCallback(&vux_err::DefaultCallback);
 }
 
 TEST(AssertErrorTest, NotCaughtByOrdinaryHandlers) {
-    bool ordinary = false, asserted = false;
-    try {
+    bool ordinary = false;
+    const auto a = testutil::Catch<vux_err::AssertError>([&] {
         try {
             vux_err::AssertError::Raise("vuxtest", 42, "void f(int)", "broken");
         } catch (const vux_err::Error&) {
@@ -196,16 +167,13 @@ TEST(AssertErrorTest, NotCaughtByOrdinaryHandlers) {
         } catch (const std::exception&) {
             ordinary = true;
         }
-    } catch (const vux_err::AssertError& a) {
-        asserted = true;
-        EXPECT_STREQ(a.file(), "vuxtest");
-        EXPECT_EQ(a.line(), 42);
-        EXPECT_STREQ(a.func(), "void f(int)");
-        EXPECT_EQ(a.desc(), "broken");
-        EXPECT_GT(a.backtrace().size(), 0u);
-    }
+    });
     EXPECT_FALSE(ordinary);
-    EXPECT_TRUE(asserted);
+    EXPECT_STREQ(a.file(), "vuxtest");
+    EXPECT_EQ(a.line(), 42);
+    EXPECT_STREQ(a.func(), "void f(int)");
+    EXPECT_EQ(a.desc(), "broken");
+    EXPECT_GT(a.backtrace().size(), 0u);
 }
 
 TEST(Backtrace, FramesResolveAndStayInBounds) {
@@ -215,7 +183,7 @@ TEST(Backtrace, FramesResolveAndStayInBounds) {
     bool named = false;
     for (std::size_t i = 0; i < bt.size(); ++i) {
         EXPECT_FALSE(bt[i].module.empty()) << "frame " << i;
-        if (bt[i].function != "??") named = true;
+        named |= bt[i].function != "??";
     }
     EXPECT_TRUE(named);
     EXPECT_THROW(bt[bt.size()], std::out_of_range);
@@ -223,13 +191,12 @@ TEST(Backtrace, FramesResolveAndStayInBounds) {
     EXPECT_EQ(empty.size(), 0u);
     EXPECT_NO_THROW(empty.Log());
     // Copies share the capture; a copied error starts its own.
-    vux_err::Error copy(e);
-    EXPECT_GT(copy.backtrace().size(), 0u);
+    EXPECT_GT(vux_err::Error(e).backtrace().size(), 0u);
 }
 
 TEST(ErrorAbort, AbortDoesNotFireWhileAnErrorIsBuilt) {
     std::string outcome;
-    std::thread t([&] {
+    std::thread([&] {
         vux_thread::InitState("err-abort-test", "start");
         vux_thread::FailIt("err-abort-test");
         try {
@@ -240,7 +207,6 @@ TEST(ErrorAbort, AbortDoesNotFireWhileAnErrorIsBuilt) {
         } catch (const vux_thread::Aborted& a) {
             outcome += std::string("aborted:") + a.type();
         }
-    });
-    t.join();
+    }).join();
     EXPECT_EQ(outcome, "built;aborted:request_failed");
 }

@@ -48,11 +48,27 @@ protected:
     testutil::ChDir cd_;
 };
 
+// Standard error into a file for a scope: the console storage writes there.
+class StderrTo {
+public:
+    explicit StderrTo(const std::string& path) : saved_(::dup(2)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 2);
+        ::close(fd);
+    }
+    ~StderrTo() {
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+
+private:
+    int saved_;
+};
+
 std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) out.push_back(line);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
     return out;
 }
 
@@ -73,9 +89,7 @@ bool Like(const char* s, const char* p) {
     return !*s;
 }
 
-bool Like(const std::string& s, const std::string& p) {
-    return Like(s.c_str(), p.c_str());
-}
+bool Like(const std::string& s, const std::string& p) { return Like(s.c_str(), p.c_str()); }
 
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -172,25 +186,30 @@ TEST_F(LogTest, ReloadWhileThreadsWalkConditions) {
     EXPECT_GT(yes.load(), 0);
     EXPECT_GT(no.load(), 0);
     EXPECT_EQ(vux_log::MaxLogSize(), 200000u) << "a size is read as the number it starts with";
-    EXPECT_NE(Log("walk").find("read as far as it is one (max_log_size is not a number): SET max_log_size=200000x"), std::string::npos);
+    EXPECT_NE(Log("walk").find("read as far as it is one (max_log_size is not a number): SET max_log_size=200000x"),
+              std::string::npos);
 }
 
 TEST_F(LogTest, Conditions) {
     Conf("etc/debug.conf", "* 0\ncond_a 9 a=1 or b=2 and c=3\ncond_b 9 ( a=1 or b=2 ) and user~adm\n");
     vux_log::Init("cond", 0);
     Module a("cond_a"), b("cond_b");
-    auto check = [&](const StringMap& info, bool want_a, bool want_b) {
-        WithInfo(info, [&] {
-            EXPECT_EQ(a.Check(9), want_a) << str::Join(info, ",");
-            EXPECT_EQ(b.Check(9), want_b) << str::Join(info, ",");
-        });
+    const struct {
+        StringMap info;
+        bool a, b;
+    } cases[] = {
+        {{{"a", "1"}}, true, false},
+        {{{"b", "2"}}, false, false},
+        {{{"b", "2"}, {"c", "3"}}, true, false},
+        {{{"a", "2"}, {"c", "3"}}, false, false},
+        {{{"b", "2"}, {"user", "sysadmin"}}, false, true},
+        {{{"a", "1"}, {"user", "guest"}}, true, false},
     };
-    check({{"a", "1"}}, true, false);
-    check({{"b", "2"}}, false, false);
-    check({{"b", "2"}, {"c", "3"}}, true, false);
-    check({{"a", "2"}, {"c", "3"}}, false, false);
-    check({{"b", "2"}, {"user", "sysadmin"}}, false, true);
-    check({{"a", "1"}, {"user", "guest"}}, true, false);
+    for (const auto& c : cases)
+        WithInfo(c.info, [&] {
+            EXPECT_EQ(a.Check(9), c.a) << str::Join(c.info, ",");
+            EXPECT_EQ(b.Check(9), c.b) << str::Join(c.info, ",");
+        });
     EXPECT_FALSE(a.Check(9)) << "a thread without informations";
     EXPECT_TRUE(a.Check(0));
 }
@@ -206,11 +225,9 @@ TEST_F(LogTest, MalformedLinesAreSkippedAndReportedOnce) {
     vux_log::Reload();
     const std::string log = Log("bad");
     EXPECT_EQ(Count(log, "Malformed line"), 4u) << log;
-    EXPECT_EQ(Count(log, "etc/debug.conf:2 ignored (bad level): bad_one nine"), 1u) << log;
-    EXPECT_EQ(Count(log, "(bad op: xor)"), 1u) << log;
-    EXPECT_EQ(Count(log, "(bad ')')"), 1u) << log;
-    EXPECT_EQ(Count(log, "(bad and)"), 1u) << log;
-
+    for (const char* once :
+         {"etc/debug.conf:2 ignored (bad level): bad_one nine", "(bad op: xor)", "(bad ')')", "(bad and)"})
+        EXPECT_EQ(Count(log, once), 1u) << once << "\n" << log;
     StringList problems;
     vux_log::LoadRules("bad", 3, &problems);
     EXPECT_EQ(problems.size(), 4u) << "a tool asking gets every problem";
@@ -220,35 +237,33 @@ TEST_F(LogTest, MalformedLinesAreSkippedAndReportedOnce) {
     vux_log::Reload();
     const std::string again = Log("bad");
     EXPECT_EQ(Count(again, "b1 1 ( a=1 ) )"), 1u);
-    EXPECT_NE(again.find("(bad ')'): b1"), std::string::npos) << again;
-    EXPECT_NE(again.find("(bad or): b2"), std::string::npos) << again;
-    EXPECT_NE(again.find("(too many values): b3"), std::string::npos) << again;
-    EXPECT_NE(again.find("(bad ')'): b4"), std::string::npos) << again;
-    EXPECT_NE(again.find("(bad ')'): b5"), std::string::npos) << again;
+    for (const char* why : {"(bad ')'): b1", "(bad or): b2", "(too many values): b3", "(bad ')'): b4", "(bad ')'): b5"})
+        EXPECT_NE(again.find(why), std::string::npos) << why << "\n" << again;
 }
 
 TEST_F(LogTest, Settings) {
     Conf("etc/debug.conf.d/a.conf", "SET set.storage=console\nSET max_log_size=1000\n");
     Conf("etc/debug.conf", "* 5\nSET storage=file\nSET other.color=off\nSET bogus=1\n");
-    // Standard error into a file for the console storage.
-    const int saved = ::dup(2);
-    const int err = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(err, 2);
-    vux_log::Init("set", 5);
-    Module m("set_mod");
-    m.Write(5, "to the console %d", 42);
-    EXPECT_EQ(vux_log::MaxLogSize(), 102400u);
-    vux_log::Close();
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(err);
+    {
+        StderrTo err(dir_ / "stderr");
+        vux_log::Init("set", 5);
+        Module("set_mod").Write(5, "to the console %d", 42);
+        EXPECT_EQ(vux_log::MaxLogSize(), 102400u);
+        vux_log::Close();
+    }
     const std::string out = testutil::ReadFile(dir_ / "stderr");
     EXPECT_NE(out.find("set_mod \033[1;32mINFO to the console 42\033[0m\n"), std::string::npos) << out;
     EXPECT_NE(out.find("log INFO Finished\n"), std::string::npos) << "Close turns colour off";
     EXPECT_FALSE(std::ifstream("var/set.log").good()) << "the program's own setting is fixed";
     EXPECT_EQ(vux_log::MaxLogSize(), 100000000u) << "without a log object";
-
     ::unlink((dir_ / "etc/debug.conf.d/a.conf").c_str());
+    // Below the minimum, negative or not, the limit is the minimum.
+    for (const char* value : {"-1", "-200000", "0", "5"}) {
+        Conf("etc/debug.conf", std::string("SET max_log_size=") + value + "\n");
+        vux_log::Init("set", 3);
+        EXPECT_EQ(vux_log::MaxLogSize(), 102400u) << value;
+        vux_log::Close();
+    }
     Conf("etc/debug.conf", "SET storage=carrier-pigeon\n");
     EXPECT_THROW(vux_log::Init("set", 5), std::runtime_error);
 }
@@ -275,8 +290,7 @@ TEST_F(LogTest, LineFormatColourAndCapture) {
 
     const std::vector<std::string> lines = SplitLines(Log("fmt"));
     ASSERT_EQ(lines.size(), 4u);
-    const std::string id = vux_log::Id();
-    const std::string time = "@@@ ?# ##:##:## ";
+    const std::string id = vux_log::Id(), time = "@@@ ?# ##:##:## ";
     EXPECT_TRUE(Like(lines[0], time + "[" + id + "] fmt_mod WARNING plain text 00042")) << lines[0];
     EXPECT_EQ(id.substr(0, id.find(':')), std::to_string(::getpid()));
     EXPECT_NE(other_id, id);
@@ -331,28 +345,24 @@ TEST_F(LogTest, ErrorsLogThemselvesWithTheirStack) {
     EXPECT_EQ(quiet.find("backtrace"), std::string::npos) << "frames need level 5 of \"backtrace\"";
 }
 
-TEST_F(LogTest, CheckOnADisabledLevelAllocatesNothing) {
+// A check is a state report: it marks the thread "debug" and stamps the time, fires a
+// pending abort outside NoFail scopes, and leaves a thread without a state alone; none of
+// it allocates or changes the answer.
+TEST_F(LogTest, CheckAllocatesNothingAndReportsTheThreadState) {
     Conf("etc/debug.conf", "* 3\nnoalloc_cond 9 user=root\n");
-    vux_log::Init("noalloc", 3);
-    Module plain("noalloc_plain"), cond("noalloc_cond");
-    bool any = false;
-    const long before = alloccount::allocations.load();
-    for (int i = 0; i < 10000; ++i) any |= plain.Check(9) | plain.Check(4);
-    const long made = alloccount::allocations.load() - before;
-    EXPECT_FALSE(any);
-    EXPECT_EQ(made, 0);
-    EXPECT_TRUE(plain.Check(3));
+    vux_log::Init("report", 3);
+    Module m("report_mod"), cond("noalloc_cond");
+    auto checks_allocate_nothing = [&] {
+        const long before = alloccount::allocations.load();
+        bool any = false;
+        for (int i = 0; i < 10000; ++i) any |= m.Check(9) | m.Check(4);
+        EXPECT_EQ(alloccount::allocations.load() - before, 0);
+        EXPECT_FALSE(any);
+        EXPECT_TRUE(m.Check(3));
+    };
+    checks_allocate_nothing();
     EXPECT_FALSE(cond.Check(9)) << "the condition does not hold here";
     EXPECT_TRUE(cond.Check(3));
-}
-
-// A check is a state report: it marks the thread "debug" and stamps the time,
-// fires a pending abort outside NoFail scopes, and leaves a thread without a
-// state alone; none of it allocates or changes the answer.
-TEST_F(LogTest, CheckReportsTheThreadState) {
-    Conf("etc/debug.conf", "* 3\n");
-    vux_log::Init("report", 3);
-    Module m("report_mod");
     std::thread bare([&] {
         EXPECT_NO_THROW(m.Check(9));
         EXPECT_EQ(vux_thread::GetState("report-thread").GetText(), "finished");
@@ -362,12 +372,7 @@ TEST_F(LogTest, CheckReportsTheThreadState) {
         vux_thread::InitState("report-thread", "start");
         vux_thread::SetStateC("busy");
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        const long before = alloccount::allocations.load();
-        bool any = false;
-        for (int i = 0; i < 10000; ++i) any |= m.Check(9) | m.Check(4);
-        EXPECT_EQ(alloccount::allocations.load() - before, 0);
-        EXPECT_FALSE(any);
-        EXPECT_TRUE(m.Check(3));
+        checks_allocate_nothing();
         vux_thread::State s = vux_thread::GetState("report-thread");
         EXPECT_EQ(s.GetText(), "debug");
         EXPECT_GE(vux_date::Diff(s.GetStart(), s.GetChanged()), 40) << "the check stamped its own time";
@@ -398,9 +403,10 @@ TEST_F(LogTest, CheckReportsTheThreadState) {
 // extreme ints; a level that equals one is still answered by its rule.
 TEST_F(LogTest, CheckAnswersAtTheEdgesOfTheLevelRange) {
     Module m("edge_mod");
-    for (int granted : {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX}) {
+    const int edges[] = {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX};
+    for (int granted : edges) {
         vux_log::LoadRules("edge", granted);
-        for (int level : {INT_MIN, INT_MIN + 1, -1, 0, 9, INT_MAX - 1, INT_MAX})
+        for (int level : edges)
             EXPECT_EQ(m.Check(level), level <= granted) << "level " << level << ", granted " << granted;
     }
     Conf("etc/debug.conf", "edge_mod 2147483647\n");
@@ -412,15 +418,12 @@ TEST_F(LogTest, UnopenableFileIsAnnouncedAndLinesDropped) {
     testutil::WriteFile(dir_ / "plain", "");
     ::setenv("VUX_LOGFILE", (dir_ / "plain/x.log").c_str(), 1);
     Conf("etc/debug.conf", "* 9\n");
-    const int saved = ::dup(2);
-    const int err = ::open((dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(err, 2);
-    vux_log::Init("nofile", 3);
-    Module("nofile").Write(3, "dropped");
-    vux_log::Reload();
-    ::dup2(saved, 2);
-    ::close(saved);
-    ::close(err);
+    {
+        StderrTo err(dir_ / "stderr");
+        vux_log::Init("nofile", 3);
+        Module("nofile").Write(3, "dropped");
+        vux_log::Reload();
+    }
     EXPECT_STREQ(::getenv("VUX_LOGFILE"), "") << "children must not inherit the path";
     const std::string out = testutil::ReadFile(dir_ / "stderr");
     EXPECT_EQ(Count(out, "Failed to open logfile '" + (dir_ / "plain/x.log") +
@@ -430,37 +433,27 @@ TEST_F(LogTest, UnopenableFileIsAnnouncedAndLinesDropped) {
     EXPECT_EQ(out.find("dropped"), std::string::npos);
 }
 
-// Waits until gzip has compressed every backup under var/logs.
-void WaitCompressed(const std::string& logs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (;;) {
+// The backups under var/logs in name order, decompressed, once gzip has done them all.
+std::vector<std::pair<std::string, std::string>> Backups(const std::string& logs) {
+    std::vector<std::string> names;
+    for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);;) {
+        names.clear();
         bool plain = false;
         if (DIR* d = ::opendir(logs.c_str())) {
             while (dirent* e = ::readdir(d)) {
                 const std::string n = e->d_name;
-                if (n != "." && n != ".." && (n.size() < 3 || n.compare(n.size() - 3, 3, ".gz") != 0)) {
-                    plain = true;
-                    if (std::chrono::steady_clock::now() > until) ADD_FAILURE() << n;
-                }
+                if (n[0] == '.') continue;
+                names.push_back(n);
+                plain |= n.size() < 3 || n.compare(n.size() - 3, 3, ".gz") != 0;
             }
             ::closedir(d);
         }
-        if (!plain) return;
+        if (!plain) break;
         if (std::chrono::steady_clock::now() > until) {
             ADD_FAILURE() << "backups under " << logs << " still not compressed";
-            return;
+            return {};
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
-// The backups in name order, decompressed with gzip.
-std::vector<std::pair<std::string, std::string>> Backups(const std::string& logs) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(logs.c_str())) {
-        while (dirent* e = ::readdir(d))
-            if (e->d_name[0] != '.') names.push_back(e->d_name);
-        ::closedir(d);
     }
     std::sort(names.begin(), names.end());
     std::vector<std::pair<std::string, std::string>> out;
@@ -468,12 +461,24 @@ std::vector<std::pair<std::string, std::string>> Backups(const std::string& logs
         FILE* p = ::popen(("gzip -dc '" + logs + "/" + n + "'").c_str(), "r");
         std::string text;
         char buf[65536];
-        std::size_t r;
-        while ((r = std::fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, r);
+        for (std::size_t r; (r = std::fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, r);
         EXPECT_EQ(::pclose(p), 0) << n;
         out.emplace_back(logs + "/" + n, text);
     }
     return out;
+}
+
+// Every backup, then the live file; none longer than `most` (a file rotates at the line
+// that reaches the limit).
+std::string AllLogged(const std::string& dir, const std::string& live, std::size_t most = SIZE_MAX) {
+    std::string all;
+    for (const auto& b : Backups(dir + "/var/logs")) {
+        EXPECT_LE(b.second.size(), most) << b.first;
+        all += b.second;
+    }
+    const std::string last = testutil::ReadFile(dir + "/" + live);
+    EXPECT_LE(last.size(), most) << live;
+    return all + last;
 }
 
 TEST_F(LogTest, RotationIntoLogsBesideTheFile) {
@@ -483,17 +488,12 @@ TEST_F(LogTest, RotationIntoLogsBesideTheFile) {
     Module m("rot");
     for (int i = 0; i < 3000; ++i) m.Write(5, "line %04d of the rotation test", i);
     vux_log::Close();
-    const std::string log = Log("rot");
-    ASSERT_EQ(log.rfind("Rotated. Previous file is var/logs/rot.log.", 0), 0u) << log.substr(0, 200);
-    const std::string first = SplitLines(log)[0];
+    const std::vector<std::string> lines = SplitLines(Log("rot"));
+    ASSERT_FALSE(lines.empty());
+    const std::string& first = lines[0];
     EXPECT_TRUE(Like(first, "Rotated. Previous file is var/logs/rot.log.####_##_##_##_##_##.#*")) << first;
-    WaitCompressed(dir_ / "var/logs");
-    std::string all;
-    for (const auto& b : Backups(dir_ / "var/logs")) {
-        EXPECT_LE(b.second.size(), 102400u + 200u) << "rotated at the line that reached the limit: " << b.first;
-        all += b.second;
-    }
-    all += log;
+    // Below the minimum the limit is the minimum.
+    const std::string all = AllLogged(dir_.path(), "var/rot.log", 102400 + 200);
     for (int i = 0; i < 3000; ++i) {
         char text[64];
         std::snprintf(text, sizeof text, "rot INFO line %04d of the rotation test\n", i);
@@ -511,7 +511,7 @@ TEST_F(LogTest, RotationIntoLogsBesideTheFile) {
         EXPECT_EQ(b1.back(), '1');
     }
     EXPECT_EQ(testutil::ReadFile(dir_ / "var/other.log"), "");
-    WaitCompressed(dir_ / "var/logs");
+    Backups(dir_ / "var/logs");
 
     // Rotation failures are swallowed; lines keep coming.
     ::rename((dir_ / "var/logs").c_str(), (dir_ / "var/logs.old").c_str());
@@ -552,25 +552,31 @@ void WriteLines(int writer) {
         if (m.Check(5)) m.Write(5, "w%02d %06d %s", writer, i, kPayload.c_str());
 }
 
-// 8 threads and 4 processes write into one log that rotates meanwhile;
-// every line must come out once and whole.
+// 8 threads and 4 processes write into one log that rotates meanwhile: two processes open it
+// themselves, two go on with their parent's (where they must not share its open file, as
+// the flock would not keep them apart during a rotation, nor wait for a writer thread that
+// stayed in the parent). Every line must come out once and whole.
 void Crowd(const std::string& dir, const std::string& storage) {
     vux_log::SetCompressDelay(0);
     testutil::WriteFile(dir + "/etc/debug.conf",
                         "* 3\ncrowd 5\nSET color=off\nSET max_log_size=4000000\nSET storage=" + storage + "\n");
     std::vector<pid_t> children;
-    for (int p = 0; p < kProcesses; ++p) {
+    auto spawn = [&](int p, bool own) {
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            vux_log::Init("crowd", 3);
+            if (own) vux_log::Init("crowd", 3);
             WriteLines(kThreads + p);
             vux_log::Close();
             ::_exit(0);
         }
         children.push_back(pid);
-    }
+    };
+    spawn(0, true);
+    spawn(1, true);
     vux_log::Init("crowd", 3);
+    spawn(2, false);
+    spawn(3, false);
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) threads.emplace_back(WriteLines, t);
     for (auto& t : threads) t.join();
@@ -580,30 +586,23 @@ void Crowd(const std::string& dir, const std::string& storage) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
     vux_log::Close();
-    WaitCompressed(dir + "/var/logs");
 
-    std::vector<std::pair<std::string, std::string>> files = Backups(dir + "/var/logs");
+    auto files = Backups(dir + "/var/logs");
     files.emplace_back("var/crowd.log", testutil::ReadFile(dir + "/var/crowd.log"));
     EXPECT_GE(files.size(), 5u) << "the log rotated";
     std::vector<std::vector<unsigned char>> seen(kThreads + kProcesses, std::vector<unsigned char>(kLines));
     std::size_t bad = 0, total = 0;
     for (const auto& f : files) {
-        const std::string& text = f.second;
-        EXPECT_TRUE(text.empty() || text.back() == '\n') << f.first;
-        std::size_t start = 0;
-        while (start < text.size()) {
-            std::size_t end = text.find('\n', start);
-            if (end == std::string::npos) end = text.size();
-            const std::string line = text.substr(start, end - start);
-            start = end + 1;
+        EXPECT_TRUE(f.second.empty() || f.second.back() == '\n') << f.first;
+        for (const std::string& line : SplitLines(f.second)) {
             if (line.rfind("Rotated. Previous file is ", 0) == 0) continue;
             std::string module, message;
             int w = -1, i = -1;
             char payload[64] = {};
             if (!ParseLogLine(line, module, message) ||
                 (module == "crowd" &&
-                 (std::sscanf(message.c_str(), "w%d %d %63s", &w, &i, payload) != 3 || kPayload != payload ||
-                  w < 0 || w >= kThreads + kProcesses || i < 0 || i >= kLines))) {
+                 (std::sscanf(message.c_str(), "w%d %d %63s", &w, &i, payload) != 3 || kPayload != payload || w < 0 ||
+                  w >= kThreads + kProcesses || i < 0 || i >= kLines))) {
                 if (++bad < 5) ADD_FAILURE() << f.first << ": torn line '" << line << "'";
                 continue;
             }
@@ -616,62 +615,14 @@ void Crowd(const std::string& dir, const std::string& storage) {
     std::size_t wrong = 0;
     for (int w = 0; w < kThreads + kProcesses; ++w)
         for (int i = 0; i < kLines; ++i)
-            if (seen[w][i] != 1 && ++wrong < 5) ADD_FAILURE() << "line w" << w << " " << i << " seen " << int(seen[w][i]);
+            if (seen[w][i] != 1 && ++wrong < 5)
+                ADD_FAILURE() << "line w" << w << " " << i << " seen " << int(seen[w][i]);
     EXPECT_EQ(total, std::size_t(kThreads + kProcesses) * kLines);
 }
 
-TEST_F(LogTest, ThreadsAndProcessesShareOneRotatingFile) {
-    Crowd(dir_.path(), "file");
-}
+TEST_F(LogTest, ThreadsAndProcessesShareOneRotatingFile) { Crowd(dir_.path(), "file"); }
 
-TEST_F(LogTest, ThreadsAndProcessesShareOneRotatingThreadStorage) {
-    Crowd(dir_.path(), "thread");
-}
-
-// A child that goes on with its parent's log must not share the parent's
-// open file (the flock would not keep them apart during a rotation), nor wait
-// for a writer thread that stayed in the parent.
-void ForkAndWrite(const std::string& dir, const std::string& storage) {
-    testutil::WriteFile(dir + "/etc/debug.conf",
-                        "* 9\nSET color=off\nSET max_log_size=1000\nSET storage=" + storage + "\n");
-    vux_log::Init("forked", 3);
-    Module m("forked");
-    const int n = 20000;
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    const char* who = pid == 0 ? "child" : "parent";
-    for (int i = 0; i < n; ++i) m.Write(5, "%s %d", who, i);
-    if (pid == 0) {
-        vux_log::Close();
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    vux_log::Close();
-    WaitCompressed(dir + "/var/logs");
-    std::string all;
-    for (const auto& b : Backups(dir + "/var/logs")) all += b.second;
-    all += testutil::ReadFile(dir + "/var/forked.log");
-    std::vector<int> parent(n), child(n);
-    for (const std::string& line : SplitLines(all)) {
-        std::string module, message;
-        char name[16];
-        int i;
-        if (!ParseLogLine(line, module, message) || module != "forked") continue;
-        if (std::sscanf(message.c_str(), "%15s %d", name, &i) == 2 && i >= 0 && i < n)
-            ++(std::string(name) == "child" ? child : parent)[i];
-    }
-    EXPECT_EQ(std::count(parent.begin(), parent.end(), 1), n) << storage;
-    EXPECT_EQ(std::count(child.begin(), child.end(), 1), n) << storage;
-}
-
-TEST_F(LogTest, ForkedChildWritesBesideItsParent) {
-    vux_log::SetCompressDelay(0);
-    ForkAndWrite(dir_.path(), "file");
-    std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
-    ForkAndWrite(dir_.path(), "thread");
-}
+TEST_F(LogTest, ThreadsAndProcessesShareOneRotatingThreadStorage) { Crowd(dir_.path(), "thread"); }
 
 // Waits up to `seconds` for a child; one still running then is killed and
 // reported as hung.
@@ -690,75 +641,8 @@ bool WaitBounded(pid_t pid, int seconds, int& status) {
     }
 }
 
-// Another thread is in the middle of a line (or of a rotation) whenever the
-// main thread forks: each child must still find the log free and write its line.
-void ForkWhileAnotherThreadLogs(const std::string& dir, const std::string& storage) {
-    testutil::WriteFile(dir + "/etc/debug.conf",
-                        "* 9\nSET color=off\nSET max_log_size=4000000\nSET storage=" + storage + "\n");
-    // The console is standard error: into a file for the test.
-    const bool console = storage == "console";
-    const int saved = console ? ::dup(2) : -1;
-    if (console) {
-        const int err = ::open((dir + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(err, 2);
-        ::close(err);
-    }
-    vux_log::Init("atfork", 3);
-    std::atomic<bool> stop{false};
-    std::thread busy([&] {
-        Module m("busy");
-        // Pauses let the children's lines through the file lock.
-        while (!stop.load()) {
-            for (int i = 0; i < 50; ++i) m.Write(5, "%s", kPayload.c_str());
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-        }
-    });
-    Module m("atfork");
-    const int kForks = 60;
-    int forked = 0, hung = 0, failed = 0;
-    for (; forked < kForks && hung == 0; ++forked) {
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            m.Write(5, "child %d", forked);
-            vux_log::Close();
-            ::_exit(0);
-        }
-        int status = 0;
-        if (!WaitBounded(pid, 10, status))
-            ++hung;
-        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            ++failed;
-    }
-    stop = true;
-    busy.join();
-    vux_log::Close();
-    if (console) {
-        ::dup2(saved, 2);
-        ::close(saved);
-    }
-    EXPECT_EQ(hung, 0) << storage << ": a child hung at its first line after " << forked << " forks";
-    EXPECT_EQ(failed, 0) << storage;
-    WaitCompressed(dir + "/var/logs");
-    std::string all;
-    for (const auto& b : Backups(dir + "/var/logs")) all += b.second;
-    all += testutil::ReadFile(dir + (console ? "/stderr" : "/var/atfork.log"));
-    for (int i = 0; i < forked - hung; ++i)
-        EXPECT_EQ(Count(all, "atfork INFO child " + std::to_string(i) + "\n"), 1u) << storage << " child " << i;
-}
-
-TEST_F(LogTest, ChildForkedWhileAnotherThreadLogsCanLog) {
-    vux_log::SetCompressDelay(0);
-    ForkWhileAnotherThreadLogs(dir_.path(), "file");
-    std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
-    ForkWhileAnotherThreadLogs(dir_.path(), "thread");
-    std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
-    ForkWhileAnotherThreadLogs(dir_.path(), "console");
-}
-
-// A forked child that writes alone into the "thread" storage rotates at the
-// configured limit, not at the default one.
+// A forked child that writes alone into the "thread" storage rotates at the configured
+// limit, not at the default one.
 TEST_F(LogTest, ForkedChildKeepsTheLimitOfTheThreadStorage) {
     vux_log::SetCompressDelay(0);
     Conf("etc/debug.conf", "* 9\nSET color=off\nSET storage=thread\nSET max_log_size=1000\n");
@@ -776,17 +660,8 @@ TEST_F(LogTest, ForkedChildKeepsTheLimitOfTheThreadStorage) {
     ASSERT_TRUE(WaitBounded(pid, 60, status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     vux_log::Close();
-    WaitCompressed(dir_ / "var/logs");
-    const auto backups = Backups(dir_ / "var/logs");
-    EXPECT_GE(backups.size(), 2u) << "the child's lines alone pass the limit several times";
-    std::string all;
-    for (const auto& b : backups) {
-        EXPECT_LE(b.second.size(), 102400u + 200u) << b.first;
-        all += b.second;
-    }
-    const std::string log = Log("limit");
-    EXPECT_LE(log.size(), 102400u + 200u);
-    all += log;
+    EXPECT_GE(Backups(dir_ / "var/logs").size(), 2u) << "the child's lines alone pass the limit several times";
+    const std::string all = AllLogged(dir_.path(), "var/limit.log", 102400 + 200);
     for (int i = 0; i < n; i += 499) {
         char text[64];
         std::snprintf(text, sizeof text, "limit INFO child line %04d of the limit test\n", i);
@@ -794,22 +669,57 @@ TEST_F(LogTest, ForkedChildKeepsTheLimitOfTheThreadStorage) {
     }
 }
 
-// Below the minimum, negative or not, the limit is the minimum.
-TEST_F(LogTest, MaxLogSizeBelowTheMinimum) {
-    vux_log::SetCompressDelay(0);
-    for (const char* value : {"-1", "-200000", "0", "5"}) {
-        Conf("etc/debug.conf", std::string("* 9\nSET color=off\nSET max_log_size=") + value + "\n");
-        vux_log::Init("minimum", 3);
-        EXPECT_EQ(vux_log::MaxLogSize(), 102400u) << value;
-        vux_log::Close();
+// Another thread is in the middle of a line (or of a rotation) whenever the
+// main thread forks: each child must still find the log free and write its line.
+void ForkWhileAnotherThreadLogs(const std::string& dir, const std::string& storage) {
+    testutil::WriteFile(dir + "/etc/debug.conf",
+                        "* 9\nSET color=off\nSET max_log_size=4000000\nSET storage=" + storage + "\n");
+    const bool console = storage == "console";
+    std::unique_ptr<StderrTo> err(console ? new StderrTo(dir + "/stderr") : nullptr);
+    vux_log::Init("atfork", 3);
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        Module m("busy");
+        // Pauses let the children's lines through the file lock.
+        while (!stop.load()) {
+            for (int i = 0; i < 50; ++i) m.Write(5, "%s", kPayload.c_str());
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    });
+    Module m("atfork");
+    int forked = 0, hung = 0, failed = 0;
+    for (; forked < 60 && hung == 0; ++forked) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            m.Write(5, "child %d", forked);
+            vux_log::Close();
+            ::_exit(0);
+        }
+        int status = 0;
+        if (!WaitBounded(pid, 10, status))
+            ++hung;
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++failed;
     }
-    vux_log::Init("minimum", 3);
-    Module m("minimum");
-    for (int i = 0; i < 3000; ++i) m.Write(5, "line %04d of the minimum test, long enough to pass it", i);
+    stop = true;
+    busy.join();
     vux_log::Close();
-    WaitCompressed(dir_ / "var/logs");
-    EXPECT_FALSE(Backups(dir_ / "var/logs").empty()) << "the storage rotates at the minimum";
-    EXPECT_LE(Log("minimum").size(), 102400u + 200u);
+    err.reset();
+    EXPECT_EQ(hung, 0) << storage << ": a child hung at its first line after " << forked << " forks";
+    EXPECT_EQ(failed, 0) << storage;
+    const std::string all = AllLogged(dir, console ? "stderr" : "var/atfork.log");
+    for (int i = 0; i < forked - hung; ++i)
+        EXPECT_EQ(Count(all, "atfork INFO child " + std::to_string(i) + "\n"), 1u) << storage << " child " << i;
+}
+
+TEST_F(LogTest, ChildForkedWhileAnotherThreadLogsCanLog) {
+    vux_log::SetCompressDelay(0);
+    for (const char* storage : {"file", "thread", "console"}) {
+        std::system(("rm -rf '" + (dir_ / "var") + "'").c_str());
+        ForkWhileAnotherThreadLogs(dir_.path(), storage);
+    }
 }
 
 }  // namespace

@@ -59,19 +59,67 @@ std::vector<int> Zombies() {
 
 bool Alive(pid_t pid) { return kill(pid, 0) == 0 && vux_proc::Exists(pid); }
 
+// Whether the process whose pid a child wrote into `pidfile` is gone within a second.
+bool GoneSoon(const std::string& pidfile) {
+    const pid_t pid = std::stoi(testutil::ReadFile(pidfile));
+    for (int i = 0; i < 50 && Alive(pid); ++i) usleep(20000);
+    if (!Alive(pid)) return true;
+    kill(pid, SIGKILL);
+    return false;
+}
+
 // Descriptor numbers the child `ls -l /proc/self/fd` shows, less the listing's own.
 std::set<int> ChildFds(const std::string& listing) {
     std::set<int> fds;
     std::istringstream in(listing);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::string::size_type arrow = line.find(" -> ");
+    for (std::string line; std::getline(in, line);) {
+        const std::string::size_type arrow = line.find(" -> ");
         if (arrow == std::string::npos) continue;
         if (line.find("/fd", arrow) != std::string::npos && line.find("/proc/", arrow) != std::string::npos) continue;
-        std::string::size_type start = line.rfind(' ', arrow - 1);
+        const std::string::size_type start = line.rfind(' ', arrow - 1);
         fds.insert(std::stoi(line.substr(start + 1, arrow - start - 1)));
     }
     return fds;
+}
+
+// Runs f in a child of the test and gives its exit code, 200 + the signal that killed it,
+// or -1 when it did not end within `seconds` (then it is killed with its group).
+template <class F>
+int InChild(F f, int seconds = 30) {
+    const pid_t pid = fork();
+    if (pid < 0) return -2;
+    if (pid == 0) _exit(f());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int st = 0;
+    for (;;) {
+        const pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 200 + WTERMSIG(st);
+        if (r < 0) return -3;
+        if (std::chrono::steady_clock::now() > until) {
+            kill(-pid, SIGKILL);
+            kill(pid, SIGKILL);
+            waitpid(pid, &st, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+}
+
+// Runs f in a child of the test that leads a session whose controlling terminal, and
+// standard input, is a new pseudo-terminal with `typed` already typed into it.
+template <class F>
+int OnTerminal(const std::string& typed, F f) {
+    return InChild([&] {
+        if (setsid() < 0) return 100;
+        const int master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 101;
+        // A session leader without a terminal acquires the first it opens.
+        const int slave = open(ptsname(master), O_RDWR);
+        if (slave < 0 || dup2(slave, 0) < 0) return 102;
+        if (tcgetpgrp(0) != getpgrp()) return 103;
+        if (write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) return 104;
+        return f();
+    });
 }
 
 int Run(const std::string& cmd) { return std::system(cmd.c_str()); }
@@ -124,16 +172,13 @@ TEST(Execute, OutputCollectedAndStable) {
     EXPECT_EQ(Execute("echo a; echo b >&2; echo c", Execute::PipeOut | Execute::PipeErr | Execute::MergeErr).Str(),
               "a\nb\nc\n");
     EXPECT_EQ(Execute("echo plain", 0).Str(), "plain\n") << "Str pipes stdout by itself";
-
     // What a caller already read is not collected again; what its read buffered is.
     Execute partial("echo first; seq 1 20000", Execute::PipeOut);
-    std::string line;
+    std::string line, expected;
     ASSERT_TRUE(std::getline(partial.Out(), line));
     EXPECT_EQ(line, "first");
-    std::string expected;
     for (int i = 1; i <= 20000; ++i) expected += std::to_string(i) + "\n";
     EXPECT_EQ(partial.Str(), expected);
-
     Execute cat(std::vector<std::string>{"cat"}, Execute::PipeIn | Execute::PipeOut);
     cat.In() << "to the child\n";
     EXPECT_EQ(cat.Str(), "to the child\n");
@@ -142,43 +187,62 @@ TEST(Execute, OutputCollectedAndStable) {
 TEST(Execute, BigOutputOnBothStreamsDoesNotDeadlock) {
     // Each stream gets 16 times a pipe buffer, stderr first: read one after the
     // other, the child would block on stderr while the parent waits on stdout.
-    const int size = 1 << 20;
-    Execute e("head -c " + std::to_string(size) + " /dev/zero | tr '\\0' e >&2; head -c " + std::to_string(size) +
-                  " /dev/zero | tr '\\0' o",
+    const std::string size = std::to_string(1 << 20);
+    Execute e("head -c " + size + " /dev/zero | tr '\\0' e >&2; head -c " + size + " /dev/zero | tr '\\0' o",
               Execute::PipeOut | Execute::PipeErr);
     e.SetTimeout(15);
     const auto start = std::chrono::steady_clock::now();
     const std::string out = e.Str();
     EXPECT_LT(Seconds(start), 30);
     EXPECT_EQ(e.Result(), 0);
-    ASSERT_EQ(out.size(), 2u * size);
-    EXPECT_EQ(out.find_first_not_of('o'), static_cast<std::size_t>(size));
-    EXPECT_EQ(out.find_first_not_of('e', size), std::string::npos);
+    ASSERT_EQ(out.size(), 2u << 20);
+    EXPECT_EQ(out.find_first_not_of('o'), std::size_t(1) << 20);
+    EXPECT_EQ(out.find_first_not_of('e', 1 << 20), std::string::npos);
 }
 
 TEST(Execute, TimeoutEndsChildAndItsGroup) {
     testutil::TempDir dir;
     const std::string pidfile = dir / "grandchild";
     // The child and its child ignore SIGTERM; the grandchild holds the output pipe open.
-    Execute e("trap '' TERM; (trap '' TERM; exec sleep 30) & echo $! > '" + pidfile + "'; sleep 30",
-              Execute::PipeOut);
+    Execute e("trap '' TERM; (trap '' TERM; exec sleep 30) & echo $! > '" + pidfile + "'; sleep 30", Execute::PipeOut);
     e.SetTimeout(1);
-    const auto start = std::chrono::steady_clock::now();
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(e.Result(), -1);
-    const double took = Seconds(start);
-    EXPECT_GE(took, 0.8);
-    EXPECT_LT(took, 5);
-    const pid_t grandchild = std::stoi(testutil::ReadFile(pidfile));
-    for (int i = 0; i < 50 && Alive(grandchild); ++i) usleep(20000);
-    EXPECT_FALSE(Alive(grandchild)) << "the grandchild died with the group";
-
+    EXPECT_GE(Seconds(start), 0.8);
+    EXPECT_LT(Seconds(start), 5);
+    EXPECT_TRUE(GoneSoon(pidfile)) << "the grandchild died with the group";
     // Without any pipe the wait loop itself ends it.
     Execute quiet("sleep 10", 0);
     quiet.SetTimeout(1);
-    const auto again = std::chrono::steady_clock::now();
+    start = std::chrono::steady_clock::now();
     EXPECT_EQ(quiet.Result(), -1);
-    EXPECT_LT(Seconds(again), 5);
+    EXPECT_LT(Seconds(start), 5);
     EXPECT_TRUE(Zombies().empty());
+}
+
+// With the terminal as standard input, a time-out still ends what the child started.
+TEST(Execute, TimeoutOnATerminalEndsTheChildsChildren) {
+    testutil::TempDir dir;
+    const std::string pidfile = dir / "grandchild";
+    // Checked inside the session: its end would hang the terminal up, and the
+    // hang-up alone could end the grandchild.
+    const int r = OnTerminal("", [&] {
+        Execute e("trap '' TERM HUP; (trap '' TERM HUP; exec sleep 30) & echo $! > '" + pidfile + "'; wait", 0);
+        e.SetTimeout(1);
+        const auto start = std::chrono::steady_clock::now();
+        return e.Result() != -1 ? 1 : Seconds(start) > 5 ? 2 : !GoneSoon(pidfile) ? 3 : 0;
+    });
+    EXPECT_EQ(r, 0) << "1: not killed, 2: too late, 3: the grandchild outlived the child";
+}
+
+// A program run from a terminal runs a child that asks the terminal.
+TEST(Execute, ChildReadsAnInheritedTerminal) {
+    const int r = OnTerminal("hello\n", [] {
+        Execute e("read line; echo \"got:$line\"", Execute::PipeOut);
+        e.SetTimeout(5);  // bounds the test should the child be stopped
+        return e.Str() != "got:hello\n" ? 1 : e.Result() != 0 ? 2 : 0;
+    });
+    EXPECT_EQ(r, 0) << "1: the child did not read the terminal (stopped?), 2: it failed";
 }
 
 TEST(Execute, TerminateAndIsAlive) {
@@ -193,10 +257,7 @@ TEST(Execute, TerminateAndIsAlive) {
     EXPECT_EQ(e.Terminate(), -1);
     EXPECT_FALSE(e.IsAlive());
     EXPECT_EQ(e.Terminate(), 0) << "nothing left to end";
-    const pid_t grandchild = std::stoi(testutil::ReadFile(pidfile));
-    for (int i = 0; i < 50 && Alive(grandchild); ++i) usleep(20000);
-    EXPECT_FALSE(Alive(grandchild));
-
+    EXPECT_TRUE(GoneSoon(pidfile));
     // IsAlive sees the end, and the output is still there afterwards.
     Execute quick("echo done", Execute::PipeOut);
     quick.Run();
@@ -216,7 +277,6 @@ TEST(Execute, FailuresAreClearAndLeaveNoZombie) {
     EXPECT_TRUE(Zombies().empty()) << "reaped at once, before anyone asks";
     EXPECT_EQ(missing.Result(), 1);
     EXPECT_EQ(missing.Str(), "") << "the reason is logged, not passed off as the program's output";
-
     EXPECT_EQ(Execute(std::vector<std::string>{"no-such-program-vux"}, Execute::PipeErr).Result(), 1);
 
     testutil::ChDir cd(dir.path());
@@ -228,19 +288,16 @@ TEST(Execute, FailuresAreClearAndLeaveNoZombie) {
 
     Execute nouser("touch marker", 0);
     nouser.SetUser("no-such-user-vux");
-    try {
-        nouser.Run();
-        FAIL() << "a missing user must throw";
-    } catch (const vux_user::Fail& e) {
-        EXPECT_EQ(e.type(), "user");
-        EXPECT_EQ(e.object(), "user_not_exists");
-        EXPECT_EQ(e.value(), "no-such-user-vux");
-    }
+    const auto e = testutil::Catch<vux_user::Fail>([&] { nouser.Run(); });
+    EXPECT_EQ(e.type(), "user");
+    EXPECT_EQ(e.object(), "user_not_exists");
+    EXPECT_EQ(e.value(), "no-such-user-vux");
     EXPECT_EQ(testutil::AssertText([&] { nouser.Pid(); }), "Proccess not started yet") << "nothing was forked";
     EXPECT_FALSE(vux_file::Exists(dir / "marker"));
     EXPECT_TRUE(Zombies().empty());
 
     vux_log::Close();
+    unsetenv("VUX_LOGFILE");
     const std::string text = testutil::ReadFile(log);
     EXPECT_NE(text.find("Failed to run '/nonexistent/program arg': cannot execute '/nonexistent/program': No such file "
                         "or directory"),
@@ -249,7 +306,6 @@ TEST(Execute, FailuresAreClearAndLeaveNoZombie) {
     EXPECT_NE(text.find("cannot change directory to '" + (dir / "no/such/dir") + "': No such file or directory"),
               std::string::npos)
         << text;
-    unsetenv("VUX_LOGFILE");
 }
 
 TEST(Execute, RunsAsAnotherUser) {
@@ -263,7 +319,8 @@ TEST(Execute, RunsAsAnotherUser) {
     for (unsigned g; in >> g;) groups.insert(g);
     EXPECT_EQ(uid, vux_user::Uid(user.name())) << out;
     EXPECT_EQ(gid, vux_user::Gid(user.name()));
-    EXPECT_EQ(groups, (std::set<unsigned>{gid, vux_user::GroupGid(user.group('a')), vux_user::GroupGid(user.group('b'))}))
+    EXPECT_EQ(groups,
+              (std::set<unsigned>{gid, vux_user::GroupGid(user.group('a')), vux_user::GroupGid(user.group('b'))}))
         << "exactly the user's groups, none of root's";
 }
 
@@ -275,20 +332,16 @@ TEST(Execute, NeverRunsUnderTheWrongIdentity) {
     const std::string marker = dir / "marker";
     // As "nobody" the switch to another user fails; the command must not run
     // as "nobody" instead (it could: the directory is writable by all).
-    pid_t child = fork();
-    if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-        // The reason goes to the log, not to the caller's standard error.
-        const int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (err < 0 || dup2(err, 2) < 0) _exit(13);
-        Execute e("touch '" + marker + "'", Execute::PipeErr);
-        const int r = e.SetUser(user.name()).Result();
-        _exit(r != 1 ? 11 : !e.Str().empty() ? 12 : 0);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(child, &st, 0), child);
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_EQ(InChild([&] {
+                  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return 10;
+                  // The reason goes to the log, not to the caller's standard error.
+                  const int err = open((dir / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+                  if (err < 0 || dup2(err, 2) < 0) return 13;
+                  Execute e("touch '" + marker + "'", Execute::PipeErr);
+                  const int r = e.SetUser(user.name()).Result();
+                  return r != 1 ? 11 : !e.Str().empty() ? 12 : 0;
+              }),
+              0);
     EXPECT_FALSE(vux_file::Exists(marker));
     EXPECT_EQ(testutil::ReadFile(dir / "stderr"), "");
 }
@@ -296,81 +349,59 @@ TEST(Execute, NeverRunsUnderTheWrongIdentity) {
 TEST(Execute, OnlyRequestedDescriptorsReachTheChild) {
     testutil::TempDir dir;
     // Inheritable descriptors of every kind.
-    int null_fd = open("/dev/null", O_RDONLY);
     int p[2];
     ASSERT_EQ(pipe(p), 0);
-    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-    int file = open((dir / "f").c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(null_fd, 0);
-    ASSERT_GE(sock, 0);
-    ASSERT_GE(file, 0);
-
-    EXPECT_EQ(ChildFds(Execute("ls -l /proc/self/fd", Execute::PipeOut | Execute::PipeErr | Execute::PipeIn).Str()),
-              (std::set<int>{0, 1, 2}));
-    EXPECT_EQ(ChildFds(Execute("ls -l /proc/self/fd", Execute::PipeOut).Str()), (std::set<int>{0, 1, 2}));
-    const std::set<int> kept = ChildFds(Execute("ls -l /proc/self/fd", Execute::PipeOut | Execute::KeepFiles).Str());
-    EXPECT_TRUE(kept.count(null_fd) && kept.count(p[0]) && kept.count(sock) && kept.count(file))
+    ResHandle null_fd(open("/dev/null", O_RDONLY)), in(p[0]), out(p[1]), sock(socket(AF_UNIX, SOCK_STREAM, 0)),
+        file(open((dir / "f").c_str(), O_WRONLY | O_CREAT, 0600));
+    ASSERT_TRUE(null_fd && sock && file);
+    auto listing = [](int flags) { return ChildFds(Execute("ls -l /proc/self/fd", Execute::PipeOut | flags).Str()); };
+    EXPECT_EQ(listing(Execute::PipeErr | Execute::PipeIn), (std::set<int>{0, 1, 2}));
+    EXPECT_EQ(listing(0), (std::set<int>{0, 1, 2}));
+    const std::set<int> kept = listing(Execute::KeepFiles);
+    EXPECT_TRUE(kept.count(null_fd.fd()) && kept.count(p[0]) && kept.count(sock.fd()) && kept.count(file.fd()))
         << "KeepFiles keeps inherited descriptors";
-
-    const std::string listing = dir / "listing";
-    ResHandle to(open(listing.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ResHandle to(open((dir / "listing").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     EXPECT_EQ(Execute("ls -l /proc/self/fd", 0).RedirectOutTo(to).Result(), 0);
     to.Close();
-    EXPECT_EQ(ChildFds(testutil::ReadFile(listing)), (std::set<int>{0, 1, 2}));
-    EXPECT_EQ(fcntl(file, F_GETFD), 0) << "the parent's descriptors are left alone";
-    close(null_fd);
-    close(p[0]);
-    close(p[1]);
-    close(sock);
-    close(file);
+    EXPECT_EQ(ChildFds(testutil::ReadFile(dir / "listing")), (std::set<int>{0, 1, 2}));
+    EXPECT_EQ(fcntl(file.fd(), F_GETFD), 0) << "the parent's descriptors are left alone";
 }
 
 TEST(Execute, StandardDescriptorsSitOnLowNumbers) {
     // With 0-2 closed in the parent, new pipes must not land on them and clobber each other.
-    pid_t child = fork();
-    if (child == 0) {
-        close(0);
-        close(1);
-        close(2);
-        Execute e("cat; echo err >&2", Execute::PipeIn | Execute::PipeOut | Execute::PipeErr);
-        e.In() << "in\n";
-        const std::string out = e.Str();
-        _exit(out == "in\nerr\n" && e.Result() == 0 ? 0 : 1);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(child, &st, 0), child);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(InChild([] {
+                  close(0);
+                  close(1);
+                  close(2);
+                  Execute e("cat; echo err >&2", Execute::PipeIn | Execute::PipeOut | Execute::PipeErr);
+                  e.In() << "in\n";
+                  return e.Str() == "in\nerr\n" && e.Result() == 0 ? 0 : 1;
+              }),
+              0);
 }
 
 TEST(Execute, EnvironmentAndLimits) {
     setenv("LD_LIBRARY_PATH", "/parent/libs", 1);
     setenv("VUX_PARENT_VAR", "from parent", 1);
-    std::string env = Execute(std::vector<std::string>{"env"}, Execute::PipeOut).SetEnv("VUX_ADDED", "a=b").Str();
-    EXPECT_NE(env.find("\nVUX_PARENT_VAR=from parent\n"), std::string::npos);
-    EXPECT_NE(env.find("\nVUX_ADDED=a=b\n"), std::string::npos);
-    EXPECT_EQ(env.find("LD_LIBRARY_PATH"), std::string::npos);
-    env = Execute(std::vector<std::string>{"env"}, Execute::PipeOut | Execute::KeepLdLibraryPath).Str();
-    EXPECT_NE(env.find("LD_LIBRARY_PATH=/parent/libs\n"), std::string::npos);
-    env = Execute(std::vector<std::string>{"env"}, Execute::PipeOut | Execute::KeepLdLibraryPath)
-              .SetEnv("VUX_PARENT_VAR", "replaced")
-              .Str();
-    EXPECT_NE(env.find("\nVUX_PARENT_VAR=replaced\n"), std::string::npos);
-    EXPECT_EQ(env.find("from parent"), std::string::npos);
-
-    env = Execute(std::vector<std::string>{"env"}, Execute::PipeOut).SetEnv(StringMap{{"ONLY", "this"}}).Str();
-    EXPECT_EQ(env, "ONLY=this\nPATH=" + std::string(getenv("PATH")) + "\n");
-    env = Execute(std::vector<std::string>{"env"}, Execute::PipeOut)
-              .SetEnv(StringMap{{"PATH", "/bin"}, {"A", "1"}})
-              .Str();
-    EXPECT_EQ(env, "A=1\nPATH=/bin\n");
+    auto env = [](int flags) { return Execute(std::vector<std::string>{"env"}, Execute::PipeOut | flags); };
+    std::string text = env(0).SetEnv("VUX_ADDED", "a=b").Str();
+    EXPECT_NE(text.find("\nVUX_PARENT_VAR=from parent\n"), std::string::npos);
+    EXPECT_NE(text.find("\nVUX_ADDED=a=b\n"), std::string::npos);
+    EXPECT_EQ(text.find("LD_LIBRARY_PATH"), std::string::npos);
+    EXPECT_NE(env(Execute::KeepLdLibraryPath).Str().find("LD_LIBRARY_PATH=/parent/libs\n"), std::string::npos);
+    text = env(Execute::KeepLdLibraryPath).SetEnv("VUX_PARENT_VAR", "replaced").Str();
+    EXPECT_NE(text.find("\nVUX_PARENT_VAR=replaced\n"), std::string::npos);
+    EXPECT_EQ(text.find("from parent"), std::string::npos);
+    EXPECT_EQ(env(0).SetEnv(StringMap{{"ONLY", "this"}}).Str(),
+              "ONLY=this\nPATH=" + std::string(getenv("PATH")) + "\n");
+    EXPECT_EQ(env(0).SetEnv(StringMap{{"PATH", "/bin"}, {"A", "1"}}).Str(), "A=1\nPATH=/bin\n");
     unsetenv("LD_LIBRARY_PATH");
     unsetenv("VUX_PARENT_VAR");
 
-    const std::string limits = Execute("ulimit -S -s; ulimit -H -s; echo ${STACK_RLIMIT-unset}", Execute::PipeOut)
-                                   .SetEnv("STACK_RLIMIT", "4194304")
-                                   .Str();
-    EXPECT_EQ(limits, "4096\n4096\nunset\n");
-
+    EXPECT_EQ(Execute("ulimit -S -s; ulimit -H -s; echo ${STACK_RLIMIT-unset}", Execute::PipeOut)
+                  .SetEnv("STACK_RLIMIT", "4194304")
+                  .Str(),
+              "4096\n4096\nunset\n");
     testutil::TempDir dir;
     EXPECT_EQ(Execute("pwd", Execute::PipeOut).SetDir(dir.path()).Str(), dir.path() + "\n");
     const std::string stat = Execute("cat /proc/self/stat", Execute::PipeOut).SetPriority(7).Str();
@@ -378,40 +409,38 @@ TEST(Execute, EnvironmentAndLimits) {
     std::string f;
     for (int i = 3; i <= 19; ++i) fields >> f;
     EXPECT_EQ(f, "7") << "the nice value";
-    EXPECT_EQ(Execute("x=$(readlink /proc/$$/fd/1); echo \"$x\" >&2", Execute::PipeErr).RedirectOutTo(ResHandle()).Str(),
-              "/dev/null\n");
+    EXPECT_EQ(
+        Execute("x=$(readlink /proc/$$/fd/1); echo \"$x\" >&2", Execute::PipeErr).RedirectOutTo(ResHandle()).Str(),
+        "/dev/null\n");
 }
 
 TEST(Execute, MisuseIsAnAssertion) {
-    Execute e("true", 0);
+    using testutil::AssertText;
+    Execute e("true", 0), m("true", 0);
     e.SetEnv("A", "1");
-    EXPECT_EQ(testutil::AssertText([&] { e.SetEnv(StringMap{{"B", "2"}}); }), "Some env was already set");
-    Execute m("true", 0);
+    EXPECT_EQ(AssertText([&] { e.SetEnv(StringMap{{"B", "2"}}); }), "Some env was already set");
     m.SetEnv(StringMap{{"B", "2"}});
-    EXPECT_EQ(testutil::AssertText([&] { m.SetEnv("A", "1"); }), "SetEnv second call");
-    EXPECT_EQ(testutil::AssertText([&] { m.SetEnv(StringMap{}); }), "SetEnv second call");
+    EXPECT_EQ(AssertText([&] { m.SetEnv("A", "1"); }), "SetEnv second call");
+    EXPECT_EQ(AssertText([&] { m.SetEnv(StringMap{}); }), "SetEnv second call");
     m.SetDir("/");
-    EXPECT_EQ(testutil::AssertText([&] { m.SetDir("/tmp"); }), "SetDir second call");
+    EXPECT_EQ(AssertText([&] { m.SetDir("/tmp"); }), "SetDir second call");
     m.SetUser("root");
-    EXPECT_EQ(testutil::AssertText([&] { m.SetUser("root"); }), "SetUser second call");
-    EXPECT_EQ(testutil::AssertText([&] { m.CloseIn(); }), "Process is not started yet");
+    EXPECT_EQ(AssertText([&] { m.SetUser("root"); }), "SetUser second call");
+    EXPECT_EQ(AssertText([&] { m.CloseIn(); }), "Process is not started yet");
     m.Run();
-    EXPECT_EQ(testutil::AssertText([&] { m.SetTimeout(1); }), "Process already started");
-    EXPECT_EQ(testutil::AssertText([&] { m.In(); }), "Input stream not available");
-    EXPECT_EQ(testutil::AssertText([&] { m.Out(); }), "Output stream not available");
+    EXPECT_EQ(AssertText([&] { m.SetTimeout(1); }), "Process already started");
+    EXPECT_EQ(AssertText([&] { m.In(); }), "Input stream not available");
+    EXPECT_EQ(AssertText([&] { m.Out(); }), "Output stream not available");
     EXPECT_EQ(m.Result(), 0);
-    EXPECT_EQ(testutil::AssertText([] { Execute().Run(); }), "Dummy process handle");
-    EXPECT_EQ(testutil::AssertText([] { vux_proc::Kill(12345, 0); }), "Invalid kill timeout");
-    EXPECT_EQ(testutil::AssertText([] { vux_proc::Kill(0, 1); }), "Invalid pid") << "0 would be our own group";
+    EXPECT_EQ(AssertText([] { Execute().Run(); }), "Dummy process handle");
+    EXPECT_EQ(AssertText([] { vux_proc::Kill(12345, 0); }), "Invalid kill timeout");
+    EXPECT_EQ(AssertText([] { vux_proc::Kill(0, 1); }), "Invalid pid") << "0 would be our own group";
 }
 
 TEST(Execute, DestructorWaitsOrKills) {
     testutil::TempDir dir;
     const std::string marker = dir / "marker";
-    {
-        Execute e("sleep 0.3; touch '" + marker + "'", 0);
-        e.Run();
-    }
+    Execute("sleep 0.3; touch '" + marker + "'", 0).Run();
     EXPECT_TRUE(vux_file::Exists(marker)) << "the last handle waited";
 
     pid_t pid = 0;
@@ -433,6 +462,36 @@ TEST(Execute, DestructorWaitsOrKills) {
     gone.In() << "unread";
     while (gone.IsAlive()) usleep(10000);
     EXPECT_EQ(gone.Result(), 0);
+}
+
+// Writing to a child that has gone fails the stream; the writer lives on.
+TEST(Execute, WritingToAChildThatHasGoneFailsTheStream) {
+    for (bool thread : {false, true}) {
+        const int r = InChild([thread] {
+            // A child of the test, where SIGPIPE kills as it does by default.
+            signal(SIGPIPE, SIG_DFL);
+            auto body = [] {
+                Execute e("exit 0", 0);
+                std::ostream& in = e.In();
+                while (e.IsAlive()) vux_proc::Sleep(10);
+                in << std::string(1 << 16, 'x') << std::flush;
+                if (in.good()) return 11;
+                sigset_t pending, mask;
+                sigpending(&pending);
+                pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+                return sigismember(&pending, SIGPIPE) ? 12
+                       : sigismember(&mask, SIGPIPE)  ? 13
+                       : e.Result() == 0              ? 0
+                                                      : 14;
+            };
+            int out = 0;
+            if (!thread) return body();
+            std::thread([&] { out = body(); }).join();
+            return out;
+        });
+        EXPECT_EQ(r, 0) << (thread ? "in a thread: " : "")
+                        << "11 stream still good, 12 SIGPIPE left pending, 13 left blocked, 200+ killed by a signal";
+    }
 }
 
 TEST(Execute, AbortEndsTheWaitAndTheChild) {
@@ -510,9 +569,8 @@ TEST(Proc, KillListAndExists) {
     usleep(100000);
     const auto start = std::chrono::steady_clock::now();
     vux_proc::Kill(stubborn.Pid(), 2);
-    const double took = Seconds(start);
-    EXPECT_GE(took, 1.8);
-    EXPECT_LT(took, 4);
+    EXPECT_GE(Seconds(start), 1.8);
+    EXPECT_LT(Seconds(start), 4);
     EXPECT_EQ(stubborn.Result(), -1);
 
     // The state follows the name, which may hold spaces: "(a Z b) S" is no zombie.
@@ -523,7 +581,7 @@ TEST(Proc, KillListAndExists) {
     usleep(100000);
     EXPECT_TRUE(vux_proc::Exists(named.Pid()));
     named.Terminate();
-    pid_t z = fork();
+    const pid_t z = fork();
     if (z == 0) _exit(0);
     usleep(100000);
     EXPECT_FALSE(vux_proc::Exists(z)) << "a zombie counts as gone";
@@ -533,36 +591,26 @@ TEST(Proc, KillListAndExists) {
 }
 
 TEST(Proc, CloseFilesBeyondOneBatch) {
-    pid_t child = fork();
-    if (child == 0) {
-        int keep = -1;
-        for (int i = 0; i < 3000; ++i) {
-            int fd = open("/dev/null", O_RDONLY);
-            if (fd < 0) _exit(2);
-            if (i == 1500) keep = fd;
-        }
-        vux_proc::CloseFiles({0, 1, 2, keep});
-        int left = 0;
-        for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
-            (void)e;
-            ++left;
-        }
-        // 0, 1, 2, keep and the iterator's own descriptor.
-        _exit(left == 5 && fcntl(keep, F_GETFD) >= 0 ? 0 : 1);
-    }
-    int st = 0;
-    ASSERT_EQ(waitpid(child, &st, 0), child);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(InChild([] {
+                  int keep = -1;
+                  for (int i = 0; i < 3000; ++i) {
+                      const int fd = open("/dev/null", O_RDONLY);
+                      if (fd < 0) return 2;
+                      if (i == 1500) keep = fd;
+                  }
+                  vux_proc::CloseFiles({0, 1, 2, keep});
+                  const auto left = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+                  // 0, 1, 2, keep and the iterator's own descriptor.
+                  return left == 5 && fcntl(keep, F_GETFD) >= 0 ? 0 : 1;
+              }),
+              0);
 }
 
 TEST(Proc, EscapeSurvivesTheShell) {
     EXPECT_EQ(vux_proc::Escape("a b$c"), "a\\ b\\$c");
     EXPECT_EQ(vux_proc::DecorateEnvParam("HOME"), "$HOME");
-    const std::vector<std::string> nasty = {"plain",    "two words", "a\nb",        "tab\there", "#not a comment",
-                                            "~root",    "$(id)",     "`id`",        "it's",      "\"q\"",
-                                            "*",        "a;b|c&d",   "<in >out",    "\\",        "[x]{y}(z)",
-                                            "?", "--", "-n"};
-    for (const std::string& s : nasty)
+    for (const std::string s : {"plain", "two words", "a\nb", "tab\there", "#not a comment", "~root", "$(id)", "`id`",
+                                "it's", "\"q\"", "*", "a;b|c&d", "<in >out", "\\", "[x]{y}(z)", "?", "--", "-n"})
         EXPECT_EQ(Execute("printf '%s' " + vux_proc::Escape(s), Execute::PipeOut).Str(), s) << s;
 }
 
@@ -574,18 +622,9 @@ TEST(Proc, SingleInstanceAcrossProcesses) {
     {
         vux_proc::SingleInstance one("svc");
         EXPECT_EQ(testutil::ReadFile("var/svc.pid"), std::to_string(getpid()));
-        pid_t child = fork();
-        if (child == 0) {
-            try {
-                vux_proc::SingleInstance two("svc");
-            } catch (const vux_err::Exists& e) {
-                _exit(e.type() == "exists" && e.object() == "proc" && e.value() == "svc" ? 0 : 2);
-            }
-            _exit(1);
-        }
-        int st = 0;
-        ASSERT_EQ(waitpid(child, &st, 0), child);
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "the second instance is refused";
+        const auto second = [] { vux_proc::SingleInstance two("svc"); };
+        EXPECT_EQ(InChild([&] { return testutil::ErrorOf<vux_err::Exists>(second) == "exists/proc/svc" ? 0 : 1; }), 0)
+            << "the second instance is refused";
         EXPECT_THROW(vux_proc::SingleInstance("svc"), vux_err::Exists);
     }
     EXPECT_FALSE(vux_file::Exists("var/svc.pid"));
@@ -603,135 +642,13 @@ TEST(Proc, PipeAndSmallUtilities) {
     EXPECT_EQ(read(p.read_side().fd(), &c, 1), 1);
     EXPECT_EQ(read(p.read_side().fd(), &c, 1), 0) << "the moved side closed with its copy";
     EXPECT_FALSE(p.write_side());
-
     EXPECT_EQ(vux_proc::ToString(4321), "4321");
     EXPECT_EQ(vux_proc::FromString("4321"), 4321);
     EXPECT_EQ(vux_proc::Id(), getpid());
-
-    std::string stat = testutil::ReadFile("/proc/stat");
+    const std::string stat = testutil::ReadFile("/proc/stat");
     const long btime = std::stol(stat.substr(stat.find("\nbtime ") + 7));
     EXPECT_EQ(vux_proc::GetBootTime().AsDateTime(), vux_date::DateTime(btime).AsDateTime());
     const auto start = std::chrono::steady_clock::now();
     vux_proc::Sleep(120);
     EXPECT_GE(Seconds(start), 0.115);
-}
-
-namespace {
-
-// Waits up to `seconds` for a child of the test; one still running then is
-// killed with its process group and -1 returned; else its wait status.
-int WaitBounded(pid_t pid, int seconds) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int st = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &st, WNOHANG);
-        if (r == pid) return st;
-        if (r < 0) return -1;
-        if (std::chrono::steady_clock::now() > until) {
-            kill(-pid, SIGKILL);
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            return -1;
-        }
-        usleep(10000);
-    }
-}
-
-// Runs f in a child of the test that leads a session whose controlling
-// terminal, and standard input, is a new pseudo-terminal with `typed`
-// already typed into it. Returns f's result, or -1 when it did not end
-// within `seconds`.
-template <class F>
-int OnTerminal(const std::string& typed, int seconds, F f) {
-    const pid_t pid = fork();
-    if (pid < 0) return -2;
-    if (pid == 0) {
-        if (setsid() < 0) _exit(100);
-        const int master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) _exit(101);
-        // A session leader without a terminal acquires the first it opens.
-        const int slave = open(ptsname(master), O_RDWR);
-        if (slave < 0 || dup2(slave, 0) < 0) _exit(102);
-        if (tcgetpgrp(0) != getpgrp()) _exit(103);
-        if (write(master, typed.data(), typed.size()) != static_cast<ssize_t>(typed.size())) _exit(104);
-        _exit(f());
-    }
-    const int st = WaitBounded(pid, seconds);
-    if (st == -1) return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 200 + WTERMSIG(st);
-}
-
-}  // namespace
-
-// A program run from a terminal runs a child that asks the terminal.
-TEST(Execute, ChildReadsAnInheritedTerminal) {
-    const int r = OnTerminal("hello\n", 30, [] {
-        Execute e("read line; echo \"got:$line\"", Execute::PipeOut);
-        // Bounds the test should the child be stopped.
-        e.SetTimeout(5);
-        const std::string out = e.Str();
-        return out != "got:hello\n" ? 1 : e.Result() != 0 ? 2 : 0;
-    });
-    EXPECT_EQ(r, 0) << "1: the child did not read the terminal (stopped?), 2: it failed";
-}
-
-// With the terminal as standard input, a time-out still ends what the child started.
-TEST(Execute, TimeoutOnATerminalEndsTheChildsChildren) {
-    testutil::TempDir dir;
-    const std::string pidfile = dir / "grandchild";
-    // Checked inside the session: its end would hang the terminal up, and the
-    // hang-up alone could end the grandchild.
-    const int r = OnTerminal("", 30, [&] {
-        Execute e("trap '' TERM HUP; (trap '' TERM HUP; exec sleep 30) & echo $! > '" + pidfile + "'; wait", 0);
-        e.SetTimeout(1);
-        const auto start = std::chrono::steady_clock::now();
-        if (e.Result() != -1) return 1;
-        if (Seconds(start) > 5) return 2;
-        const pid_t grandchild = std::stoi(testutil::ReadFile(pidfile));
-        for (int i = 0; i < 50 && Alive(grandchild); ++i) usleep(20000);
-        if (Alive(grandchild)) {
-            kill(grandchild, SIGKILL);
-            return 3;
-        }
-        return 0;
-    });
-    EXPECT_EQ(r, 0) << "1: not killed, 2: too late, 3: the grandchild outlived the child";
-}
-
-// Writing to a child that has gone fails the stream; the writer lives on.
-TEST(Execute, WritingToAChildThatHasGoneFailsTheStream) {
-    for (bool thread : {false, true}) {
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            // A child of the test, where SIGPIPE kills as it does by default.
-            signal(SIGPIPE, SIG_DFL);
-            auto body = [] {
-                Execute e("exit 0", 0);
-                std::ostream& in = e.In();
-                while (e.IsAlive()) vux_proc::Sleep(10);
-                in << std::string(1 << 16, 'x') << std::flush;
-                if (in.good()) return 11;
-                sigset_t pending, mask;
-                sigpending(&pending);
-                pthread_sigmask(SIG_SETMASK, nullptr, &mask);
-                if (sigismember(&pending, SIGPIPE)) return 12;
-                if (sigismember(&mask, SIGPIPE)) return 13;
-                return e.Result() == 0 ? 0 : 14;
-            };
-            int r = 0;
-            if (thread) {
-                std::thread t([&] { r = body(); });
-                t.join();
-            } else {
-                r = body();
-            }
-            _exit(r);
-        }
-        const int st = WaitBounded(pid, 30);
-        ASSERT_NE(st, -1);
-        EXPECT_FALSE(WIFSIGNALED(st)) << "killed by signal " << WTERMSIG(st) << (thread ? " in a thread" : "");
-        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0)
-            << WEXITSTATUS(st) << ": 11 stream still good, 12 SIGPIPE left pending, 13 left blocked";
-    }
 }

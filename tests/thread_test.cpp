@@ -16,9 +16,27 @@
 
 #include <libvux/vuxthread.h>
 
+#include "test_util.h"
+
 using namespace vux_thread;
 
-TEST(SafeSectionTest, NestedSectionsTakeNothing) {
+namespace {
+
+template <class F>
+Handle StartThread(F f) {
+    Handle h;
+    h.Start(new Handle::Impl<F>(f));
+    return h;
+}
+
+template <class F>
+void ExpectAssert(F&& f, const std::string& desc) {
+    testutil::ExpectAssert(f, desc, "vuxthread_unix");
+}
+
+}  // namespace
+
+TEST(SafeSectionTest, NestedSectionsTakeNothingAndOwnersArePerThread) {
     SafeLock lock;
     EXPECT_FALSE(lock.IsOwner());
     {
@@ -31,6 +49,13 @@ TEST(SafeSectionTest, NestedSectionsTakeNothing) {
             EXPECT_TRUE(lock.IsOwner());
         }
         EXPECT_TRUE(lock.IsOwner());  // the inner one released nothing
+        bool other_owner = true, got = true;
+        std::thread([&] {
+            other_owner = lock.IsOwner();
+            got = lock.TryLock();
+        }).join();
+        EXPECT_FALSE(other_owner);
+        EXPECT_FALSE(got);
     }
     EXPECT_FALSE(lock.IsOwner());
     EXPECT_TRUE(lock.TryLock());
@@ -53,89 +78,28 @@ TEST(SafeSectionTest, ExcludesOtherThreads) {
     EXPECT_EQ(counter, 80000);
 }
 
-TEST(SafeSectionTest, OwnerIsPerThread) {
-    SafeLock lock;
-    SafeSection s(lock);
-    std::atomic<bool> other_owner{true};
-    std::atomic<bool> got{true};
-    std::thread t([&] {
-        other_owner = lock.IsOwner();
-        got = lock.TryLock();
-    });
-    t.join();
-    EXPECT_FALSE(other_owner);
-    EXPECT_FALSE(got);
-}
-
-TEST(ThreadState, AbortFiresAtNextReportButNotInsideNoFail) {
-    std::vector<std::string> log;
-    std::atomic<bool> requested{false};
-    std::atomic<bool> registered{false};
-    std::thread worker([&] {
-        InitState("worker-1", "start");
-        registered = true;
-        while (!requested) std::this_thread::yield();
-        {
-            NoFail guard;
-            SetStateC("inside");  // must not throw here
-            log.push_back("survived NoFail");
-            {
-                NoFail nested;
-                SetStateC("nested");
-            }
-            SetStateC("still inside");  // the outer scope still holds
-            log.push_back("survived nested");
-        }
-        try {
-            SetStateC("outside");
-            log.push_back("not aborted");
-        } catch (const Aborted& a) {
-            log.push_back("aborted " + a.type());
-        }
-    });
-    std::thread requester([&] {
-        while (!registered) std::this_thread::yield();
-        FailIt("worker-1");
-        requested = true;
-    });
-    requester.join();
-    worker.join();
-    ASSERT_EQ(log.size(), 3u);
-    EXPECT_EQ(log[0], "survived NoFail");
-    EXPECT_EQ(log[1], "survived nested");
-    EXPECT_EQ(log[2], "aborted request_failed");
-}
-
-TEST(ThreadState, NoStateMeansNoAbortAndNoInfo) {
-    std::thread t([] {
+TEST(ThreadState, InfoNeedsAStateAndDuplicateIdsKeepTheFirst) {
+    std::thread([] {
         FailIt("nobody");
         EXPECT_NO_THROW(SetStateC("x"));
         SetInfo("k", "v");
         EXPECT_EQ(GetInfo("k"), "");
-    });
-    t.join();
-}
-
-TEST(ThreadState, InfoAndDuplicateIds) {
-    std::thread first([] {
         InitState("dup-id", "a");
         SetInfo("user", "admin");
         EXPECT_EQ(GetInfo("user"), "admin");
         EXPECT_EQ(GetInfo("missing"), "");
-        std::thread second([] {
+        std::thread([] {
             InitState("dup-id", "b");  // the table keeps the first thread
             FailIt("dup-id");
-        });
-        second.join();
+        }).join();
         EXPECT_THROW(SetStateC("x"), Aborted);
         SetFailState("failing");
         EXPECT_NO_THROW(SetStateC("y"));
-    });
-    first.join();
+    }).join();
 }
 
 TEST(ThreadState, AbortDoesNotFireDuringUnwinding) {
-    std::thread t([] {
+    std::thread([] {
         InitState("unwinding", "s");
         FailIt("unwinding");
         struct Reporter {
@@ -147,42 +111,15 @@ TEST(ThreadState, AbortDoesNotFireDuringUnwinding) {
         } catch (const std::runtime_error& e) {
             EXPECT_STREQ(e.what(), "first");
         }
-    });
-    t.join();
+    }).join();
 }
 
 TEST(ThreadErrors, FailIsAReportOfTypeThread) {
-    Fail f("create");
-    EXPECT_EQ(f.type(), "thread");
-    EXPECT_EQ(f.object(), "create");
-    EXPECT_EQ(f.xml().GetNode("/doc/error").GetProp("report"), "yes");
-    Aborted a;
-    EXPECT_STREQ(a.what(), "Type: 'request_failed'");
+    EXPECT_EQ(testutil::ErrorOf([] { throw Fail("create"); }), "thread/create//report");
+    EXPECT_STREQ(Aborted().what(), "Type: 'request_failed'");
 }
 
 // ---------------------------------------------------------------- handles
-
-namespace {
-
-template <class F>
-Handle StartThread(F f) {
-    Handle h;
-    h.Start(new Handle::Impl<F>(f));
-    return h;
-}
-
-template <class F>
-void ExpectAssert(F f, const std::string& desc) {
-    try {
-        f();
-        ADD_FAILURE() << "no assertion: " << desc;
-    } catch (const vux_err::AssertError& e) {
-        EXPECT_EQ(e.desc().substr(0, desc.size()), desc);
-        EXPECT_STREQ(e.file(), "vuxthread_unix");
-    }
-}
-
-}  // namespace
 
 TEST(HandleTest, JoinRulesAndMisuse) {
     std::atomic<int> ran{0};
@@ -197,7 +134,6 @@ TEST(HandleTest, JoinRulesAndMisuse) {
     Handle none;
     ExpectAssert([&] { none.join(); }, "There is no thread associated with this handle");
     ExpectAssert([&] { (void)none.get_id(); }, "There is no thread associated with this handle");
-
     // Exceptions escaping the body are dropped; the thread is still joined.
     Handle thrower = StartThread([] { throw std::runtime_error("x"); });
     thrower.join();
@@ -220,8 +156,7 @@ TEST(HandleTest, ThreadStartsWithNoSignalBlocked) {
     sigemptyset(&block);
     sigaddset(&block, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &block, &before);
-    Handle h = StartThread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &inside); });
-    h.join();
+    StartThread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &inside); }).join();
     pthread_sigmask(SIG_BLOCK, nullptr, &after);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     EXPECT_FALSE(sigismember(&inside, SIGUSR1));
@@ -230,7 +165,7 @@ TEST(HandleTest, ThreadStartsWithNoSignalBlocked) {
 
 // ---------------------------------------------------------------- conditions and locks
 
-TEST(ConditionTest, TimeoutAndNotify) {
+TEST(ConditionTest, TimeoutNotifyAndEmptySections) {
     Mutex m;
     Condition c;
     m.Lock();
@@ -243,10 +178,7 @@ TEST(ConditionTest, TimeoutAndNotify) {
 
     // A notified wait on a section returns true with the caller owning the lock again.
     SafeLock lock;
-    bool ready = false;
-    bool owner_after = false;
-    bool notified = false;
-    bool waiting = false;
+    bool ready = false, owner_after = false, notified = false, waiting = false;
     Handle waiter = StartThread([&] {
         SafeSection s(lock);
         waiting = true;
@@ -265,19 +197,22 @@ TEST(ConditionTest, TimeoutAndNotify) {
     EXPECT_TRUE(notified);
     EXPECT_TRUE(owner_after);
     EXPECT_FALSE(lock.IsOwner());
-}
 
-TEST(ConditionTest, WaitOnAnEmptySectionAsserts) {
-    SafeLock lock;
-    Condition c;
-    SafeSection outer(lock);
-    SafeSection inner(lock);
+    SafeSection outer(lock), inner(lock);
     ExpectAssert([&] { c.Wait(inner); }, "Bad safe section");
     ExpectAssert([&] { c.WaitUntil(inner, 1); }, "Bad safe section");
 }
 
 TEST(RwLockTest, WriterReentersAndExcludesReaders) {
     RwLock rw;
+    auto other_gets_write = [&](bool read_first) {
+        bool got = true;
+        StartThread([&] {
+            std::unique_ptr<LockRead> r(read_first ? new LockRead(rw) : nullptr);
+            got = static_cast<bool>(TryLockWrite(rw));
+        }).join();
+        return got;
+    };
     {
         LockWrite w(rw);
         EXPECT_TRUE(rw.IsWriter());
@@ -288,39 +223,23 @@ TEST(RwLockTest, WriterReentersAndExcludesReaders) {
             EXPECT_TRUE(t);
         }
         EXPECT_TRUE(rw.IsWriter()) << "the inner guards released nothing";
-        bool other_got = true;
-        Handle h = StartThread([&] {
-            TryLockWrite t(rw);
-            other_got = static_cast<bool>(t);
-        });
-        h.join();
-        EXPECT_FALSE(other_got);
+        EXPECT_FALSE(other_gets_write(false));
     }
     EXPECT_FALSE(rw.IsWriter());
     // Readers share; a writer waits for them.
     LockReadWrite r1(rw, false);
-    bool reader_in = false, writer_in = true;
-    Handle h = StartThread([&] {
-        LockRead r2(rw);
-        reader_in = true;
-        TryLockWrite t(rw);
-        writer_in = static_cast<bool>(t);
-    });
-    h.join();
-    EXPECT_TRUE(reader_in);
-    EXPECT_FALSE(writer_in);
+    EXPECT_FALSE(other_gets_write(true));
 }
 
 TEST(NamedLocks, ExcludePerNameNotAcrossNames) {
     MultiMutex mm;
     mm.Lock("a");
     bool a = true, b = false;
-    Handle h = StartThread([&] {
+    StartThread([&] {
         a = mm.TryLock("a");
         b = mm.TryLock("b");
         if (b) mm.Unlock("b");
-    });
-    h.join();
+    }).join();
     EXPECT_FALSE(a);
     EXPECT_TRUE(b);
     std::atomic<bool> got{false};
@@ -338,20 +257,18 @@ TEST(NamedLocks, ExcludePerNameNotAcrossNames) {
     MultiSafeLock msl;
     std::atomic<int> inside{0}, most{0};
     std::vector<Handle> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         threads.push_back(StartThread([&, t] {
             for (int i = 0; i < 200; ++i) {
                 MultiSafeSection s(msl, t % 2 ? "x" : "y");
                 MultiSafeSection again(msl, t % 2 ? "x" : "y");  // re-entry takes nothing
                 const int now = ++inside;
-                int seen = most;
-                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                for (int seen = most; now > seen && !most.compare_exchange_weak(seen, now);) {
                 }
                 std::this_thread::yield();
                 --inside;
             }
         }));
-    }
     for (Handle& th : threads) th.join();
     EXPECT_LE(most, 2) << "at most one holder per name";
 }
@@ -365,11 +282,10 @@ TEST(KeyTest, SlotsArePerThreadAndFreedAtThreadEnd) {
     AutoKey<Counted> slot;
     slot.Get()->value = 1;
     int seen_in_thread = -1;
-    Handle h = StartThread([&] {
+    StartThread([&] {
         seen_in_thread = slot.Get()->value;
         slot.Get()->value = 2;
-    });
-    h.join();
+    }).join();
     EXPECT_EQ(seen_in_thread, 0);
     EXPECT_EQ(freed, 1);
     EXPECT_EQ(slot.Get()->value, 1);
@@ -425,7 +341,7 @@ TEST(ThreadState, GetStateCopiesTheStateOfAnotherThread) {
 
 // Times come from a coarse clock: a tick or two of precision, never out of order.
 TEST(ThreadState, EachReportStampsItsTime) {
-    std::thread t([] {
+    std::thread([] {
         InitState("stamped", "start");
         const State first = GetState("stamped");
         EXPECT_GE(vux_date::Diff(first.GetStart(), first.GetChanged()), 0);
@@ -439,21 +355,19 @@ TEST(ThreadState, EachReportStampsItsTime) {
         EXPECT_EQ(vux_date::Diff(first.GetStart(), third.GetStart()), 0);
         EXPECT_GE(vux_date::Diff(first.GetChanged(), second.GetChanged()), 40);
         EXPECT_GE(vux_date::Diff(second.GetChanged(), third.GetChanged()), 40) << "a repeated text is stamped again";
-    });
-    t.join();
+    }).join();
 }
 
 TEST(PoolTest, NamesCountsAndWaiting) {
     List pool(5, 10);
     std::atomic<bool> release{false};
-    const std::string random = pool.Start("", [&] {
+    auto hold = [&] {
         while (!release) std::this_thread::yield();
-    });
+    };
+    const std::string random = pool.Start("", hold);
     ASSERT_EQ(random.size(), 16u);
     EXPECT_EQ(random.find_first_not_of("0123456789abcdef"), std::string::npos) << random;
-    pool.Start("fixed", [&] {
-        while (!release) std::this_thread::yield();
-    });
+    pool.Start("fixed", hold);
     EXPECT_THROW(pool.GetThreadId("fixed"), vux_err::Exists);
     EXPECT_EQ(pool.Size(), 2);
     std::vector<std::string> names{"stale"};
@@ -473,9 +387,8 @@ TEST(PoolTest, WaitPastTheLimitAbortsThreadsAtTheirNextReport) {
     std::atomic<bool> aborted{false};
     pool.Start("stuck", [&] {
         try {
-            for (;;) {
+            for (;; ++reports) {
                 SetStateC("loop");
-                ++reports;
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         } catch (const Aborted&) {
@@ -506,6 +419,17 @@ void ExpectSurvives(const std::function<std::string()>& f) {
         testing::ExitedWithCode(0), "");
 }
 
+// Whether another thread can take `name` within two seconds.
+bool NameIsFree(MultiSafeLock& named, const std::string& name) {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    std::thread([&named, name, taken] {
+        MultiSafeSection again(named, name);
+        *taken = true;
+    }).detach();  // left blocked when the name is never given back; the child exits anyway
+    for (int i = 0; i < 200 && !*taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return *taken;
+}
+
 }  // namespace
 
 TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
@@ -515,8 +439,7 @@ TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
             std::atomic<bool> release{false};
             std::atomic<int> ready{0}, started{0}, exists{0};
             auto start = [&] {
-                ++ready;
-                while (ready < 2) {
+                for (++ready; ready < 2;) {
                 }
                 try {
                     pool.Start("same", [&] {
@@ -541,21 +464,6 @@ TEST(PoolTest, OneNameStartedFromTwoThreadsAtOnce) {
     });
 }
 
-namespace {
-
-// Whether another thread can take `name` within two seconds.
-bool NameIsFree(MultiSafeLock& named, const std::string& name) {
-    auto taken = std::make_shared<std::atomic<bool>>(false);
-    std::thread([&named, name, taken] {
-        MultiSafeSection again(named, name);
-        *taken = true;
-    }).detach();  // left blocked when the name is never given back; the child exits anyway
-    for (int i = 0; i < 200 && !*taken; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return *taken;
-}
-
-}  // namespace
-
 // Log checks report a state; inside a section's constructor or destructor the
 // abort they would fire has to wait for the next report outside.
 TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
@@ -564,7 +472,7 @@ TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
         ExpectSurvives([before] {
             std::string wrong;
             static MultiSafeLock named;
-            std::thread t([&] {
+            std::thread([&] {
                 InitState("abort-in-section", "s");
                 if (before) FailIt("abort-in-section");
                 {
@@ -576,16 +484,37 @@ TEST(ThreadState, AbortRequestsWaitOutNamedSections) {
                     wrong += "no abort at the next report; ";
                 } catch (const Aborted&) {
                 }
-            });
-            t.join();
+            }).join();
             if (!NameIsFree(named, "n")) wrong += "the name stayed taken; ";
             return wrong;
         });
     }
 }
 
-TEST(ThreadState, NoFailScopesKeepWhatWasForbiddenForGood) {
-    std::thread t([] {
+// An abort requested from another thread waits out NoFail scopes, nested ones too, and fires
+// at the next report outside them; what was forbidden inside a scope stays forbidden.
+TEST(ThreadState, NoFailScopesHoldAbortsOffAndKeepWhatWasForbidden) {
+    std::atomic<bool> requested{false}, registered{false};
+    std::thread worker([&] {
+        InitState("nofail-kept", "start");
+        registered = true;
+        while (!requested) std::this_thread::yield();
+        {
+            NoFail outer;
+            EXPECT_NO_THROW(SetStateC("inside"));
+            {
+                NoFail nested;
+                EXPECT_NO_THROW(SetStateC("nested"));
+            }
+            EXPECT_NO_THROW(SetStateC("still inside")) << "the outer scope still holds";
+        }
+        try {
+            SetStateC("outside");
+            ADD_FAILURE() << "not aborted";
+        } catch (const Aborted& a) {
+            EXPECT_EQ(a.type(), "request_failed");
+        }
+
         InitState("nofail-kept", "s");
         FailIt("nofail-kept");
         {
@@ -599,17 +528,13 @@ TEST(ThreadState, NoFailScopesKeepWhatWasForbiddenForGood) {
         EXPECT_THROW(SetStateC("x"), Aborted);
         {
             NoFail outer;
-            {
-                NoFail inner;
-                SetFailState("failing");
-            }
+            NoFail inner;
+            SetFailState("failing");
         }
         EXPECT_NO_THROW(SetStateC("after SetFailState in a scope"));
 
         SetNoFail();
-        {
-            NoFail scope;
-        }
+        { NoFail scope; }
         EXPECT_NO_THROW(SetStateC("after a scope following SetNoFail"));
 
         InitState("nofail-kept", "again");
@@ -621,5 +546,11 @@ TEST(ThreadState, NoFailScopesKeepWhatWasForbiddenForGood) {
         }
         EXPECT_THROW(SetStateC("x"), Aborted);
     });
-    t.join();
+    std::thread requester([&] {
+        while (!registered) std::this_thread::yield();
+        FailIt("nofail-kept");
+        requested = true;
+    });
+    requester.join();
+    worker.join();
 }

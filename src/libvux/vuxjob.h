@@ -79,6 +79,11 @@ protected:
 
     // A job that moves nothing yet (for RemoveFile's family, which moves by itself).
     explicit MoveFile(const std::string& path);
+
+private:
+    void PrivateMove(const std::string& src, const std::string& dst, const std::string& bak);
+    void MergeDirs(const std::string& src, const std::string& dst, const std::string& bak,
+                   const vux_file::Info& moving, const vux_file::Info& old);
 };
 
 // Sets `path` aside under "." + name + ".todelete." + N in its directory (the first N free).
@@ -99,6 +104,15 @@ protected:
 
     // Whether this job put a new entry at the path (which Rollback then removes).
     bool made_ = false;
+    // Directories that making it made on the way, deepest first (Rollback removes them too).
+    std::vector<std::string> parents_;
+
+private:
+    // The first free sibling "." + name + infix + N of the path.
+    static std::string FreeSibling(const std::string& path, const char* infix);
+    void PutInPlace(const std::string& fresh);
+    // Takes the entry this job made out of the path; gives where it went ("" when nowhere).
+    std::string DropMade();
 };
 
 // Writes `content` to a new file at `path` (attrs applied; mode 0600 without them).

@@ -1,6 +1,7 @@
 // A short printed walk through each area of the library, with real inputs and outputs.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <libvux/vuxaccess.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxfile.h>
+#include <libvux/vuxjob.h>
 #include <libvux/vuxlog.h>
 #include <libvux/vuxstream.h>
 #include <libvux/vuxmoney.h>
@@ -184,6 +186,50 @@ void Files() {
     Show("RealPath(\"var/no/such/file\")", vux_file::RealPath("var/no/such/file"));
 }
 
+// The tree below `dir`, an entry a line: "name (file: content)", "name -> target", "name/".
+std::string Tree(const std::string& dir, const std::string& indent = "    ") {
+    std::vector<std::string> names;
+    vux_file::Dir list(dir);
+    while (list.Read()) names.push_back(list.name());
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const std::string& name : names) {
+        const std::string path = vux_file::ConcatPath(dir, name);
+        const vux_file::Info info(path, true);
+        if (info.IsLink())
+            out += indent + name + " -> " + vux_file::ReadLink(path) + "\n";
+        else if (info.IsDir())
+            out += indent + name + "/\n" + Tree(path, indent + "  ");
+        else
+            out += indent + name + " (file: " + Quote(vux_file::Read(path)) + ")\n";
+    }
+    return out;
+}
+
+void Jobs() {
+    Title("undoable file changes (vux_job)");
+    vux_file::TmpDir dir("var/tour-jobs");
+    const std::string site = vux_file::ConcatPath(dir.name(), "site");
+    vux_file::MkDir(vux_file::ConcatPath(site, "htdocs"));
+    vux_file::Write(vux_file::ConcatPath(site, "site.conf"), "listen 80");
+    vux_file::MkLink("htdocs", vux_file::ConcatPath(site, "current"));
+    std::cout << "  the tree before:\n" << Tree(site);
+    const auto change = [&] {
+        new vux_job::CreateFile(vux_file::ConcatPath(site, "site.conf"), "listen 443");
+        new vux_job::CreateDir(vux_file::ConcatPath(site, "releases/2"));
+        new vux_job::SymLink("releases/2", vux_file::ConcatPath(site, "current"));
+    };
+    change();
+    std::cout << "  after CreateFile(site.conf), CreateDir(releases/2), SymLink(current -> releases/2),\n"
+                 "  the old entries kept aside under hidden names:\n"
+              << Tree(site);
+    vux_job::Rollback();
+    std::cout << "  after vux_job::Rollback(), newest first:\n" << Tree(site);
+    change();
+    vux_job::Commit();
+    std::cout << "  the same jobs again, then vux_job::Commit():\n" << Tree(site);
+}
+
 void Sessions() {
     Title("request sessions and access levels (vux_session, vux_access)");
     vux_session::BaseSession session;
@@ -344,6 +390,7 @@ int Tour(const Args& args) {
     Errors();
     Documents();
     Files();
+    Jobs();
     Processes();
     SystemServices();
     Sessions();
