@@ -21,6 +21,7 @@
 
 #include <libvux/vuxfile.h>
 #include <libvux/vuxjob.h>
+#include <libvux/vuxlog.h>
 #include <libvux/vuxuser.h>
 
 #include "test_util.h"
@@ -436,12 +437,30 @@ TEST(SafeJob, AFailingConstructorLeavesNothingBehind) {
     EXPECT_EQ(Listing(s.dir.path()), initial);
 }
 
-TEST(SafeJob, AJobLeftAtThreadEndKeepsItsBackup) {
+// A job dropped at thread end, or one whose rollback finds its places taken, keeps its
+// backup on disk; both say so in the log, as do the moves.
+TEST(SafeJob, BackupsThatCannotBeSettledStayOnDisk) {
     Scene s("file");
+    testutil::ChDir cd(s.dir.path());
+    testutil::WriteFile(s.dir / "etc/debug.conf", "libvux 9\n");
+    setenv("VUX_LOGFILE", (s.dir / "safe.log").c_str(), 1);
+    vux_log::Init("safe_test", 9);
     std::thread([&] { new job::MoveFile(s.folder, "src", s.folder, "x"); }).join();
-    const std::string left = Listing(s.base);
-    EXPECT_NE(left.find("/x.todelete."), std::string::npos) << left;
-    EXPECT_NE(left.find("11 old content"), std::string::npos) << left;
+    testutil::WriteFile(s.base + "/z", "z");
+    new job::MoveFile(s.folder, "z", s.folder, "x");
+    testutil::WriteFile(s.base + "/z", "taken");
+    vux_job::Rollback();
+    vux_log::Close();
+    unsetenv("VUX_LOGFILE");
+    const std::string log = testutil::ReadFile(s.dir / "safe.log"), left = Listing(s.base);
+    EXPECT_NE(log.find("PrivateMove src = '" + s.base + "/src', dst = '" + s.base + "/x'"), std::string::npos);
+    EXPECT_NE(log.find("Drop job "), std::string::npos);
+    EXPECT_NE(log.find("Exception during MoveFile::Rollback. "), std::string::npos) << log;
+    const std::string kept = R"(/x\.todelete\.[0-9a-f]{8}\.tmp/x f )";
+    EXPECT_TRUE(std::regex_search(left, std::regex(kept + R"(0640 \d+:\d+ 11 old content)"))) << left;
+    EXPECT_TRUE(std::regex_search(left, std::regex(kept + R"(0604 \d+:\d+ 6 source)"))) << left;
+    EXPECT_EQ(Kind(s.base + "/z"), "file taken");
+    EXPECT_EQ(Kind(s.base + "/x"), "file z");
 }
 
 TEST(FileSafe, ToolCopiesAndRemovesWithoutFollowingLinks) {

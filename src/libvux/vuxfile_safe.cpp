@@ -346,21 +346,33 @@ namespace safe {
 
 // ---- temporaries ----
 
-struct Folder::TmpData {
+namespace {
+
+// Where a temporary entry is, held by every handle on it.
+struct TmpEntry {
+    TmpEntry(ResHandle p, std::string n, ResHandle s) : parent(std::move(p)), name(std::move(n)), self(std::move(s)) {}
+
+    // Not kept, and its name still is it: a temporary moved into place or replaced stays.
+    bool Expired() const { return !keep && NameIs(parent.fd(), name, self.fd()); }
+
     ResHandle parent;
     std::string name;
     ResHandle self;
     bool keep = false;
+};
 
-    TmpData(ResHandle p, std::string n, ResHandle s) : parent(std::move(p)), name(std::move(n)), self(std::move(s)) {}
+}  // namespace
+
+struct Folder::TmpData : TmpEntry {
+    using TmpEntry::TmpEntry;
 
     // Emptied through its own descriptor, then removed by name only while the name still is it.
     ~TmpData() {
-        if (keep || !NameIs(parent.fd(), name, self.fd())) return;
+        if (!Expired()) return;
         try {
             vux_thread::NoFail nofail;
             for (const std::string& entry : Entries(self.fd())) RemoveAt(self.fd(), entry, true);
-            if (NameIs(parent.fd(), name, self.fd())) ::unlinkat(parent.fd(), name.c_str(), AT_REMOVEDIR);
+            if (Expired()) ::unlinkat(parent.fd(), name.c_str(), AT_REMOVEDIR);
         } catch (const std::exception& e) {
             VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Temporary folder '%s' not removed: %s", name.c_str(),
                     e.what());
@@ -369,16 +381,11 @@ struct Folder::TmpData {
     }
 };
 
-struct File::TmpData {
-    ResHandle folder;
-    std::string name;
-    ResHandle self;
-    bool keep = false;
-
-    TmpData(ResHandle f, std::string n, ResHandle s) : folder(std::move(f)), name(std::move(n)), self(std::move(s)) {}
+struct File::TmpData : TmpEntry {
+    using TmpEntry::TmpEntry;
 
     ~TmpData() {
-        if (!keep && NameIs(folder.fd(), name, self.fd())) ::unlinkat(folder.fd(), name.c_str(), 0);
+        if (Expired()) ::unlinkat(parent.fd(), name.c_str(), 0);
     }
 };
 
