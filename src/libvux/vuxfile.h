@@ -354,7 +354,7 @@ public:
     std::string Read() const;
     // Replaces the content. Fails with "write"; an empty File raises "Bad file handle".
     void Write(const std::string& data) const;
-    // Fails with "write".
+    // Writes at the end. Fails with "write"; an empty File raises "Bad file handle".
     void Append(const std::string& data) const;
     // Fails with "truncate"; an empty File raises "Bad file handle".
     void Truncate(long size) const;
@@ -408,6 +408,8 @@ private:
 };
 
 // The same calls with a relative path: its directory part is resolved with GetFolder first.
+// A missing directory gives what a missing name gives (an empty handle, a missing Info);
+// the calls that create fail as they would on the name.
 Folder GetFolder(const Folder& folder, const std::string& path);
 File GetFile(const Folder& folder, const std::string& path);
 File GetFileLocked(const Folder& folder, const std::string& path, int operation);
