@@ -37,7 +37,7 @@ using vux_sys::RetryAfterSignal;
 // How often an entry that changed under an operation is looked at again before it gives up.
 const int kRetries = 64;
 
-const std::string& Simple(const std::string& name) {
+const std::string& IsSimpleFileName(const std::string& name) {
     if (name.find('/') != std::string::npos) throw Fail("name", name);
     return name;
 }
@@ -418,7 +418,7 @@ Folder Folder::GetFolder(const std::string& path) const {
 }
 
 File Folder::GetFile(const std::string& name) const {
-    const int fd = OpenAt(this->fd(), Simple(name), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+    const int fd = OpenAt(this->fd(), IsSimpleFileName(name), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
     if (fd < 0 && errno == ENOENT) return File();
     ResHandle file = Regular(fd);
     if (!file) throw Fail("open", name);
@@ -426,7 +426,8 @@ File Folder::GetFile(const std::string& name) const {
 }
 
 File Folder::GetFileLocked(const std::string& name, int operation) const {
-    ResHandle file = Regular(OpenAt(fd(), Simple(name), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0666));
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK;
+    ResHandle file = Regular(OpenAt(fd(), IsSimpleFileName(name), flags, 0666));
     if (!file) throw Fail("open", name);
     if (RetryAfterSignal([&] { return ::flock(file.fd(), operation); }) != 0) {
         if (errno == EWOULDBLOCK) return File();
@@ -436,7 +437,7 @@ File Folder::GetFileLocked(const std::string& name, int operation) const {
 }
 
 File Folder::MkFile(const std::string& name, const Attrs& attrs) const {
-    ResHandle file(CreateAt(fd(), Simple(name), attrs));
+    ResHandle file(CreateAt(fd(), IsSimpleFileName(name), attrs));
     if (!file) throw Fail("create", name);
     SetNew(attrs, fd(), name, file.fd(), false);
     return File(file, fd_, name);
@@ -444,7 +445,7 @@ File Folder::MkFile(const std::string& name, const Attrs& attrs) const {
 
 File Folder::MkTmpFile(const std::string& prefix, const Attrs& attrs) const {
     ResHandle made;
-    const std::string name = MakeUnique(Simple(prefix), [&](const std::string& candidate) {
+    const std::string name = MakeUnique(IsSimpleFileName(prefix), [&](const std::string& candidate) {
         made = CreateAt(fd(), candidate, attrs);
         return static_cast<bool>(made);
     });
@@ -456,7 +457,7 @@ File Folder::MkTmpFile(const std::string& prefix, const Attrs& attrs) const {
 
 Folder Folder::MkFolder(const std::string& name, const Attrs& attrs) const {
     const mode_t mode = attrs.has_mode() ? static_cast<mode_t>(attrs.mode()) : 0777;
-    if (::mkdirat(fd(), Simple(name).c_str(), mode) != 0) throw Fail("create", name);
+    if (::mkdirat(fd(), IsSimpleFileName(name).c_str(), mode) != 0) throw Fail("create", name);
     ResHandle sub(OpenDirAt(fd(), name));
     if (!sub) throw Fail("create", name);
     SetNew(attrs, fd(), name, sub.fd(), true);
@@ -465,7 +466,7 @@ Folder Folder::MkFolder(const std::string& name, const Attrs& attrs) const {
 
 Folder Folder::MkTmpFolder(const std::string& prefix, const Attrs& attrs) const {
     const mode_t mode = attrs.has_mode() ? static_cast<mode_t>(attrs.mode()) : 0777;
-    const std::string name = MakeUnique(Simple(prefix), [&](const std::string& candidate) {
+    const std::string name = MakeUnique(IsSimpleFileName(prefix), [&](const std::string& candidate) {
         return ::mkdirat(fd(), candidate.c_str(), mode) == 0;
     });
     ResHandle sub(OpenDirAt(fd(), name));
@@ -478,7 +479,7 @@ Folder Folder::MkTmpFolder(const std::string& prefix, const Attrs& attrs) const 
 }
 
 void Folder::MkSymLink(const std::string& name, const std::string& target, const Attrs& attrs) const {
-    if (::symlinkat(target.c_str(), fd(), Simple(name).c_str()) != 0) {
+    if (::symlinkat(target.c_str(), fd(), IsSimpleFileName(name).c_str()) != 0) {
         std::string now;
         if (errno != EEXIST || !ReadLinkAt(fd(), name, now) || now != target) throw Fail("create", name);
     }
@@ -487,22 +488,22 @@ void Folder::MkSymLink(const std::string& name, const std::string& target, const
 
 std::string Folder::ReadLink(const std::string& name) const {
     std::string target;
-    if (!ReadLinkAt(fd(), Simple(name), target)) throw Fail("readlink", name);
+    if (!ReadLinkAt(fd(), IsSimpleFileName(name), target)) throw Fail("readlink", name);
     return target;
 }
 
 void Folder::Remove(const std::string& name, bool recursive) const {
-    RemoveAt(fd(), Simple(name), recursive);
+    RemoveAt(fd(), IsSimpleFileName(name), recursive);
 }
 
 void Folder::Move(const std::string& name, const Folder& to, const std::string& to_name) const {
-    if (::renameat(fd(), Simple(name).c_str(), to.fd(), Simple(to_name).c_str()) == 0) return;
+    if (::renameat(fd(), IsSimpleFileName(name).c_str(), to.fd(), IsSimpleFileName(to_name).c_str()) == 0) return;
     if (errno != ENOTEMPTY && errno != EEXIST && errno != EXDEV) throw Fail("move", name);
     MoveByCopy(*this, name, to, to_name);
 }
 
 void Folder::Copy(const std::string& name, const Folder& to, const std::string& to_name, const Attrs& attrs) const {
-    TreeCopy(attrs).Entry(fd(), Simple(name), to.fd(), Simple(to_name));
+    TreeCopy(attrs).Entry(fd(), IsSimpleFileName(name), to.fd(), IsSimpleFileName(to_name));
 }
 
 void Folder::CopyIn(const Folder& from, const std::string& name, const std::string& to_name,
@@ -528,7 +529,7 @@ vux_file::Info Folder::Info() const {
 }
 
 vux_file::Info Folder::Info(const std::string& name) const {
-    return vux_file::Info(fd(), Simple(name));
+    return vux_file::Info(fd(), IsSimpleFileName(name));
 }
 
 void Folder::Release() {
@@ -597,7 +598,7 @@ vux_file::Info File::Info() const {
 }
 
 File File::Move(const Folder& to, const std::string& name) {
-    const std::string target = name.empty() ? name_ : Simple(name);
+    const std::string target = name.empty() ? name_ : IsSimpleFileName(name);
     if (!NameIs(folder(), name_, fd())) throw Fail("badfile", name_);
     if (::renameat(folder(), name_.c_str(), to.fd(), target.c_str()) == 0) {
         tmp_.reset();
@@ -611,12 +612,12 @@ File File::Move(const Folder& to, const std::string& name) {
 }
 
 void File::Copy(const Folder& to, const std::string& name, const Attrs& attrs) const {
-    CopyContent(fd(), name_, to.fd(), Simple(name), attrs);
+    CopyContent(fd(), name_, to.fd(), IsSimpleFileName(name), attrs);
 }
 
 void File::MkHardLink(const Folder& to, const std::string& name) const {
     if (!NameIs(folder(), name_, fd())) throw Fail("badfile", name_);
-    if (::linkat(folder(), name_.c_str(), to.fd(), Simple(name).c_str(), 0) != 0) throw Fail("create", name);
+    if (::linkat(folder(), name_.c_str(), to.fd(), IsSimpleFileName(name).c_str(), 0) != 0) throw Fail("create", name);
     // The name was swapped between the check and the link: that link is not ours to keep.
     if (!NameIs(to.fd(), name, fd())) {
         ::unlinkat(to.fd(), name.c_str(), 0);
@@ -932,9 +933,9 @@ struct MoveFile::Journal {
 
 MoveFile::MoveFile(const Folder& src, const std::string& src_name, const Folder& dst, const std::string& dst_name)
     : src_(src),
-      src_name_(Simple(src_name)),
+      src_name_(IsSimpleFileName(src_name)),
       dst_(dst),
-      dst_name_(dst_name.empty() ? src_name_ : Simple(dst_name)),
+      dst_name_(dst_name.empty() ? src_name_ : IsSimpleFileName(dst_name)),
       journal_(std::make_unique<Journal>(*this)) {
     if (src_.Info(src_name_).IsMissed()) return;
     try {
@@ -948,7 +949,7 @@ MoveFile::MoveFile(const Folder& src, const std::string& src_name, const Folder&
 }
 
 MoveFile::MoveFile(const Folder& folder, const std::string& name)
-    : src_(folder), src_name_(Simple(name)), dst_(folder), journal_(std::make_unique<Journal>(*this)) {}
+    : src_(folder), src_name_(IsSimpleFileName(name)), dst_(folder), journal_(std::make_unique<Journal>(*this)) {}
 
 MoveFile::~MoveFile() {
     // Dropped without commit or rollback (its thread ended): what it kept stays on disk.
@@ -970,7 +971,7 @@ RemoveFile::RemoveFile(const Folder& folder, const std::string& name)
 
 RemoveFile::RemoveFile(const Folder& folder, const std::string& name,
                        const std::function<void(const std::string&)>& make)
-    : MoveFile(folder, Simple(name)) {
+    : MoveFile(folder, IsSimpleFileName(name)) {
     const std::string hidden = TmpName(folder, name);
     try {
         make(hidden);
@@ -985,7 +986,7 @@ RemoveFile::RemoveFile(const Folder& folder, const std::string& name,
 
 std::string RemoveFile::TmpName(const Folder& folder, const std::string& name) {
     for (int attempt = 0; attempt < kRetries; ++attempt) {
-        std::string hidden = "." + Simple(name) + ".todelete." + RandomHex();
+        std::string hidden = "." + IsSimpleFileName(name) + ".todelete." + RandomHex();
         if (folder.Info(hidden).IsMissed()) return hidden;
     }
     throw Fail("mktemp", name);
