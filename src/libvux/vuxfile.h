@@ -276,10 +276,11 @@ public:
 
     // Fails with "open" ("..").
     Folder GetParent() const;
-    // A folder below this one: a single name is opened without following a link; a path, or a
-    // name that is a link, is walked component by component and accepted only when the result
-    // lies inside this folder ("notchild" otherwise, and for ".."). A missing folder gives an
-    // empty Folder; a component that is not a directory fails with "open".
+    // A folder below this one: a single name is opened without following a link; a path (a
+    // leading "/" too is taken from here), or a name that is a link, is walked component by
+    // component and accepted only when the result lies inside this folder ("notchild" otherwise,
+    // and for ".."). A missing folder gives an empty Folder; a component that is not a directory
+    // fails with "open".
     Folder GetFolder(const std::string& path) const;
     // An empty File when the name is missing; a link or anything but a regular file fails with "open".
     File GetFile(const std::string& name) const;
@@ -290,9 +291,10 @@ public:
     File MkFile(const std::string& name, const Attrs& attrs = Attrs()) const;
     // A new temporary file named prefix + "." + 8 hex digits + ".tmp". Fails with "mktemp".
     File MkTmpFile(const std::string& prefix, const Attrs& attrs = Attrs()) const;
-    // A new folder (mode of attrs, else 0777); an existing name fails with "create".
+    // A new folder (mode of attrs, else 0777); an existing name, or one that stops being the
+    // new folder before attrs are applied, fails with "create".
     Folder MkFolder(const std::string& name, const Attrs& attrs = Attrs()) const;
-    // A new temporary folder, named as by MkTmpFile.
+    // A new temporary folder, named as by MkTmpFile. Fails with "mktemp".
     Folder MkTmpFolder(const std::string& prefix, const Attrs& attrs = Attrs()) const;
     // An existing link with the same target counts as made. Fails with "create".
     void MkSymLink(const std::string& name, const std::string& target, const Attrs& attrs = Attrs()) const;
@@ -300,16 +302,20 @@ public:
     std::string ReadLink(const std::string& name) const;
     // A missing name is not an error; a folder needs `recursive` unless it is empty. Fails with "remove".
     void Remove(const std::string& name, bool recursive = false) const;
-    // rename, else (a non-empty target, another file system) a copy and a removal. Fails with "move".
+    // rename, else (a non-empty target, another file system) a copy and a removal; a source
+    // that cannot be copied whole stays. Fails with "move".
     void Move(const std::string& name, const Folder& to, const std::string& to_name) const;
-    // Copies the entry and everything below it, links as links. Fails with "read" or "write",
-    // or as the entries' creation fails.
+    // Copies the entry and everything below it, links as links, FIFOs, sockets and devices as
+    // new nodes, each with its own mode and owner overlaid by attrs. An existing file or link
+    // at the target is replaced, an existing directory filled. A missing source fails with
+    // "open"; then "read", "write", or "create" for an entry that cannot be made.
     void Copy(const std::string& name, const Folder& to, const std::string& to_name,
               const Attrs& attrs = Attrs()) const;
     // The same copy the other way: the entry `name` of `from` into this folder as `to_name`.
     void CopyIn(const Folder& from, const std::string& name, const std::string& to_name,
                 const Attrs& attrs = Attrs()) const;
-    // Applies attrs to the folder and, when recursive, to everything below it.
+    // Applies attrs to the folder and, when recursive, to everything below it; links and
+    // files with more than one name are left alone (another name may lie outside).
     void Set(const Attrs& attrs, bool recursive = false) const;
     // The absolute path, found by walking "..". Fails with "real_name".
     std::string RealName() const;
@@ -318,6 +324,8 @@ public:
     vux_file::Info Info() const;
     // Of the entry itself, a link not followed.
     vux_file::Info Info(const std::string& name) const;
+    // Makes a temporary folder permanent, for every copy of the handle.
+    void Release();
 
 private:
     friend class File;
@@ -346,7 +354,7 @@ public:
     std::string Read() const;
     // Replaces the content. Fails with "write"; an empty File raises "Bad file handle".
     void Write(const std::string& data) const;
-    // Fails with "write".
+    // Writes at the end. Fails with "write"; an empty File raises "Bad file handle".
     void Append(const std::string& data) const;
     // Fails with "truncate"; an empty File raises "Bad file handle".
     void Truncate(long size) const;
@@ -356,13 +364,14 @@ public:
     void Set(const Attrs& attrs) const;
     vux_file::Info Info() const;
     // Renames the file into `to` (an empty name keeps its own), copying across file systems.
-    // The result is not temporary. Fails with "move".
+    // The result is not temporary. Fails with "badfile" when its name no longer refers to it
+    // (something else would be moved), else with "move".
     File Move(const Folder& to, const std::string& name = std::string());
     void Copy(const Folder& to, const std::string& name, const Attrs& attrs = Attrs()) const;
     // A hard link in `to`; fails with "badfile" when the file's name no longer refers to it,
     // and with "create".
     void MkHardLink(const Folder& to, const std::string& name) const;
-    // Makes a temporary file permanent.
+    // Makes a temporary file permanent, for every copy of the handle.
     void Release();
 
 private:
@@ -399,6 +408,8 @@ private:
 };
 
 // The same calls with a relative path: its directory part is resolved with GetFolder first.
+// A missing directory gives what a missing name gives (an empty handle, a missing Info);
+// the calls that create fail as they would on the name.
 Folder GetFolder(const Folder& folder, const std::string& path);
 File GetFile(const Folder& folder, const std::string& path);
 File GetFileLocked(const Folder& folder, const std::string& path, int operation);

@@ -137,19 +137,26 @@ public:
     SymLink(const std::string& target, const std::string& path);
 };
 
-// The same jobs on the descriptor-relative layer: names are single components of open folders,
-// nothing is followed through a link, and backups are temporary folders named
-// name + ".todelete." + 8 hex digits.
+// The same jobs on the descriptor-relative layer: names are single components of open folders
+// (a "/" fails with "name"), nothing is followed through a link, and Rollback leaves both
+// names byte for byte as they were (contents, modes, owners, link targets, entries), whatever
+// kind of entry a job put in the place of another.
 namespace safe {
 
+// Moves src_name of src to dst_name of dst (empty: src_name). What stood at the destination
+// is kept in a temporary folder dst_name + ".todelete." + 8 hex digits + ".tmp" there; two
+// directories are merged entry by entry. A missing source makes a job that changes nothing,
+// neither now nor on rollback. A constructor that fails puts back what it had moved, then
+// throws. Commit drops the kept folder; a job dropped at thread end leaves it on disk.
 class MoveFile : public Job {
 public:
-    // An empty dst_name means src_name.
     MoveFile(const vux_file::safe::Folder& src, const std::string& src_name, const vux_file::safe::Folder& dst,
              const std::string& dst_name);
     ~MoveFile() override;
     void Commit() override;
     void Rollback() override;
+
+    struct VUX_INTERNAL Journal;
 
 protected:
     vux_file::safe::Folder src_;
@@ -162,8 +169,16 @@ protected:
     vux_file::safe::File marker_;
     long long marker_inode_ = -1;
     bool rolling_back_ = false;
+    // Whether the source was there and went; only then has Rollback anything to undo.
+    bool moved_ = false;
+    std::unique_ptr<Journal> journal_;
+
+    // A job on `name` of `folder` that moves nothing yet (for RemoveFile's family).
+    MoveFile(const vux_file::safe::Folder& folder, const std::string& name);
 };
 
+// Sets name aside under RemoveFile::TmpName in its folder; Commit removes it there, Rollback
+// puts it back in one step over whatever stands at the name by then.
 class RemoveFile : public MoveFile {
 public:
     RemoveFile(const vux_file::safe::Folder& folder, const std::string& name);
@@ -174,9 +189,17 @@ public:
     static std::string TmpName(const vux_file::safe::Folder& folder, const std::string& name);
 
 protected:
+    // For the jobs that make something new at the name: `make` makes it at the hidden name it
+    // is given, then it takes the name's place in one step (an exchange), the old entry landing
+    // under that hidden name. A failure removes what was made and leaves the name alone.
+    RemoveFile(const vux_file::safe::Folder& folder, const std::string& name,
+               const std::function<void(const std::string&)>& make);
+
+    // Whether this job put a new entry at the name (which Rollback then removes).
     bool made_ = false;
 };
 
+// A file of `content` (mode of attrs, else 0666 before the umask).
 class CreateFile : public RemoveFile {
 public:
     CreateFile(const vux_file::safe::Folder& folder, const std::string& name, const std::string& content,
@@ -197,10 +220,12 @@ public:
 
 class HardLink : public RemoveFile {
 public:
-    // An empty name means the file's own.
+    // An empty name means the file's own. Fails with "badfile" when the file's name no longer
+    // refers to it.
     HardLink(const vux_file::safe::File& file, const vux_file::safe::Folder& folder, const std::string& name);
 };
 
+// Copies a tree as Folder::Copy does; a missing source fails and changes nothing.
 class CopyFile : public RemoveFile {
 public:
     // An empty dst_name means src_name.

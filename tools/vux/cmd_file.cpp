@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <deque>
+#include <utility>
 #include <iostream>
 
 #include <libvux/vuxdate.h>
@@ -16,7 +17,8 @@ namespace vuxtool {
 namespace {
 
 const char* const kUsage =
-    "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST";
+    "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST | "
+    "file safe-copy SRC DST | file safe-remove DIR NAME";
 
 long Number(const std::string& s) {
     char* end = nullptr;
@@ -125,6 +127,29 @@ int Copy(const Args& args) {
     return 0;
 }
 
+// The folder a path names its last component in, and that component.
+std::pair<vux_file::safe::Folder, std::string> Parent(const std::string& path) {
+    const std::pair<std::string, std::string> parts = vux_file::SplitPath(vux_file::GoodPath(path));
+    if (parts.second.empty()) throw Usage{kUsage};
+    const std::string dir = parts.first.empty() ? (path[0] == '/' ? "/" : ".") : parts.first;
+    return std::make_pair(vux_file::safe::Folder(dir), parts.second);
+}
+
+// Below the two parents nothing is followed through a link: for trees other users write.
+int SafeCopy(const Args& args) {
+    if (args.size() != 2) throw Usage{kUsage};
+    const auto [from, name] = Parent(args[0]);
+    const auto [to, to_name] = Parent(args[1]);
+    from.Copy(name, to, to_name);
+    return 0;
+}
+
+int SafeRemove(const Args& args) {
+    if (args.size() != 2) throw Usage{kUsage};
+    vux_file::safe::Folder(args[0]).Remove(args[1], true);
+    return 0;
+}
+
 }  // namespace
 
 int File(const Args& args) {
@@ -133,6 +158,8 @@ int File(const Args& args) {
     if (args[0] == "tail") return Tail(rest);
     if (args[0] == "stat") return Stat(rest);
     if (args[0] == "copy") return Copy(rest);
+    if (args[0] == "safe-copy") return SafeCopy(rest);
+    if (args[0] == "safe-remove") return SafeRemove(rest);
     throw Usage{kUsage};
 }
 

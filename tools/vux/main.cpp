@@ -21,7 +21,10 @@ const Command kCommands[] = {
     {"xml", "xml xpath FILE EXPR | xml format FILE", &Xml},
     {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
-    {"file", "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST", &File},
+    {"file",
+     "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST | "
+     "file safe-copy SRC DST | file safe-remove DIR NAME",
+     &File},
     {"log", "log check PROGRAM MODULE LEVEL | log write PROGRAM MODULE LEVEL TEXT  [--init-level LEVEL]  (rules from etc/)",
      &Log},
     {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", &Access},
