@@ -251,8 +251,9 @@ TEST_F(JobTest, AThreadEndingWithJobsDropsThemAndKeepsTheBackups) {
     EXPECT_EQ(ReadFile(P(".f.todelete.0")), "old");
 }
 
-// Killed at random points while it makes jobs, commits or rolls back, a process leaves every
-// file with its old or its new content, and every old one it set aside under a ".todelete." name.
+// Killed at random points while it makes jobs, commits or rolls back, on plain paths or on the
+// descriptor-relative layer, a process leaves every file with its old or its new content, and
+// every old one it set aside under a ".todelete." name.
 TEST_F(JobTest, AKilledProcessLeavesEachFileOldOrNew) {
     const int kFiles = 12;
     const std::string oldc(8192, 'o'), newc(16384, 'n');
@@ -261,15 +262,19 @@ TEST_F(JobTest, AKilledProcessLeavesEachFileOldOrNew) {
         const std::string root = P("r" + std::to_string(round));
         ::mkdir(root.c_str(), 0700);
         for (int i = 0; i < kFiles; ++i) WriteFile(root + "/" + std::to_string(i), oldc + std::to_string(i));
-        const bool commit = round % 2 == 0;
+        const bool commit = round % 2 == 0, safe = round % 4 >= 2;
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            const vux_file::safe::Folder folder(root);
             for (int i = 0; i < kFiles; ++i) {
-                const std::string path = root + "/" + std::to_string(i);
-                if (i % 3 == 0) new vux_job::CreateFile(path, newc + std::to_string(i));
-                if (i % 3 == 1) new vux_job::CopyFile(root + "/0", path);
-                if (i % 3 == 2) new vux_job::RemoveFile(path);
+                const std::string name = std::to_string(i), path = root + "/" + name;
+                if (i % 3 == 0 && safe) new vux_job::safe::CreateFile(folder, name, newc + name);
+                if (i % 3 == 0 && !safe) new vux_job::CreateFile(path, newc + name);
+                if (i % 3 == 1 && safe) new vux_job::safe::CopyFile(folder, "0", folder, name);
+                if (i % 3 == 1 && !safe) new vux_job::CopyFile(root + "/0", path);
+                if (i % 3 == 2 && safe) new vux_job::safe::RemoveFile(folder, name);
+                if (i % 3 == 2 && !safe) new vux_job::RemoveFile(path);
             }
             commit ? vux_job::Commit() : vux_job::Rollback();
             ::_exit(0);
@@ -287,8 +292,9 @@ TEST_F(JobTest, AKilledProcessLeavesEachFileOldOrNew) {
                 // A backup holds the old content of the name it hides.
                 EXPECT_EQ(content, oldc + e.first.substr(1, hidden - 1));
             } else if (e.first.find(".tonew.") != std::string::npos) {
-                // An entry being made, never put in a file's place: a leftover of new content.
-                EXPECT_GE(content.find_first_not_of('n'), std::min(content.size(), newc.size()));
+                // An entry being made (its size may be set before its bytes are written) or one
+                // on its way out: never an old entry.
+                EXPECT_EQ(content.find_first_not_of(std::string("n0123456789\0", 12)), std::string::npos);
             } else {
                 const int i = std::stoi(e.first);
                 EXPECT_TRUE(content == oldc + e.first || content == (i % 3 == 0 ? newc + e.first : newc + "0"))

@@ -770,39 +770,6 @@ std::vector<std::string> Names(const Folder& folder) {
     return names;
 }
 
-// PutInPlace where the kernel cannot exchange: the old entry goes to a hidden name of its
-// own first, so the name is briefly empty.
-std::string PlaceInTwoSteps(const Folder& folder, const std::string& hidden, const std::string& name) {
-    if (folder.Info(name).IsMissed()) {
-        MoveNew(folder, hidden, folder, name);
-        return "";
-    }
-    const std::string old = RemoveFile::TmpName(folder, name);
-    if (::renameat(folder.fd(), name.c_str(), folder.fd(), old.c_str()) != 0) throw Fail("move", name);
-    if (::renameat(folder.fd(), hidden.c_str(), folder.fd(), name.c_str()) != 0) {
-        ::renameat(folder.fd(), old.c_str(), folder.fd(), name.c_str());
-        throw Fail("move", name);
-    }
-    return old;
-}
-
-// Puts the entry at `hidden` in the place of `name` in one step; what stood there takes the
-// hidden name. Gives that name, or "" when the place was free.
-std::string PutInPlace(const Folder& folder, const std::string& hidden, const std::string& name) {
-    for (int attempt = 0; attempt < kRetries; ++attempt) {
-        if (Rename2(folder, hidden, folder, name, RENAME_EXCHANGE) == 0) return hidden;
-        int err = errno;
-        if (err == ENOENT) {
-            if (Rename2(folder, hidden, folder, name, RENAME_NOREPLACE) == 0) return "";
-            err = errno;
-        }
-        if (Refused(err)) return PlaceInTwoSteps(folder, hidden, name);
-        // The name came or went in between: try again.
-        if (err != EEXIST && err != ENOENT) break;
-    }
-    throw Fail("move", name);
-}
-
 void Quietly(const std::function<void()>& step) {
     try {
         vux_thread::NoFail nofail;
@@ -810,6 +777,67 @@ void Quietly(const std::function<void()>& step) {
     } catch (...) {
     }
 }
+
+// "." + name + infix + 8 hex digits, free in the folder.
+std::string HiddenName(const Folder& folder, const std::string& name, const char* infix) {
+    for (int attempt = 0; attempt < kRetries; ++attempt) {
+        std::string hidden = "." + IsSimpleFileName(name) + infix + RandomHex();
+        if (folder.Info(hidden).IsMissed()) return hidden;
+    }
+    throw Fail("mktemp", name);
+}
+
+bool SameEntry(const vux_file::Info& a, const vux_file::Info& b) {
+    return !a.IsMissed() && !b.IsMissed() && a.Inode() == b.Inode() && a.Dev() == b.Dev();
+}
+
+// Puts the new entry made at `fresh` in the place of `name`; what stood there goes to
+// `hidden` first, so that a ".todelete." name only ever holds an old entry. A non-directory
+// stays there as a second link while the new entry replaces it in one rename, so the name
+// never lacks an entry; a directory is renamed away first. True when something stood there.
+bool PutInPlace(const Folder& folder, const std::string& fresh, const std::string& name, const std::string& hidden) {
+    const vux_file::Info old = folder.Info(name);
+    if (old.IsMissed()) {
+        MoveNew(folder, fresh, folder, name);
+        return false;
+    }
+    const bool linked = !old.IsDir() && ::linkat(folder.fd(), name.c_str(), folder.fd(), hidden.c_str(), 0) == 0;
+    if (!linked) MoveNew(folder, name, folder, hidden);
+    if (linked && ::renameat(folder.fd(), fresh.c_str(), folder.fd(), name.c_str()) == 0) return true;
+    try {
+        // A directory cannot replace a file in one rename: the file's name goes, its second link stays.
+        if (linked && SameEntry(folder.Info(name), old) && ::unlinkat(folder.fd(), name.c_str(), 0) != 0)
+            throw Fail("move", name);
+        MoveNew(folder, fresh, folder, name);
+    } catch (...) {
+        Quietly([&] {
+            if (folder.Info(name).IsMissed())
+                MoveNew(folder, hidden, folder, name);
+            else if (linked)
+                ::unlinkat(folder.fd(), hidden.c_str(), 0);
+        });
+        throw;
+    }
+    return true;
+}
+
+// Puts the old entry kept at `hidden` back at `name`: over a non-directory in one rename when it
+// is not one itself, else the entry made at the name first moves aside under a ".tonew." name.
+void PutBack(const Folder& folder, const std::string& hidden, const std::string& name) {
+    const vux_file::Info old = folder.Info(hidden), made = folder.Info(name);
+    if (old.IsMissed()) throw Fail("move", hidden);
+    if (!made.IsMissed() && !made.IsDir() && !old.IsDir() &&
+        ::renameat(folder.fd(), hidden.c_str(), folder.fd(), name.c_str()) == 0)
+        return;
+    std::string aside;
+    if (!made.IsMissed()) {
+        aside = HiddenName(folder, name, ".tonew.");
+        MoveNew(folder, name, folder, aside);
+    }
+    MoveNew(folder, hidden, folder, name);
+    if (!aside.empty()) folder.Remove(aside, true);
+}
+
 
 }  // namespace
 
@@ -972,24 +1000,23 @@ RemoveFile::RemoveFile(const Folder& folder, const std::string& name)
 RemoveFile::RemoveFile(const Folder& folder, const std::string& name,
                        const std::function<void(const std::string&)>& make)
     : MoveFile(folder, IsSimpleFileName(name)) {
+    // The new entry is made under a ".tonew." name: a crash before it is in place leaves only a
+    // leftover there, never a ".todelete." entry that is not an old one.
+    const std::string fresh = HiddenName(folder, name, ".tonew.");
     const std::string hidden = TmpName(folder, name);
     try {
-        make(hidden);
-        dst_name_ = PutInPlace(folder, hidden, src_name_);
+        make(fresh);
+        moved_ = PutInPlace(folder, fresh, src_name_, hidden);
     } catch (...) {
-        Quietly([&] { folder.Remove(hidden, true); });
+        Quietly([&] { folder.Remove(fresh, true); });
         throw;
     }
     made_ = true;
-    moved_ = !dst_name_.empty();
+    if (moved_) dst_name_ = hidden;
 }
 
 std::string RemoveFile::TmpName(const Folder& folder, const std::string& name) {
-    for (int attempt = 0; attempt < kRetries; ++attempt) {
-        std::string hidden = "." + IsSimpleFileName(name) + ".todelete." + RandomHex();
-        if (folder.Info(hidden).IsMissed()) return hidden;
-    }
-    throw Fail("mktemp", name);
+    return HiddenName(folder, name, ".todelete.");
 }
 
 void RemoveFile::Commit() {
@@ -1000,11 +1027,7 @@ void RemoveFile::Commit() {
 void RemoveFile::Rollback() {
     rolling_back_ = true;
     if (moved_) {
-        // The old entry takes the name back in one step; whatever stood there goes.
-        journal_->Step([&] {
-            const std::string displaced = PutInPlace(src_, dst_name_, src_name_);
-            if (!displaced.empty()) src_.Remove(displaced, true);
-        });
+        journal_->Step([&] { PutBack(src_, dst_name_, src_name_); });
     } else if (made_) {
         journal_->Step([&] { src_.Remove(src_name_, true); });
     }
