@@ -163,10 +163,10 @@ TEST(CryptoCrypt, LimitsAndSizes) {
     const RsaPrivateKey& key = Key2048();
     EXPECT_EQ(crypt::Crypt(key, std::string(245, 'x')).size(), 256u);
     auto toolong = testutil::Catch<vux_err::Error>([&] { crypt::Crypt(key, std::string(246, 'x')); });
-    EXPECT_EQ(toolong.type() + "/" + toolong.object(), "crypto/toolong");
+    EXPECT_EQ(toolong.type() + "/" + toolong.object() + "/" + toolong.value(), "crypto/toolong/246");
     EXPECT_EQ(Param(toolong, "limit"), "245");
     auto datasize = testutil::Catch<vux_err::Error>([&] { crypt::Decrypt(key, std::string(255, 'x')); });
-    EXPECT_EQ(datasize.type() + "/" + datasize.object(), "crypto/datasize");
+    EXPECT_EQ(datasize.type() + "/" + datasize.object() + "/" + datasize.value(), "crypto/datasize/255");
     EXPECT_EQ(Param(datasize, "sigsize"), "256");
     EXPECT_EQ(ErrorOf([&] { crypt::Decrypt(key, std::string(257, 'x')); }).substr(0, 16), "crypto/datasize/");
     // Random padding: the same plain text never gives the same cipher text.

@@ -415,7 +415,7 @@ std::string crypt::Crypt(const RsaPublicKey& key, const std::string& data) {
     EVP_PKEY* pkey = Pkey(key, "crypt by dummy key");
     const std::size_t block = key.sigsize();
     // PKCS#1 v1.5 padding takes 11 bytes of the block.
-    if (data.size() + 11 > block) throw vux_err::Error("crypto", "toolong").add_param("limit", int(block) - 11);
+    if (data.size() + 11 > block) throw vux_err::Error("crypto", "toolong", std::to_string(data.size())).add_param("limit", int(block) - 11);
     vux_thread::SafeSection guard(key.data()->lock);
     ERR_clear_error();
     PkeyCtxPtr ctx = OperationOn(pkey, "encrypt");
@@ -432,7 +432,7 @@ std::string crypt::Crypt(const RsaPublicKey& key, const std::string& data) {
 std::string crypt::Decrypt(const RsaPrivateKey& key, const std::string& data) {
     EVP_PKEY* pkey = Pkey(key, "decrypt by dummy key");
     const std::size_t block = key.sigsize();
-    if (data.size() != block) throw vux_err::Error("crypto", "datasize").add_param("sigsize", int(block));
+    if (data.size() != block) throw vux_err::Error("crypto", "datasize", std::to_string(data.size())).add_param("sigsize", int(block));
     vux_thread::SafeSection guard(key.data()->lock);
     ERR_clear_error();
     PkeyCtxPtr ctx = OperationOn(pkey, "decrypt");
