@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -66,25 +67,22 @@ long OpensslTime(const std::string& line) {
     return static_cast<long>(timegm(&fields));
 }
 
-// A time zone away from UTC for a scope, so that UTC read as local time shows.
-class Zone {
-public:
-    explicit Zone(const char* tz) {
-        const char* old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        setenv("TZ", tz, 1);
+// Certificate times are UTC: read in a zone far from it, a shift shows.
+class CryptoTime : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* tz = getenv("TZ")) saved_ = tz;
+        setenv("TZ", "Asia/Kolkata", 1);
         tzset();
     }
-    ~Zone() {
-        if (had_) setenv("TZ", old_.c_str(), 1);
+    void TearDown() override {
+        if (saved_) setenv("TZ", saved_->c_str(), 1);
         else unsetenv("TZ");
         tzset();
     }
 
 private:
-    bool had_;
-    std::string old_;
+    std::optional<std::string> saved_;
 };
 
 // Keys cost a second or so each; the suites share a few.
@@ -222,7 +220,7 @@ TEST(CryptoSign, InteroperatesWithOpensslDgst) {
     EXPECT_FALSE(sign::Verify(RsaPrivateKey(1024), Sha256(data), theirs));
 }
 
-TEST(CryptoCert, SelfSignedReadByOpenssl) {
+TEST_F(CryptoTime, SelfSignedReadByOpenssl) {
     for (bool extensions : {false, true}) {
         SCOPED_TRACE(extensions);
         TempDir dir;
@@ -253,7 +251,6 @@ TEST(CryptoCert, SelfSignedReadByOpenssl) {
         long end = OpensslTime(dates.text.substr(dates.text.find('\n') + 1));
         EXPECT_EQ(end - start, 365L * 86400);
         EXPECT_LE(std::labs(start - time(nullptr)), 5L);
-        Zone zone("Asia/Kolkata");
         EXPECT_EQ(long(cert.GetNotBefore()), start);
         EXPECT_EQ(long(cert.GetNotAfter()), end);
     }
@@ -298,7 +295,7 @@ TEST(CryptoCert, OffsetsAndBadExtensions) {
     EXPECT_EQ(Param(e, "length"), "100");
 }
 
-TEST(CryptoCert, OpensslCertificateTimesAndNames) {
+TEST_F(CryptoTime, OpensslCertificateTimesAndNames) {
     TempDir dir;
     // 20000 days reach past 2049, where the end is a GeneralizedTime.
     Output made = Shell("openssl req -x509 -newkey rsa:1024 -nodes -keyout " + dir / "k.pem" + " -out " +
@@ -311,13 +308,12 @@ TEST(CryptoCert, OpensslCertificateTimesAndNames) {
     EXPECT_EQ(cert.GetExtensions()["subjectAltName"], "DNS:peer.test, IP Address:127.0.0.1");
     EXPECT_TRUE(cert.VerifyPrivateKey(pem_private::Decode(ReadFile(dir / "k.pem"))));
     Output dates = Shell("openssl x509 -noout -startdate -enddate -in " + dir / "c.pem");
-    Zone zone("America/New_York");
     EXPECT_EQ(long(cert.GetNotBefore()), OpensslTime(dates.text.substr(0, dates.text.find('\n'))));
     EXPECT_EQ(long(cert.GetNotAfter()), OpensslTime(dates.text.substr(dates.text.find('\n') + 1)));
     EXPECT_GT(cert.GetNotAfter().year(), 2049);
 }
 
-TEST(CryptoCert, OddTimes) {
+TEST_F(CryptoTime, OddTimes) {
     // Hand-made certificates: the times go in as IA5Strings, whose tag is then turned into
     // UTCTime (0x17) or GeneralizedTime (0x18), so that malformed ones can be made too.
     struct Case {
@@ -361,7 +357,6 @@ TEST(CryptoCert, OddTimes) {
         pem += "-----END CERTIFICATE-----\n";
         Cert cert = x509::Decode(pem);
         EXPECT_EQ(cert.Subject(), "/CN=odd.test");
-        Zone zone("Europe/Berlin");
         for (auto [epoch, read] : {std::pair(c.before_epoch, &Cert::GetNotBefore), std::pair(c.after_epoch, &Cert::GetNotAfter)}) {
             if (epoch == -1)
                 EXPECT_EQ(ErrorOf([&] { (cert.*read)(); }).substr(0, 14), "crypto/decode/");

@@ -260,6 +260,12 @@ int Number(const unsigned char* p, int length, int pos, int width) {
     return value;
 }
 
+// Once signed the names are fixed: a change then would be silently lost.
+void Put(StringMap& map, bool is_signed, const std::string& name, const std::string& value) {
+    VUX_ASSERT(!is_signed, "add subject for signed certificate");
+    map[name] = value;
+}
+
 vux_date::DateTime Unset() { return vux_date::DateTime(vux_date::AccurateDateTime(vux_date::uninitialized())); }
 
 // UTCTime (YYMMDDhhmm[ss]Z) or GeneralizedTime (YYYYMMDDhhmm[ss]Z). The fields are UTC, so
@@ -589,16 +595,13 @@ SelfSignCert& SelfSignCert::SetNotAfter(int days) {
 
 SelfSignCert& SelfSignCert::AddToSubject(const std::string& field, const std::string& value) {
     VUX_ASSERT(data_, "add subject for dummy certificate");
-    // Once signed the name is fixed: a change would be silently lost.
-    VUX_ASSERT(!data_->is_signed, "add subject for signed certificate");
-    data_->subject[field] = value;
+    Put(data_->subject, data_->is_signed, field, value);
     return *this;
 }
 
 SelfSignCert& SelfSignCert::AddToExtensions(const std::string& name, const std::string& value) {
     VUX_ASSERT(data_, "add extensions for dummy certificate");
-    VUX_ASSERT(!data_->is_signed, "add subject for signed certificate");
-    data_->extensions[name] = value;
+    Put(data_->extensions, data_->is_signed, name, value);
     return *this;
 }
 
@@ -697,15 +700,13 @@ Request::Request(std::size_t bits) : data_(NewRequest()) {
 
 Request& Request::AddToSubject(const std::string& field, const std::string& value) {
     VUX_ASSERT(data_, "add subject for dummy certificate");
-    VUX_ASSERT(!data_->is_signed, "add subject for signed certificate");
-    data_->subject[field] = value;
+    Put(data_->subject, data_->is_signed, field, value);
     return *this;
 }
 
 Request& Request::AddToExtensions(const std::string& name, const std::string& value) {
     VUX_ASSERT(data_, "add extensions for dummy certificate");
-    VUX_ASSERT(!data_->is_signed, "add subject for signed certificate");
-    data_->extensions[name] = value;
+    Put(data_->extensions, data_->is_signed, name, value);
     return *this;
 }
 
