@@ -19,6 +19,7 @@
 #include <libvux/vuxcrypto.h>
 #include <libvux/vuxhash.h>
 #include <libvux/vuxstr.h>
+#include <libvux/vuxthread.h>
 
 #include "test_util.h"
 
@@ -570,4 +571,11 @@ TEST(CryptoTool, MakesWhatOpensslAccepts) {
     Output bad = Shell(vux + " crypto verify " + dir / "key.pem" + " " + dir / "key.pem");
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.text.find("object=\"decode\""), std::string::npos) << bad.text;
+}
+
+TEST(CryptoInit, RunsInsideTheLibrarysOneTimeSetUp) {
+    // HTTP and SSH clients call it from vux_thread::Init, whose lock is then held.
+    vux_thread::Init([] { Init(); });
+    Init();
+    EXPECT_EQ(RsaPrivateKey(1024).sigsize(), 128u);
 }

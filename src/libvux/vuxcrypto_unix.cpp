@@ -38,7 +38,6 @@ struct RsaPublicKey::Data {
     vux_thread::SafeLock lock;
 
     Data() = default;
-    explicit Data(EVP_PKEY* k) : pkey(k) {}
     ~Data() { EVP_PKEY_free(pkey); }
     Data(const Data&) = delete;
     Data& operator=(const Data&) = delete;
@@ -65,9 +64,11 @@ using ExtStackPtr = std::unique_ptr<STACK_OF(X509_EXTENSION), Deleter<STACK_OF(X
 
 void LoadAll() {
     static std::once_flag once;
-    static std::mutex lock;
-    std::lock_guard<std::mutex> guard(lock);
     std::call_once(once, [] {
+        // A lock of its own: vux_thread::Init's is already held when an HTTP or SSH
+        // set-up calls Init from there.
+        static std::mutex lock;
+        std::lock_guard<std::mutex> guard(lock);
         OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
                                 OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
                             nullptr);
