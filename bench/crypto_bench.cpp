@@ -18,13 +18,14 @@
 
 namespace {
 
+// One key read from the same PEM by both sides, so that neither has a key object made differently.
 struct Keys {
-    vux_crypto::RsaPrivateKey ours{2048};
+    const std::string pem = vux_crypto::pem_private::Encode(vux_crypto::RsaPrivateKey(2048));
+    vux_crypto::RsaPrivateKey ours = vux_crypto::pem_private::Decode(pem);
     EVP_PKEY* raw = nullptr;
     std::string digest = vux_hash::Hash(vux_hash::HashSHA256).Update("benchmark").Str();
 
     Keys() {
-        const std::string pem = vux_crypto::pem_private::Encode(ours);
         BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
         raw = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
         BIO_free(bio);
