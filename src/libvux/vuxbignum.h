@@ -26,7 +26,8 @@ public:
     Int& operator=(const Int& other);
     Int& operator=(Int&& other) noexcept;
 
-    // A little-endian magnitude and a sign.
+    // A little-endian magnitude and a sign. Over INT_MAX bytes (OpenSSL's limit) throws
+    // "crypto"/"convert_bignum".
     Int& Set(const unsigned char* bytes, std::size_t length, bool negative = false);
     // A big-endian magnitude, non-negative.
     Int& SetBe(const unsigned char* bytes, std::size_t length);

@@ -4,6 +4,7 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 
+#include <climits>
 #include <new>
 #include <stdexcept>
 
@@ -46,6 +47,12 @@ void Check(int ok, const char* step) {
 BIGNUM* Result(BIGNUM* made, const char* step) {
     if (!made) Failed(step);
     return made;
+}
+
+// OpenSSL counts bytes in an int; a longer magnitude must not be cut silently.
+int Length(std::size_t length) {
+    if (length > INT_MAX) throw vux_err::Error("crypto", "convert_bignum", std::to_string(length));
+    return static_cast<int>(length);
 }
 
 void NotZero(const BIGNUM* divisor) {
@@ -97,14 +104,14 @@ Int& Int::operator=(Int&& other) noexcept {
 
 Int& Int::Set(const unsigned char* bytes, std::size_t length, bool negative) {
     VUX_ASSERT(bytes || !length, "bytes is null");
-    Check(BN_lebin2bn(bytes, static_cast<int>(length), Bn(Get())) != nullptr, "lebin2bn");
+    Check(BN_lebin2bn(bytes, Length(length), Bn(Get())) != nullptr, "lebin2bn");
     BN_set_negative(Bn(bn_), negative ? 1 : 0);
     return *this;
 }
 
 Int& Int::SetBe(const unsigned char* bytes, std::size_t length) {
     VUX_ASSERT(bytes || !length, "bytes is null");
-    Check(BN_bin2bn(bytes, static_cast<int>(length), Bn(Get())) != nullptr, "bin2bn");
+    Check(BN_bin2bn(bytes, Length(length), Bn(Get())) != nullptr, "bin2bn");
     return *this;
 }
 
