@@ -26,6 +26,7 @@ int Exec(const Args& args);
 int Os(const Args& args);
 int Hash(const Args& args);
 int Mime(const Args& args);
+int Crypto(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

@@ -29,6 +29,7 @@ const Command kCommands[] = {
     {"os", "os  (name, family, version and architecture of this system)", &Os},
     {"hash", "hash md5|sha1|sha256|sha512 FILE", &Hash},
     {"mime", "mime EXTENSION  (from etc/dist/types.mime)", &Mime},
+    {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <libvux/vuxbignum.h>
+#include <libvux/vuxcrypto.h>
 #include <libvux/vuxdate.h>
 #include <libvux/vuxenv.h>
 #include <libvux/vuxhash.h>
@@ -380,6 +382,35 @@ void SystemServices() {
          vux_mime::GetMimeType("htm") + ", " + vux_mime::GetMimeType("png") + ", " + Quote(vux_mime::GetMimeType("exe")));
 }
 
+void Cryptography() {
+    Title("keys, certificates, signatures, big integers (vux_crypto, vux_bignum)");
+    vux_crypto::SelfSignCert cert(2048);
+    cert.AddToSubject("CN", "panel.example").AddToSubject("C", "DE").AddToExtensions("subjectAltName", "DNS:panel.example");
+    cert.SetNotAfter(30).Sign();
+    Show("SelfSignCert(2048) + CN, C, subjectAltName; Sign(); Subject()", cert.Subject());
+    Show("GetNotBefore(), GetNotAfter()", cert.GetNotBefore().AsDateTime() + ", " + cert.GetNotAfter().AsDateTime());
+    Show("GetExtensions()[\"subjectAltName\"]", cert.GetExtensions()["subjectAltName"]);
+    const std::string pem = vux_crypto::x509::Encode(cert);
+    Show("x509::Encode(cert)", pem.substr(0, pem.find('\n')) + " ... (" + std::to_string(pem.size()) + " bytes)");
+    Show("pkcs12::Encode(cert, key()).size()", std::to_string(vux_crypto::pkcs12::Encode(cert, cert.key()).size()));
+    const std::string ssh = vux_crypto::ssh_public::Encode(cert.key());
+    Show("ssh_public::Encode(key())", ssh.substr(0, 40) + "...");
+    const std::string digest = vux_hash::Hash(vux_hash::HashSHA256).Update("pay 10 EUR").Str();
+    const std::string signature = vux_crypto::sign::Calculate(cert.key(), digest);
+    Show("sign::Verify(key, digest, Calculate(key, digest)); with another digest",
+         std::string(vux_crypto::sign::Verify(cert.key(), digest, signature) ? "true" : "false") + "; " +
+             (vux_crypto::sign::Verify(cert.key(), digest.substr(1) + "x", signature) ? "true" : "false"));
+    try {
+        vux_crypto::crypt::Crypt(cert.key(), std::string(300, 'x'));
+    } catch (const vux_err::Error& e) {
+        Show("crypt::Crypt(key, 300 bytes)", e.what());
+    }
+    vux_bignum::Int big = vux_bignum::pow(vux_bignum::Int("2"), vux_bignum::Int("127")) - vux_bignum::Int("1");
+    Show("pow(2, 127) - 1", big.Str());
+    Show("Int(\"-7\") / Int(\"2\"), Int(\"-7\") % Int(\"2\")",
+         (vux_bignum::Int("-7") / vux_bignum::Int("2")).Str() + ", " + (vux_bignum::Int("-7") % vux_bignum::Int("2")).Str());
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -393,6 +424,7 @@ int Tour(const Args& args) {
     Jobs();
     Processes();
     SystemServices();
+    Cryptography();
     Sessions();
     DatesAndMoney();
     Logging();
