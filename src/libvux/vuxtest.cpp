@@ -24,6 +24,9 @@ const char kFileNameBad[] = ";<>|&\\/'\t`";
 const char kUserNameBad[] = " ,\t:+&#%$^(){}[]!@~*?<>=|\\/\"'`";
 const char kBlanks[] = " \t\n\r";
 
+// strchr would find the terminating NUL of the set.
+bool OneOf(char c, const char* set) { return c && std::strchr(set, c); }
+
 bool HasNul(const std::string& s) { return s.find('\0') != std::string::npos; }
 
 bool Alpha(char c) { return std::isalpha(static_cast<unsigned char>(c)) != 0; }
@@ -177,7 +180,7 @@ bool AsciiPrintable(std::string& value) { return CheckPrintable(value); }
 bool FileName(std::string& value) {
     if (value.size() > 256) return false;
     for (char c : value)
-        if (static_cast<unsigned char>(c) < 0x20 || std::strchr(kFileNameBad, c)) return false;
+        if (static_cast<unsigned char>(c) < 0x20 || OneOf(c, kFileNameBad)) return false;
     return true;
 }
 
@@ -217,7 +220,7 @@ bool UnixUserName(std::string& value) {
     if (value.front() == '-' || value.front() == '.' || value.back() == '.') return false;
     bool digits_only = true;
     for (char c : value) {
-        if (c < 0x20 || c > 0x7E || std::strchr(kUserNameBad, c)) return false;
+        if (c < 0x20 || c > 0x7E || OneOf(c, kUserNameBad)) return false;
         digits_only = digits_only && Digit(c);
     }
     if (digits_only) return false;
@@ -440,7 +443,7 @@ bool Email(std::string& value) {
         local.find("..") != std::string::npos)
         return false;
     for (char c : local)
-        if (!Alnum(c) && !std::strchr("+-=_`.", c)) return false;
+        if (!Alnum(c) && !OneOf(c, "+-=_`.")) return false;
     value = str::Lower(local) + "@" + domain;
     return true;
 }
@@ -452,7 +455,7 @@ bool TsigKey(std::string& value) {
     if (!AsciiAlpha(name.front())) return false;
     if (!AsciiAlpha(name.back()) && !Digit(name.back())) return false;
     for (char c : name)
-        if (!AsciiAlpha(c) && !Digit(c) && !std::strchr("-._", c)) return false;
+        if (!AsciiAlpha(c) && !Digit(c) && !OneOf(c, "-._")) return false;
     return true;
 }
 
