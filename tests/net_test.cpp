@@ -436,3 +436,32 @@ TEST(NetGeoip, CountriesFromTheDatabases) {
     EXPECT_EQ(ErrorOf([] { vux_net::GeoipCountry(std::string("8.8.8.8\0x", 9)); }),
               "value/ipaddr/" + std::string("8.8.8.8\0x", 9));
 }
+
+TEST(NetTool, AddressRangeAndCheck) {
+    struct Case {
+        const char* args;
+        const char* out;
+        int status;
+    };
+    for (const Case& c : std::initializer_list<Case>{
+             {"net ip ' 10.0.0.255'",
+              "address: 10.0.0.255\nfamily: IPv4\nreverse: 255.0.0.10.in-addr.arpa.\nvalue: 167772415\n"
+              "flags: possible-problem\n",
+              0},
+             {"net ip ::1", "address: ::1\nfamily: IPv6\nreverse: 1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0."
+                            "ip6.arpa.\nvalue: 1\nflags: local special\n", 0},
+             {"net range 10.0.0.5/30", "first: 10.0.0.4\nlast: 10.0.0.7\nsize: 4\n", 0},
+             {"net check Mac aabbccddeeff", "valid: AA:BB:CC:DD:EE:FF\n", 0},
+             {"net check Email 'a..b@example.com'", "invalid: a..b@example.com\n", 1},
+             {"net ip 10.1 2>/dev/null", "", 1},
+             {"net check 2>/dev/null", "", 2}}) {
+        FILE* p = popen((std::string(VUX_TOOL) + " " + c.args).c_str(), "r");
+        ASSERT_TRUE(p);
+        std::string out;
+        char buf[512];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        const int status = pclose(p);
+        EXPECT_EQ(out, c.out) << c.args;
+        EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args;
+    }
+}
