@@ -136,7 +136,10 @@ void VisitIp6(const AddrVisitor& visit) {
         while (words >> word) iface = word;
         if (hex.size() != 32) continue;
         std::string text;
-        for (std::size_t i = 0; i < 32; i += 4) text += (i ? ":" : "") + hex.substr(i, 4);
+        for (std::size_t i = 0; i < 32; i += 4) {
+            if (i) text += ':';
+            text.append(hex, i, 4);
+        }
         if (test::Ip6(text)) visit(text, iface);
     }
 }
