@@ -62,9 +62,10 @@ TEST(TestGeneral, Table) {
                                         {Nul("1", "2"), false, ""}});
     const str::Enum colours("red", "green", nullptr);
     const test::InEnum in(colours);
-    std::string v = "red", w = "blue";
+    std::string v = "red", w = "blue", x = Nul("red", "");
     EXPECT_TRUE(in(v));
     EXPECT_FALSE(in(w));
+    EXPECT_FALSE(in(x));
 }
 
 TEST(TestAddress, Table) {
@@ -83,7 +84,7 @@ TEST(TestAddress, Table) {
                                {"0.0.0.0", true, "0.0.0.0"}, {"255.255.255.255", true, "255.255.255.255"},
                                {"08", true, "8"}, {"33", false, ""}, {"255.255.255.254", true, "255.255.255.254"},
                                {"4294967304", false, ""}});
-    CHECK_VALIDATOR(NetMask, {{"64", true, "64"}, {"255.255.128.0", true, "255.255.128.0"}, {"0.255.0.0", false, ""}});
+    CHECK_VALIDATOR(NetMask, {{"64", true, "64"}, {"255.255.128.0", true, "255.255.128.0"}, {"0.255.0.0", false, ""}, {kLong, false, ""}});
     CHECK_VALIDATOR(IpRange, {{" 10.0.0.1-10.0.0.9 ", true, "10.0.0.1-10.0.0.9"}, {"10.0.0.9-10.0.0.1", false, ""},
                               {"10.0.0.1-::2", false, ""}, {"::1-::FFFF", true, "::1-::FFFF"},
                               {"10.0.0.1 -10.0.0.2", false, ""}, {"10.0.0.0/24", true, "10.0.0.0/24"},
