@@ -327,16 +327,19 @@ TEST(NetSockAddr, FamiliesSizesAndErrors) {
 
 TEST(NetSockAddr, BusyWhileAPeerHoldsThePort) {
     // A peer program binds a free port on loopback and says so, then waits for its input to end.
-    FILE* peer = popen("python3 -c \"import socket,sys\n"
+    testutil::TempDir dir;
+    const std::string ports = dir / "ports";
+    FILE* peer = popen(("python3 -c \"import socket,sys\n"
                        "s=socket.socket(); s.bind(('127.0.0.1',0)); s.listen(1)\n"
                        "u=socket.socket(type=socket.SOCK_DGRAM); u.bind(('127.0.0.1',0))\n"
-                       "print(s.getsockname()[1], u.getsockname()[1], flush=True); sys.stdin.read()\" > /tmp/vux_net_peer_ports",
-                       "w");
+                       "print(s.getsockname()[1], u.getsockname()[1], flush=True); sys.stdin.read()\" > " + ports)
+                          .c_str(),
+                      "w");
     ASSERT_TRUE(peer);
     int tcp = 0, udp = 0;
     for (int i = 0; i < 200 && !tcp; ++i) {
         usleep(20000);
-        std::FILE* f = std::fopen("/tmp/vux_net_peer_ports", "r");
+        std::FILE* f = std::fopen(ports.c_str(), "r");
         if (f && std::fscanf(f, "%d %d", &tcp, &udp) != 2) tcp = 0;
         if (f) std::fclose(f);
     }
@@ -345,7 +348,6 @@ TEST(NetSockAddr, BusyWhileAPeerHoldsThePort) {
     EXPECT_TRUE(SockAddr("127.0.0.1", tcp).IsBusy(SockAddr::ProtoTcp));
     EXPECT_TRUE(SockAddr("127.0.0.1", udp).IsBusy(SockAddr::ProtoUdp));
     pclose(peer);
-    unlink("/tmp/vux_net_peer_ports");
     EXPECT_FALSE(SockAddr("127.0.0.1", tcp).IsBusy(SockAddr::ProtoTcp));
     EXPECT_FALSE(SockAddr("127.0.0.1", udp).IsBusy(SockAddr::ProtoUdp));
 }
