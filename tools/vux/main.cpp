@@ -33,6 +33,7 @@ const Command kCommands[] = {
     {"hash", "hash md5|sha1|sha256|sha512 FILE", &Hash},
     {"mime", "mime EXTENSION  (from etc/dist/types.mime)", &Mime},
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
+    {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

@@ -25,6 +25,8 @@
 #include <libvux/vuxlog.h>
 #include <libvux/vuxstream.h>
 #include <libvux/vuxmoney.h>
+#include <libvux/vuxnet.h>
+#include <libvux/vuxtest.h>
 #include <libvux/vuxsession.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
@@ -411,6 +413,32 @@ void Cryptography() {
          (vux_bignum::Int("-7") / vux_bignum::Int("2")).Str() + ", " + (vux_bignum::Int("-7") % vux_bignum::Int("2")).Str());
 }
 
+void Network() {
+    Title("addresses, ranges, bind strings, validators (vux_net, test)");
+    const vux_net::Ip ip(" 2001:DB8:0:0::1 ");
+    Show("Ip(\" 2001:DB8:0:0::1 \").Str(), PtrName()", ip.Str() + ", " + ip.PtrName());
+    vux_net::Ip last("255.255.255.255");
+    Show("++Ip(\"255.255.255.255\"), Ip(\"10.0.0.1\") < Ip(\"::1\")",
+         (++last).Str() + ", " + (vux_net::Ip("10.0.0.1") < vux_net::Ip("::1") ? "true" : "false"));
+    const vux_net::IpRange range("2001:db8::/64");
+    Show("IpRange(\"2001:db8::/64\"): first, last, Size()",
+         range.first().Str() + ", " + range.last().Str() + ", " + range.Size().Str());
+    const auto bind = vux_net::SplitBindClear("[::1]:8080");
+    Show("SplitBindClear(\"[::1]:8080\"), QuoteIp(\"::1\")", bind.first + " " + bind.second + ", " + vux_net::QuoteIp("::1"));
+    try {
+        vux_net::Ip("192.168.1");
+    } catch (const vux_err::Error& e) {
+        Show("Ip(\"192.168.1\")", e.what());
+    }
+    std::string mail = "John.Doe@Bücher.Example", mask = "255.255.0.255";
+    const bool mail_ok = test::Email(mail), mask_ok = test::NetMask4(mask);
+    Show("test::Email(\"John.Doe@Bücher.Example\"), test::NetMask4(\"255.255.0.255\")",
+         std::string(mail_ok ? "true " : "false ") + mail + ", " + (mask_ok ? "true" : "false"));
+    std::list<std::string> ips;
+    vux_net::GetIpList(ips);
+    Show("GetHostName(), GetIpList()", vux_net::GetHostName() + ", " + str::Join(ips, " "));
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -425,6 +453,7 @@ int Tour(const Args& args) {
     Processes();
     SystemServices();
     Cryptography();
+    Network();
     Sessions();
     DatesAndMoney();
     Logging();
