@@ -8,11 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "peers/nsd.h"
 #include "test_util.h"
 
 namespace {
@@ -266,6 +270,172 @@ TEST(Dns, TransferSpansMessagesUntilTheClosingSoa) {
     EXPECT_EQ(records[1].name, "h100.example.com");
     EXPECT_EQ(records[200].value, "10.0.0.199");
     EXPECT_EQ(records.back().stype(), "SOA");
+}
+
+// ---- against NSD, judged by dig ----
+
+const char* const kNsdAddress = "127.0.53.10";
+
+std::string Shell(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return out;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+std::string NoDot(const std::string& token) {
+    return token.size() > 1 && token.back() == '.' ? token.substr(0, token.size() - 1) : token;
+}
+
+// One record as "name ttl TYPE rdata", with dig's spelling: no final dots, the base64 and hex
+// tails of keys, signatures and digests unbroken, TXT strings joined.
+std::string Canonical(const std::string& name, const std::string& ttl, const std::string& type,
+                      std::vector<std::string> rdata) {
+    std::size_t joined = type == "RRSIG" ? 8 : (type == "DNSKEY" || type == "DS") ? 3 : rdata.size();
+    std::string out = NoDot(name) + " " + ttl + " " + type;
+    for (std::size_t i = 0; i < rdata.size() && i < joined; ++i) out += " " + NoDot(rdata[i]);
+    if (joined < rdata.size()) {
+        out += " ";
+        for (std::size_t i = joined; i < rdata.size(); ++i) out += rdata[i];
+    }
+    return out;
+}
+
+std::set<std::string> FromDig(const std::string& name, const std::string& type) {
+    std::set<std::string> out;
+    std::istringstream lines(Shell(std::string("dig +tcp +noall +answer +nottlunits @") + kNsdAddress + " " + name +
+                                 " " + type + " 2>&1"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string owner, ttl, klass, rtype, word;
+        words >> owner >> ttl >> klass >> rtype;
+        std::vector<std::string> rdata;
+        if (rtype == "TXT") {
+            // "a" "b" joined, as the library joins a record's strings.
+            std::string rest, text;
+            std::getline(words, rest);
+            bool in = false;
+            for (char c : rest)
+                if (c == '"') in = !in;
+                else if (in) text += c;
+            rdata.push_back(text);
+        } else {
+            while (words >> word) rdata.push_back(word);
+        }
+        out.insert(Canonical(owner, ttl, rtype, rdata));
+    }
+    return out;
+}
+
+std::set<std::string> FromLibrary(const std::string& name, vux_net::DomainRecordType type) {
+    std::vector<DomainRecord> records;
+    EXPECT_TRUE(vux_net::GetDomainRecords(kNsdAddress, name, type, &records));
+    std::set<std::string> out;
+    for (const DomainRecord& r : records) {
+        std::vector<std::string> rdata;
+        if (r.type == vux_net::DnsMX || r.type == vux_net::DnsSRV) rdata.push_back(std::to_string(r.priority));
+        if (r.type == vux_net::DnsTXT || r.type == vux_net::DnsCAA) {
+            std::istringstream words(r.value);
+            std::string flags, tag;
+            if (r.type == vux_net::DnsCAA && (words >> flags >> tag)) {
+                rdata = {flags, tag};
+                std::string rest;
+                std::getline(words, rest);
+                rdata.push_back(rest.substr(1));
+            } else {
+                rdata.push_back(r.value);
+            }
+        } else {
+            std::istringstream words(r.value);
+            for (std::string w; words >> w;) rdata.push_back(w);
+        }
+        out.insert(Canonical(r.name, std::to_string(r.ttl), r.stype(), rdata));
+    }
+    return out;
+}
+
+class DnsNsd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!peers::Nsd::Missing().empty() || ::access("/usr/bin/dig", X_OK) != 0 ||
+            ::access("/usr/bin/ldns-signzone", X_OK) != 0)
+            return;
+        work_ = new testutil::TempDir;
+        std::string zone =
+            "$ORIGIN example.test.\n$TTL 3600\n"
+            "@ IN SOA ns1.example.test. hostmaster.example.test. 2026120701 3600 600 86400 300\n"
+            "@ IN NS ns1\n@ IN NS ns2.example.org.\nns1 IN A 127.0.53.10\n@ IN A 192.0.2.1\n@ IN AAAA 2001:db8::1\n"
+            "www IN CNAME @\n4.3.2.1 IN PTR host.example.test.\n@ IN MX 10 mail\n@ IN MX 20 mail2.example.org.\n"
+            "@ IN TXT \"v=spf1 -all\" \"second string\"\n_sip._tcp IN SRV 5 20 5060 sip\n"
+            "@ IN CAA 0 issue \"letsencrypt.org\"\nold IN DNAME new.example.org.\n"
+            "secure IN DS 12345 13 2 0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n";
+        // A zone big enough that a transfer spans many messages.
+        for (int i = 0; i < 5000; ++i)
+            zone += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+        std::map<std::string, std::string> zones = {{"example.test", zone}};
+        // Signed zones: NSEC, and NSEC3 with a salt.
+        for (const char* signed_zone : {"nsec.test", "nsec3.test"}) {
+            const std::string origin = signed_zone, file = *work_ / origin;
+            testutil::WriteFile(file, "$ORIGIN " + origin + ".\n$TTL 600\n@ IN SOA ns1 hostmaster 1 3600 600 86400 300\n"
+                                      "@ IN NS ns1\nns1 IN A 127.0.53.10\nwww IN A 192.0.2.7\nmail IN MX 5 www\n");
+            const std::string key = Shell("cd " + work_->path() + " && ldns-keygen -a ECDSAP256SHA256 -k " + origin);
+            const bool nsec3 = origin == "nsec3.test";
+            Shell("cd " + work_->path() + " && ldns-signzone " + (nsec3 ? "-n -s ab12cd34 -t 3 " : "") + file + " " +
+                key.substr(0, key.find('\n')));
+            zones[origin] = testutil::ReadFile(file + ".signed");
+        }
+        nsd_ = new peers::Nsd(kNsdAddress, zones);
+    }
+    static void TearDownTestSuite() {
+        delete nsd_;
+        delete work_;
+        nsd_ = nullptr;
+        work_ = nullptr;
+    }
+    void SetUp() override {
+        if (!nsd_) GTEST_SKIP() << "nsd, dig or ldns-signzone missing (scripts/deps installs them)";
+    }
+    static peers::Nsd* nsd_;
+    static testutil::TempDir* work_;
+};
+peers::Nsd* DnsNsd::nsd_ = nullptr;
+testutil::TempDir* DnsNsd::work_ = nullptr;
+
+TEST_F(DnsNsd, EveryTypeAndATransferReadAsDigReadsThem) {
+    const std::pair<const char*, vux_net::DomainRecordType> asks[] = {
+        {"example.test", vux_net::DnsA},       {"example.test", vux_net::DnsAAAA},
+        {"example.test", vux_net::DnsNS},      {"example.test", vux_net::DnsSOA},
+        {"www.example.test", vux_net::DnsCNAME}, {"4.3.2.1.example.test", vux_net::DnsPTR},
+        {"example.test", vux_net::DnsMX},      {"example.test", vux_net::DnsTXT},
+        {"_sip._tcp.example.test", vux_net::DnsSRV}, {"example.test", vux_net::DnsCAA},
+        {"old.example.test", vux_net::DnsDNAME}, {"secure.example.test", vux_net::DnsDS},
+        {"nsec.test", vux_net::DnsDNSKEY},     {"www.nsec.test", vux_net::DnsRRSIG},
+        {"www.nsec.test", vux_net::DnsNSEC},   {"nsec3.test", vux_net::DnsNSEC3PARAM},
+        {"nsec3.test", vux_net::DnsDNSKEY},    {"mail.nsec3.test", vux_net::DnsRRSIG},
+    };
+    for (const auto& ask : asks) {
+        DomainRecord r;
+        r.type = ask.second;
+        SCOPED_TRACE(std::string(ask.first) + " " + r.stype());
+        const std::set<std::string> dig = FromDig(ask.first, r.stype());
+        EXPECT_FALSE(dig.empty());
+        EXPECT_EQ(FromLibrary(ask.first, ask.second), dig);
+    }
+    // NSEC3 records are named by hashes: ask dig for the whole signed zone and compare each.
+    std::set<std::string> dig, ours;
+    for (const std::string& line : FromDig("nsec3.test", "AXFR"))
+        if (line.find(" NSEC3 ") != std::string::npos) dig.insert(line);
+    for (const std::string& line : FromLibrary("nsec3.test", vux_net::DnsAXFR))
+        if (line.find(" NSEC3 ") != std::string::npos) ours.insert(line);
+    EXPECT_GE(dig.size(), 3u);
+    EXPECT_EQ(ours, dig);
+    // A transfer of 5,000 records spans many messages. (One test: one server on port 53.)
+    const std::set<std::string> transfer = FromLibrary("example.test", vux_net::DnsAXFR);
+    EXPECT_GT(transfer.size(), 5000u);
+    EXPECT_EQ(transfer, FromDig("example.test", "AXFR"));
 }
 
 }  // namespace
