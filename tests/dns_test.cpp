@@ -432,6 +432,13 @@ TEST_F(DnsNsd, EveryTypeAndATransferReadAsDigReadsThem) {
         if (line.find(" NSEC3 ") != std::string::npos) ours.insert(line);
     EXPECT_GE(dig.size(), 3u);
     EXPECT_EQ(ours, dig);
+    // The tool prints an answer a record a line; no answer is an exit status of 1.
+    const std::string tool = std::string(VUX_TOOL) + " dns " + kNsdAddress + " ";
+    EXPECT_EQ(Shell(tool + "example.test MX | sort"),
+              "example.test\t3600\tIN\tMX\t10 mail.example.test\nexample.test\t3600\tIN\tMX\t20 mail2.example.org\n");
+    EXPECT_EQ(Shell(tool + "example.test 99 >/dev/null; echo $?"), "0\n");
+    EXPECT_EQ(Shell(std::string(VUX_TOOL) + " dns 127.0.53.2 example.test A 2>&1; echo $?"),
+              "no answer from 127.0.53.2\n1\n");
     // A transfer of 5,000 records spans many messages. (One test: one server on port 53.)
     const std::set<std::string> transfer = FromLibrary("example.test", vux_net::DnsAXFR);
     EXPECT_GT(transfer.size(), 5000u);

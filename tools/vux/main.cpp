@@ -33,6 +33,7 @@ const Command kCommands[] = {
     {"hash", "hash md5|sha1|sha256|sha512 FILE", &Hash},
     {"mime", "mime EXTENSION  (from etc/dist/types.mime)", &Mime},
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
+    {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 
