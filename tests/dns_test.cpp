@@ -364,18 +364,7 @@ protected:
             ::access("/usr/bin/ldns-signzone", X_OK) != 0)
             return;
         work_ = new testutil::TempDir;
-        std::string zone =
-            "$ORIGIN example.test.\n$TTL 3600\n"
-            "@ IN SOA ns1.example.test. hostmaster.example.test. 2026120701 3600 600 86400 300\n"
-            "@ IN NS ns1\n@ IN NS ns2.example.org.\nns1 IN A 127.0.53.10\n@ IN A 192.0.2.1\n@ IN AAAA 2001:db8::1\n"
-            "www IN CNAME @\n4.3.2.1 IN PTR host.example.test.\n@ IN MX 10 mail\n@ IN MX 20 mail2.example.org.\n"
-            "@ IN TXT \"v=spf1 -all\" \"second string\"\n_sip._tcp IN SRV 5 20 5060 sip\n"
-            "@ IN CAA 0 issue \"letsencrypt.org\"\nold IN DNAME new.example.org.\n"
-            "secure IN DS 12345 13 2 0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n";
-        // A zone big enough that a transfer spans many messages.
-        for (int i = 0; i < 5000; ++i)
-            zone += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
-        std::map<std::string, std::string> zones = {{"example.test", zone}};
+        std::map<std::string, std::string> zones = {{"example.test", peers::ExampleZone()}};
         // Signed zones: NSEC, and NSEC3 with a salt.
         for (const char* signed_zone : {"nsec.test", "nsec3.test"}) {
             const std::string origin = signed_zone, file = *work_ / origin;

@@ -2,9 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -79,22 +77,6 @@ bool BuildQuery(const std::string& domain, DomainRecordType type, std::string& q
 
 // ---- the connection ----
 
-// Waits at most the time-out for a non-blocking connect; then the socket blocks again.
-bool Connect(int fd, const sockaddr_in& to) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
-        if (errno != EINPROGRESS) return false;
-        pollfd p = {fd, POLLOUT, 0};
-        if (vux_sys::RetryAfterSignal([&] { return ::poll(&p, 1, kTimeoutSeconds * 1000); }) != 1) return false;
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return false;
-    }
-    ::fcntl(fd, F_SETFL, flags);
-    return true;
-}
-
 bool Address(const std::string& ip, unsigned short port, sockaddr_in& out) {
     out = sockaddr_in();
     out.sin_family = AF_INET;
@@ -110,10 +92,12 @@ ResHandle Open(const std::string& server_ip, const std::string& source_ip) {
     if (!socket) return ResHandle();
     if (!source_ip.empty() && ::bind(socket.fd(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
         return ResHandle();
-    if (!Connect(socket.fd(), server)) return ResHandle();
-    timeval timeout = {kTimeoutSeconds, 0};
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    // The send time-out bounds the connect too, so a server that never answers the handshake
+    // cannot hold the call.
+    const timeval timeout = {kTimeoutSeconds, 0};
     ::setsockopt(socket.fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) return ResHandle();
     return socket;
 }
 
@@ -245,6 +229,12 @@ private:
     std::map<std::size_t, std::string> cache_;
 };
 
+// Presentation fields are separated by blanks.
+void AddField(std::string& out, const std::string& field) {
+    if (!out.empty()) out += ' ';
+    out += field;
+}
+
 std::string TypeName(unsigned type) {
     DomainRecord r;
     r.type = static_cast<std::uint16_t>(type);
@@ -293,7 +283,7 @@ std::string TypeBitmap(Parser& p, std::size_t end) {
         const std::string bits = p.Bytes(length);
         for (unsigned i = 0; i < length * 8; ++i)
             if (static_cast<unsigned char>(bits[i / 8]) & (0x80 >> (i % 8)))
-                out += (out.empty() ? "" : " ") + TypeName(window * 256 + i);
+                AddField(out, TypeName(window * 256 + i));
     }
     return out;
 }
@@ -333,8 +323,8 @@ std::string Rdata(Parser& p, DomainRecord& r, std::size_t length) {
     }
     case DnsSOA: {
         std::string v = p.Name();
-        v += " " + p.Name();
-        for (int i = 0; i < 5; ++i) v += " " + std::to_string(p.U32());
+        AddField(v, p.Name());
+        for (int i = 0; i < 5; ++i) AddField(v, std::to_string(p.U32()));
         return v;
     }
     case DnsTXT: {
@@ -361,9 +351,10 @@ std::string Rdata(Parser& p, DomainRecord& r, std::size_t length) {
                str::base64::Encode(p.Bytes(left()));
     }
     case DnsNSEC: {
-        const std::string next = p.Name();
+        std::string v = p.Name();
         const std::string types = TypeBitmap(p, end);
-        return next + (types.empty() ? "" : " " + types);
+        if (!types.empty()) AddField(v, types);
+        return v;
     }
     case DnsNSEC3:
     case DnsNSEC3PARAM: {
@@ -371,9 +362,10 @@ std::string Rdata(Parser& p, DomainRecord& r, std::size_t length) {
         std::string v = std::to_string(alg) + " " + std::to_string(flags) + " " + std::to_string(iterations) + " " +
                         Hex(p.Bytes(p.U8()));
         if (r.type == DnsNSEC3PARAM) return v;
-        v += " " + str::Upper(Base32Hex(p.Bytes(p.U8())));
+        AddField(v, str::Upper(Base32Hex(p.Bytes(p.U8()))));
         const std::string types = TypeBitmap(p, end);
-        return v + (types.empty() ? "" : " " + types);
+        if (!types.empty()) AddField(v, types);
+        return v;
     }
     case DnsCAA: {
         const unsigned flags = p.U8();
