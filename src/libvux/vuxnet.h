@@ -1,4 +1,5 @@
-// IP addresses of both families, ranges, socket addresses, bind strings and host queries.
+// IP addresses of both families, ranges, socket addresses, bind strings, host queries and a DNS
+// resolver that asks one server directly.
 #ifndef LIBVUX_VUXNET_H
 #define LIBVUX_VUXNET_H
 
