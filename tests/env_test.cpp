@@ -118,9 +118,7 @@ std::string Detect(const Case& c) {
         _exit(0);
     }
     close(p[1]);
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    const std::string text = testutil::ReadToEnd(p[0]);
     close(p[0]);
     waitpid(child, nullptr, 0);
     return text;

@@ -80,4 +80,11 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
     return out;
 }
 
+std::string ReadToEnd(int fd) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    return text;
+}
+
 }  // namespace testutil

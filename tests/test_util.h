@@ -132,6 +132,9 @@ void ExpectAssert(F&& f, const std::string& desc, const std::string& file) {
 // The descriptors open in this process now.
 std::set<int> OpenFds();
 
+// What fd gives until its end (a pipe whose writers have all closed it); fd stays open.
+std::string ReadToEnd(int fd);
+
 }  // namespace testutil
 
 #endif
