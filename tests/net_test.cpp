@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -91,9 +92,13 @@ void AddLink(const std::string& name) {
     Shell("ip link set " + name + " up");
 }
 
-void BindOver(const std::string& file, const std::string& target) {
-    if (mount(file.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        throw std::runtime_error("bind " + target);
+// In a private mount namespace: /etc becomes an overlay whose changes go to `dir`, so that the
+// test may write files there that the machine lacks (a minimal root has no /etc/hosts).
+void PrivateEtc(const std::string& dir) {
+    std::filesystem::create_directories(dir + "/upper");
+    std::filesystem::create_directories(dir + "/work");
+    const std::string options = "lowerdir=/etc,upperdir=" + dir + "/upper,workdir=" + dir + "/work";
+    if (mount("overlay", "/etc", "overlay", 0, options.c_str()) != 0) throw std::runtime_error("overlay /etc");
 }
 
 }  // namespace
@@ -387,15 +392,12 @@ TEST(NetHost, AddressesAndInterfacesOfAPrivateNetwork) {
 
 TEST(NetHost, NameSetAndReadBackInAPrivateUtsNamespace) {
     testutil::TempDir dir;
-    testutil::WriteFile(dir / "hostname", "old\n");
-    testutil::WriteFile(dir / "hosts",
-                        "127.0.0.1 localhost\n# 127.0.1.1 vuxhost.commented.example vuxhost\n"
-                        "127.0.1.1 vuxhost.example.com vuxhost\n"
-                        "192.0.2.10 peer.vux.test\n2001:db8::10 peer.vux.test\n");
-    testutil::WriteFile(dir / "hosts-short", "127.0.1.1 10.0.0.1 vuxhost other\n");
     const std::string out = InNamespaces(CLONE_NEWUTS | CLONE_NEWNS | CLONE_NEWNET, [&] {
-        BindOver(dir / "hostname", "/etc/hostname");
-        BindOver(dir / "hosts", "/etc/hosts");
+        PrivateEtc(dir.path());
+        testutil::WriteFile("/etc/hostname", "old\n");
+        testutil::WriteFile("/etc/hosts", "127.0.0.1 localhost\n# 127.0.1.1 vuxhost.commented.example vuxhost\n"
+                                          "127.0.1.1 vuxhost.example.com vuxhost\n"
+                                          "192.0.2.10 peer.vux.test\n2001:db8::10 peer.vux.test\n");
         vux_net::SetHostName("vuxhost");
         char kernel[65] = {};
         gethostname(kernel, 64);
@@ -405,7 +407,7 @@ TEST(NetHost, NameSetAndReadBackInAPrivateUtsNamespace) {
         std::vector<std::string> v4;
         vux_net::GetHostIp("peer.vux.test", AF_INET, v4);
         r += "|" + str::Join(v4, " ");
-        BindOver(dir / "hosts-short", "/etc/hosts");
+        testutil::WriteFile("/etc/hosts", "127.0.1.1 10.0.0.1 vuxhost other\n");
         r += "|" + vux_net::GetHostName();
         vux_net::SetHostName("full.vux.example");
         return r + "|" + vux_net::GetHostName() + "|" + testutil::ReadFile("/etc/hostname");
@@ -420,9 +422,9 @@ TEST(NetHost, NameSetAndReadBackInAPrivateUtsNamespace) {
 
 TEST(NetHost, RefusedNameChangesNothing) {
     testutil::TempDir dir;
-    testutil::WriteFile(dir / "hostname", "before");
     const std::string out = InNamespaces(CLONE_NEWUTS | CLONE_NEWNS, [&] {
-        BindOver(dir / "hostname", "/etc/hostname");
+        PrivateEtc(dir.path());
+        testutil::WriteFile("/etc/hostname", "before");
         vux_net::SetHostName(std::string(100, 'a'));
         return testutil::ReadFile("/etc/hostname");
     });
