@@ -173,7 +173,7 @@ std::string RealNameOf(int fd) {
             struct stat self, parent;
             if (!up || ::fstat(here.fd(), &self) != 0 || ::fstat(up.fd(), &parent) != 0) throw Fail("real_name");
             if (SameNode(self, parent)) return path.empty() ? "/" : path;
-            path = "/" + NameIn(up.fd(), self) + path;
+            path.insert(0, NameIn(up.fd(), self)).insert(0, 1, '/');
             here = up;
         }
     } catch (const Fail&) {
