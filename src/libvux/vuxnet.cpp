@@ -255,11 +255,13 @@ Ip& Ip::SetLastByMask(std::size_t bits) {
 }
 
 bool Ip::Compare(const Ip& other, std::size_t bits) const {
-    return typeid(*addr_) == typeid(*other.addr_) && addr_->Compare(*other.addr_, bits);
+    const Addr &mine = *addr_, &theirs = *other.addr_;
+    return typeid(mine) == typeid(theirs) && mine.Compare(theirs, bits);
 }
 
 bool Ip::operator==(const Ip& other) const {
-    return typeid(*addr_) == typeid(*other.addr_) && addr_->Eq(*other.addr_);
+    const Addr &mine = *addr_, &theirs = *other.addr_;
+    return typeid(mine) == typeid(theirs) && mine.Eq(theirs);
 }
 
 bool Ip::operator<(const Ip& other) const {
