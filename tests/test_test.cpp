@@ -143,7 +143,9 @@ TEST(TestName, Table) {
     CHECK_VALIDATOR(DomainRecordName,
                     {{"*.Example.com", true, "*.example.com"}, {"WWW", true, "www"},
                      {"1.0.0.10.in-addr.arpa/24", true, "1.0.0.10.in-addr.arpa/24"}, {"www.example/24", false, ""},
-                     {"x.arpa/2a", false, ""}, {Nul("www", ""), false, ""}});
+                     {"x.arpa/2a", false, ""}, {Nul("www", ""), false, ""},
+                     // ".arpa" must stand in the canonical text, not just before letters IDN re-encodes.
+                     {"L.ip6.arpa\xd2\x8a/", false, ""}});
     CHECK_VALIDATOR(SrvRecordTarget, {{".", true, "."}, {"Host.example.", true, "host.example."}, {"..", false, ""},
                                       {kLong, false, ""}});
     CHECK_VALIDATOR(Email, {{"John.Doe+x@Example.COM", true, "john.doe+x@example.com"}, {"a..b@example.com", false, ""},

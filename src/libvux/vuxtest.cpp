@@ -426,9 +426,12 @@ bool DomainRecordName(std::string& value) {
     const std::size_t slash = value.find('/');
     if (slash == std::string::npos) return WithAster<&SubDomain>(value);
     std::string name = value.substr(0, slash), numbers = value.substr(slash + 1);
-    if (!DotNumberSequence(numbers) || !SubDomain(name) || value.find(".arpa") == std::string::npos)
-        return false;
-    value = name + "/" + numbers;
+    if (!DotNumberSequence(numbers) || !SubDomain(name)) return false;
+    // Looked for in the canonical text: ".arpa" followed by letters that IDN encoding turns
+    // into another label is not a reverse zone.
+    std::string canonical = name + "/" + numbers;
+    if (canonical.find(".arpa") == std::string::npos) return false;
+    value = std::move(canonical);
     return true;
 }
 
