@@ -1,9 +1,7 @@
 #include <libvux/vuxjob.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,6 +64,10 @@ bool Unlist(Job* job) {
     return false;
 }
 
+void LogRollbackError(const std::exception& e) {
+    VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Exception during MoveFile::Rollback. %s", e.what());
+}
+
 // Rolls back and deletes the jobs listed after `job`, newest first; nothing may escape, since
 // this runs while another exception unwinds.
 void UndoJobsAfter(Job* job) {
@@ -76,7 +78,7 @@ void UndoJobsAfter(Job* job) {
         try {
             last->Rollback();
         } catch (const std::exception& e) {
-            VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Exception during MoveFile::Rollback. %s", e.what());
+            LogRollbackError(e);
         } catch (...) {
         }
         Release(last);
@@ -106,10 +108,6 @@ void RemoveQuietly(const std::string& path) {
         vux_file::Remove(path);
     } catch (...) {
     }
-}
-
-void LogRollbackError(const std::exception& e) {
-    VUX_LOG(VuxLogModule(), vux_log::LevelWarning, "Exception during MoveFile::Rollback. %s", e.what());
 }
 
 }  // namespace
@@ -196,16 +194,29 @@ vux_file::Info Lstat(const std::string& path) {
     return vux_file::Info(path, 1 | 2);
 }
 
-// Renames a non-directory over another in one step, its old entry staying reachable at `bak`
-// (a hard link), so that `dst` always names the old entry or the new one. False when the
-// file system cannot link (the caller then moves in two steps).
-bool ReplaceKeepingOld(const std::string& src, const std::string& dst, const std::string& bak) {
-    if (::link(dst.c_str(), bak.c_str()) != 0) return false;
-    if (::rename(src.c_str(), dst.c_str()) == 0) return true;
-    const int err = errno;
-    ::unlink(bak.c_str());
-    errno = err;
-    return false;
+bool SameEntry(const vux_file::Info& a, const vux_file::Info& b) {
+    return !a.IsMissed() && !b.IsMissed() && a.Inode() == b.Inode() && a.Dev() == b.Dev();
+}
+
+// Puts `src` at `dst`, whose entry `old` goes to `bak` first: as a second hard link when it is
+// not a directory, so that `dst` names the old entry or the new one at every moment; else by a
+// rename. What cannot replace the old entry in one rename (a directory over a file) goes in
+// after it. On failure both paths are as they were.
+void ReplaceKeepingOld(const std::string& src, const std::string& dst, const std::string& bak,
+                       const vux_file::Info& old) {
+    const bool linked = !old.IsDir() && ::link(dst.c_str(), bak.c_str()) == 0;
+    if (!linked) vux_file::Move(dst, bak);
+    try {
+        if (::rename(src.c_str(), dst.c_str()) == 0) return;
+        if (linked && SameEntry(Lstat(dst), old)) vux_file::RemoveFile(dst);
+        vux_file::Move(src, dst);
+    } catch (...) {
+        if (Lstat(dst).IsMissed())
+            vux_file::Move(bak, dst);
+        else if (linked)
+            ::unlink(bak.c_str());
+        throw;
+    }
 }
 
 }  // namespace
@@ -249,15 +260,7 @@ void MoveFile::PrivateMove(const std::string& src, const std::string& dst, const
         MergeDirs(src, dst, bak, moving, old);
         return;
     }
-    if (moving.IsDir() || old.IsDir() || !ReplaceKeepingOld(src, dst, bak)) {
-        vux_file::Move(dst, bak);
-        try {
-            vux_file::Move(src, dst);
-        } catch (...) {
-            vux_file::Move(bak, dst);
-            throw;
-        }
-    }
+    ReplaceKeepingOld(src, dst, bak, old);
     journal_->steps.push_back({Journal::kReplaced, src, dst, bak, {}});
 }
 
@@ -283,9 +286,8 @@ void Undo(const MoveFile::Journal::Step& step) {
     case Journal::kPlaced: {
         if (!step.bak.empty()) vux_file::RemoveFile(step.bak);
         const vux_file::Info back = Lstat(step.dst);
-        const vux_file::Info there = Lstat(step.src);
         // A hard link kept aside while the original still stands: only the extra name goes.
-        if (!back.IsMissed() && !there.IsMissed() && back.Inode() == there.Inode() && back.Dev() == there.Dev())
+        if (SameEntry(back, Lstat(step.src)))
             vux_file::RemoveFile(step.dst);
         else if (!back.IsMissed())
             vux_file::Move(step.dst, step.src);
@@ -377,19 +379,8 @@ void RemoveFile::PutInPlace(const std::string& fresh) {
         vux_file::Move(fresh, from_);
         return;
     }
-    if (old.IsDir() || ::link(from_.c_str(), to_.c_str()) != 0) vux_file::Move(from_, to_);
+    ReplaceKeepingOld(fresh, from_, to_, old);
     journal_->steps.push_back({Journal::kPlaced, from_, to_, std::string(), {}});
-    if (::rename(fresh.c_str(), from_.c_str()) == 0) return;
-    // A directory cannot replace a file in one rename: the old file goes first (its hard link
-    // at the hidden name keeps it).
-    try {
-        const vux_file::Info now = Lstat(from_);
-        if (!now.IsMissed() && now.Inode() == old.Inode()) vux_file::RemoveFile(from_);
-        vux_file::Move(fresh, from_);
-    } catch (...) {
-        MoveFile::Rollback();
-        throw;
-    }
 }
 
 void RemoveFile::Commit() {
