@@ -101,6 +101,7 @@ ResHandle Open(const std::string& server_ip, const std::string& source_ip) {
     return socket;
 }
 
+// send with MSG_NOSIGNAL rather than vux_sys::WriteAll: a server that hangs up must not raise SIGPIPE.
 bool Send(int fd, const std::string& query) {
     std::string framed;
     Put16(framed, static_cast<unsigned>(query.size()));
