@@ -121,10 +121,11 @@ private:
     std::shared_ptr<Data> m_data;
 };
 
-// FTP, or explicit-TLS FTP for an "ftps://" URL (peer certificates are not verified). Remote
-// paths are taken relative to the base path of the URL; "#" is sent as "%23" and a path that
-// would carry "%00" is refused with vux_err::Error "invalid_url". libcurl failures throw
-// "rpc"/"query" with the parameter "url".
+// FTP, or explicit-TLS FTP for an "ftps://" URL (peer certificates are not verified; a server
+// without TLS is used in plain text). Remote paths are URL path text relative to the base path
+// of the URL ("%xx" is decoded); "#" and "?" are sent as "%23" and "%3F", and a path that would
+// carry "%00", CR or LF is refused with vux_err::Error "invalid_url", as is a bad port. libcurl
+// failures throw "rpc"/"query" with the parameter "url"; only ftp and ftps are spoken.
 class Ftp {
 public:
     struct VUX_INTERNAL Data;
@@ -137,6 +138,7 @@ public:
     void SetMode(mode_t mode);
 
     // Downloads into a new local file; on failure the file is removed before the error leaves.
+    // A local file that cannot be opened or written throws vux_file::Fail "open" or "write".
     void Get(const std::string& remote, const std::string& local_path);
     void Get(const std::string& remote, std::ostream& out);
     // Creates missing directories on the way. False when the upload was cut off while sending;
@@ -144,12 +146,13 @@ public:
     bool Put(const std::string& local_path, const std::string& remote);
     bool Put(std::istream& in, const std::string& remote);
 
-    // Appends the names (no paths) in the directory.
+    // Appends the names (no paths) in the directory; nothing is appended when it fails.
     void List(const std::string& path, StringList& out);
     void List(StringList& out);
     // Creates the last component of `path` in its parent; failures are ignored.
     void MkPath(const std::string& path);
-    // Removes a file, or a directory with everything in it.
+    // Removes a file or link, or a directory with everything in it (links inside are removed,
+    // never followed). A missing entry throws "rpc"/"query".
     void Delete(const std::string& path);
 
 private:
