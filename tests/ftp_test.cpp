@@ -235,3 +235,40 @@ TEST(FtpUrl, BadPortAndOtherProtocolsAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Exit code and standard output of the vux tool.
+std::pair<int, std::string> Tool(const std::string& args) {
+    FILE* p = ::popen((std::string("'") + VUX_TOOL + "' " + args + " 2>/dev/null").c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = ::pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(FtpTool, EachOperationAgainstTheServer) {
+    NEED_VSFTPD();
+    Vsftpd server;
+    testutil::TempDir local;
+    WriteFile(local / "password", std::string(Vsftpd::kPassword) + "\n");
+    WriteFile(local / "up", "tool data");
+    const std::string login = " --user " + std::string(Vsftpd::kUser) + " --password-file '" + (local / "password") + "' ";
+    const std::string url = "'" + server.Url() + "'";
+    using Result = std::pair<int, std::string>;
+    EXPECT_EQ(Tool("ftp put " + url + " '" + (local / "up") + "' d/up.txt" + login), (Result{0, ""}));
+    EXPECT_EQ(ReadFile(server.home() + "/d/up.txt"), "tool data");
+    EXPECT_EQ(Tool("ftp mkdir " + url + " d/sub --active" + login), (Result{0, ""}));
+    const std::string ls = Tool("ftp ls " + url + " d" + login).second;
+    EXPECT_TRUE(ls == "up.txt\nsub\n" || ls == "sub\nup.txt\n") << ls;
+    EXPECT_EQ(Tool("ftp get " + url + " d/up.txt" + login), (Result{0, "tool data"}));
+    EXPECT_EQ(Tool("ftp get " + url + " d/none '" + (local / "none") + "'" + login).first, 1);
+    EXPECT_FALSE(Exists(local / "none"));
+    EXPECT_EQ(Tool("ftp rm " + url + " d" + login), (Result{0, ""}));
+    EXPECT_FALSE(Exists(server.home() + "/d"));
+    EXPECT_EQ(Tool("ftp ls " + url), (Result{0, ""}));
+    EXPECT_EQ(Tool("ftp put " + url + " only-one").first, 2);
+}
+
+}  // namespace
