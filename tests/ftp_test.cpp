@@ -155,7 +155,7 @@ TEST(FtpPaths, SpecialCharactersNameTheSameFileOnDisk) {
     EXPECT_FALSE(Exists(server.home() + "/dir"));
 }
 
-TEST(FtpPaths, NulAndLineBreaksAreRefusedBeforeAnythingIsSent) {
+TEST(FtpPaths, UnsafePathsAreRefusedBeforeAnythingIsSent) {
     NEED_VSFTPD();
     Vsftpd server;
     WriteFile(server.home() + "/victim", "v");
@@ -172,6 +172,9 @@ TEST(FtpPaths, NulAndLineBreaksAreRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(testutil::ErrorOf([&] { ftp.MkPath("d/" + path); }), "invalid_url//");
         EXPECT_EQ(testutil::ErrorOf([&] { ftp.Delete(path); }), "invalid_url//");
     }
+    // Only the emptying would work on these, never the removal asked for.
+    for (const std::string path : {"d/..", ".", "%2E%2E"})
+        EXPECT_EQ(testutil::ErrorOf([&] { ftp.Delete(path); }), "invalid_url//") << path;
     EXPECT_TRUE(Exists(server.home() + "/victim"));
     EXPECT_EQ(server.Log().find("DELE"), std::string::npos);
 }

@@ -152,7 +152,8 @@ public:
     // Creates the last component of `path` in its parent; failures are ignored.
     void MkPath(const std::string& path);
     // Removes a file or link, or a directory with everything in it (links inside are removed,
-    // never followed). A missing entry throws "rpc"/"query".
+    // never followed). A missing entry throws "rpc"/"query"; a last name "." or ".." is refused
+    // with "invalid_url".
     void Delete(const std::string& path);
 
 private:

@@ -112,8 +112,8 @@ struct Transfer {
     std::ostream* out = nullptr;
     Listing* listing = nullptr;
     std::istream* in = nullptr;
-    curl_slist* before = nullptr;
-    curl_slist* after = nullptr;
+    // Sent after the transfer, in the URL's directory.
+    curl_slist* commands = nullptr;
 };
 
 }  // namespace
@@ -201,13 +201,11 @@ CURLcode Ftp::Data::Run(const std::string& url, const Transfer& t) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_FTP_CREATE_MISSING_DIRS, t.in ? 1L : 0L);
     if (rc == CURLE_OK && t.in) rc = curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadFromStreamCallBack);
     if (rc == CURLE_OK && t.in) rc = curl_easy_setopt(curl, CURLOPT_READDATA, t.in);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_PREQUOTE, t.before);
-    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_POSTQUOTE, t.after);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_POSTQUOTE, t.commands);
     Check(rc);
     vux_thread::SetStateC("curl_perform");
     rc = curl_easy_perform(curl);
     // The next operation must not inherit this one's streams or commands.
-    curl_easy_setopt(curl, CURLOPT_PREQUOTE, nullptr);
     curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &WriteToDummyCallBack);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
@@ -237,16 +235,18 @@ CURLcode Ftp::Data::List(const std::string& dir_url, StringList& out) {
 CURLcode Ftp::Data::Command(const std::string& parent, const std::string& command, const std::string& name) {
     const Commands commands(command + " " + Decode(name));
     Transfer t;
-    t.after = commands.get();
+    t.commands = commands.get();
     return Run(DirUrl(parent), t);
 }
 
 // Tries the entry as a file first: a link to a directory goes as a link, and what it points
-// to is never listed and emptied.
+// to is never listed and emptied. "." and ".." are refused: RMD cannot take them, so only
+// the emptying would happen.
 void Ftp::Data::Remove(const std::string& path) {
     const std::string url = Url(path);
     const std::pair<std::string, std::string> split = vux_file::SplitPath(vux_file::GoodPath(path));
-    if (split.second.empty()) throw vux_err::Error("invalid_url");
+    const std::string name = Decode(split.second);
+    if (name.empty() || name == "." || name == "..") throw vux_err::Error("invalid_url");
     const CURLcode as_file = Command(split.first, "DELE", split.second);
     if (as_file == CURLE_OK) return;
     StringList entries;
