@@ -58,7 +58,7 @@ void EveryOperation(const std::string& scheme, vux_rpc::Ftp::mode_t mode) {
     const std::string data_command = mode == vux_rpc::Ftp::Active ? "\"EPRT |1|127.0.0.1|" : "\"PASV\"";
     SCOPED_TRACE(scheme + " " + data_command);
     Vsftpd::Options options;
-    options.tls_required = scheme == "ftps";
+    options.tls = scheme == "ftps";
     Vsftpd server(options);
     testutil::TempDir local;
     vux_rpc::Ftp ftp = Login(server, scheme);
@@ -103,8 +103,8 @@ TEST(FtpTransfer, EveryOperationOverTlsPassive) {
 
 TEST(FtpTransfer, EveryOperationOverTlsActive) {
     NEED_VSFTPD();
-    // libcurl up to 7.88.1 with GnuTLS (Debian 12's) fails the TLS handshake of every connection the server opens to
-    // it, whoever drives it ("An unexpected TLS packet was received").
+    // libcurl up to 7.88.1 with GnuTLS (Debian 12's) fails the TLS handshake of every data
+    // connection the server opens to it, whoever drives it ("An unexpected TLS packet").
     const curl_version_info_data* curl = curl_version_info(CURLVERSION_NOW);
     if (curl->version_num <= 0x075801 && std::string(curl->ssl_version).find("GnuTLS") != std::string::npos)
         GTEST_SKIP() << "active FTPS is broken in libcurl " << curl->version << " (" << curl->ssl_version << ")";
@@ -257,7 +257,8 @@ TEST(FtpTool, EachOperationAgainstTheServer) {
     testutil::TempDir local;
     WriteFile(local / "password", std::string(Vsftpd::kPassword) + "\n");
     WriteFile(local / "up", "tool data");
-    const std::string login = " --user " + std::string(Vsftpd::kUser) + " --password-file '" + (local / "password") + "' ";
+    const std::string login =
+        " --user " + std::string(Vsftpd::kUser) + " --password-file '" + (local / "password") + "' ";
     const std::string url = "'" + server.Url() + "'";
     using Result = std::pair<int, std::string>;
     EXPECT_EQ(Tool("ftp put " + url + " '" + (local / "up") + "' d/up.txt" + login), (Result{0, ""}));

@@ -168,7 +168,8 @@ void Ftp::Data::Connect(const std::string& url) {
         Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L));
         // Servers that insist on the control connection's TLS session for data (vsftpd does by
         // default) refuse libcurl's TLS 1.3 data connections, whose tickets come too late.
-        Check(curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_DEFAULT) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2)));
+        const long tls12 = static_cast<long>(CURL_SSLVERSION_DEFAULT) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2);
+        Check(curl_easy_setopt(curl, CURLOPT_SSLVERSION, tls12));
         scheme = "ftp";
     }
     prefix = scheme + "://" + host;
@@ -177,7 +178,8 @@ void Ftp::Data::Connect(const std::string& url) {
 std::string Ftp::Data::Url(const std::string& path) const {
     const std::string url = prefix + UrlPath(vux_file::ConcatPath(base, path));
     // A NUL, CR or LF reaching the server would end the command and start another.
-    if (url.find("%00") != std::string::npos || Decode(url).find_first_of(std::string("\0\r\n", 3)) != std::string::npos)
+    const std::string breaks("\0\r\n", 3);
+    if (url.find("%00") != std::string::npos || Decode(url).find_first_of(breaks) != std::string::npos)
         throw vux_err::Error("invalid_url");
     return url;
 }

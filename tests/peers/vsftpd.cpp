@@ -84,8 +84,10 @@ Vsftpd::Vsftpd(const Options& options) {
     for (const char* sub : {"/home", "/anon", "/empty", "/etc"}) ::mkdir((d + sub).c_str(), 0755);
     if (::chown(home().c_str(), uid, uid) != 0) throw std::runtime_error("chown " + home());
     const std::string user = kUser, id = std::to_string(uid);
-    vux_file::Write(d + "/etc/passwd", vux_file::Read("/etc/passwd") + user + ":x:" + id + ":" + id + "::" + home() + ":/bin/sh\n");
-    vux_file::Write(d + "/etc/shadow", vux_file::Read("/etc/shadow") + user + ":" + str::Crypt(kPassword, str::CryptSHA256) + ":19000:0:99999:7:::\n");
+    vux_file::Write(d + "/etc/passwd",
+                    vux_file::Read("/etc/passwd") + user + ":x:" + id + ":" + id + "::" + home() + ":/bin/sh\n");
+    vux_file::Write(d + "/etc/shadow", vux_file::Read("/etc/shadow") + user + ":" +
+                                           str::Crypt(kPassword, str::CryptSHA256) + ":19000:0:99999:7:::\n");
     vux_file::Write(d + "/etc/group", vux_file::Read("/etc/group") + user + ":x:" + id + ":\n");
     std::string small;
     if (options.small_kib) {
@@ -96,18 +98,18 @@ Vsftpd::Vsftpd(const Options& options) {
     port_ = FreePort();
     std::string conf = "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nbackground=NO\n"
                        "listen_port=" + std::to_string(port_) + "\n"
-                       "pasv_min_port=" + std::to_string(port_ + 1) + "\npasv_max_port=" + std::to_string(port_ + 20) + "\n"
+                       "pasv_min_port=" + std::to_string(port_ + 1) + "\n"
+                       "pasv_max_port=" + std::to_string(port_ + 20) + "\n"
                        "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" + anon() + "\n"
                        "local_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + home() + "\n"
                        "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" + d + "/empty\n"
                        "seccomp_sandbox=NO\nsyslog_enable=NO\nxferlog_enable=YES\nxferlog_std_format=NO\n"
                        "log_ftp_protocol=YES\nvsftpd_log_file=" + d + "/vsftpd.log\n";
-    if (options.tls || options.tls_required) {
+    if (options.tls) {
         Run("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout '" + d +
             "/key.pem' -out '" + d + "/cert.pem' 2>/dev/null");
-        const std::string required = options.tls_required ? "YES" : "NO";
         conf += "ssl_enable=YES\nallow_anon_ssl=YES\nrsa_cert_file=" + d + "/cert.pem\nrsa_private_key_file=" + d +
-                "/key.pem\nforce_local_logins_ssl=" + required + "\nforce_local_data_ssl=" + required + "\n";
+                "/key.pem\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n";
     }
     vux_file::Write(d + "/vsftpd.conf", conf);
 
@@ -121,8 +123,10 @@ Vsftpd::Vsftpd(const Options& options) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             ::_exit(126);
-        for (const std::string& f : binds)
-            if (::mount((d + "/etc/" + f).c_str(), ("/etc/" + f).c_str(), nullptr, MS_BIND, nullptr) != 0) ::_exit(126);
+        for (const std::string& f : binds) {
+            const std::string copy = d + "/etc/" + f, real = "/etc/" + f;
+            if (::mount(copy.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0) ::_exit(126);
+        }
         if (!small.empty() && ::mount("tmpfs", small.c_str(), "tmpfs", 0, size.c_str()) != 0) ::_exit(126);
         ::execl(kVsftpd, kVsftpd, config.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);

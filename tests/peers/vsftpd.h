@@ -15,10 +15,9 @@ namespace peers {
 class Vsftpd {
 public:
     struct Options {
-        // Explicit TLS offered (AUTH TLS) with a self-signed certificate.
+        // Explicit TLS with a self-signed certificate, required of the local user's logins and
+        // data (anonymous logins may still go plain).
         bool tls = false;
-        // Logins and data of the local user must use TLS.
-        bool tls_required = false;
         // When set, the directory "small" of the local user is a file system of this many KiB.
         std::size_t small_kib = 0;
     };
