@@ -100,7 +100,7 @@ Vsftpd::Vsftpd(const Options& options) {
                        "listen_port=" + std::to_string(port_) + "\n"
                        "pasv_min_port=" + std::to_string(port_ + 1) + "\n"
                        "pasv_max_port=" + std::to_string(port_ + 20) + "\n"
-                       "anonymous_enable=YES\nno_anon_password=YES\nanon_root=" + anon() + "\n"
+                       "anonymous_enable=YES\nanon_root=" + anon() + "\n"
                        "local_enable=YES\nwrite_enable=YES\nlocal_umask=022\nlocal_root=" + home() + "\n"
                        "port_enable=YES\nconnect_from_port_20=NO\nsecure_chroot_dir=" + d + "/empty\n"
                        "seccomp_sandbox=NO\nsyslog_enable=NO\nxferlog_enable=YES\nxferlog_std_format=NO\n"
