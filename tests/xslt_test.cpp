@@ -132,6 +132,22 @@ TEST(XsltPlain, ImportsResolveBesideTheFile) {
     EXPECT_EQ(Apply(Xslt(dir / "main.xsl"), vux_xml::XmlString("<l><item>a</item><item>b</item></l>")), "[a][b]");
 }
 
+TEST(XsltPlain, TheToolWritesTheResult) {
+    testutil::TempDir dir;
+    testutil::WriteFile(dir / "s.xsl", Sheet("<xsl:output method=\"text\"/>",
+                                             "<xsl:template match=\"/\"><xsl:value-of select=\"v:strsum(/a, 'UAH')\"/>"
+                                             "</xsl:template>"));
+    testutil::WriteFile(dir / "d.xml", "<a>-21.5</a>");
+    vux_proc::Execute tool(std::vector<std::string>{VUX_TOOL, "xml", "xslt", dir / "s.xsl", dir / "d.xml"},
+                           vux_proc::Execute::PipeOut);
+    EXPECT_EQ(tool.Str(), "мінус двадцать один грн. 5 коп.");
+    EXPECT_EQ(tool.Result(), 0);
+    vux_proc::Execute bad(std::vector<std::string>{VUX_TOOL, "xml", "xslt", dir / "d.xml", dir / "d.xml"},
+                          vux_proc::Execute::PipeErr);
+    EXPECT_NE(bad.Str().find("object=\"stylesheet_file\""), std::string::npos);
+    EXPECT_EQ(bad.Result(), 1);
+}
+
 TEST(XsltPlain, CopiesShareOneStylesheetAndAnEmptyDocumentIsTheDefault) {
     const Xslt style = FromText(Sheet("<xsl:output method=\"text\"/>",
                                       "<xsl:template match=\"/\"><xsl:value-of select=\"name(*)\"/></xsl:template>"));

@@ -889,14 +889,14 @@ void LinkNode(xmlNode* n, xmlNode* parent, xmlNode* at, Where w) {
 
 }  // namespace
 
-XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
+XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w, bool copy) {
     const XmlNode::Data& anchor = *self.data_;
     const XmlNode::Data& given = *node.data_;
     xmlNode* at = anchor.node;
     CheckPlace(at, given.node, w);
     xmlNode* parent = w == Where::Child ? at : at->parent;
     // Only a detached node of this document moves; any other stays and a copy goes in.
-    const bool move = !given.in_tree && given.node->doc == at->doc;
+    const bool move = !copy && !given.in_tree && given.node->doc == at->doc;
     if (move && IsAncestorOrSelf(given.node, parent)) throw XmlFail("insert_node");
     XmlNode use = move ? node : CopyFor(given, anchor);
     xmlNode* n = use.data_->node;
@@ -909,6 +909,23 @@ XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
     use.data_->in_tree = true;
     use.data_->doc = anchor.doc;
     return use;
+}
+
+void Internal::CopyProps(const XmlNode& from, const XmlNode& into) {
+    const XmlNode::Data& source = *from.data_;
+    if (source.node->type != XML_ELEMENT_NODE || into.data_->node->type != XML_ELEMENT_NODE || from == into) return;
+    xmlNode* target = into.data_->node;
+    for (xmlAttr* a = source.node->properties; a; a = a->next) {
+        // An attribute already there keeps its place and takes the new value.
+        xmlAttr* old = xmlHasNsProp(target, a->name, a->ns ? a->ns->href : nullptr);
+        if (!old) {
+            Insert(into, Wrap(reinterpret_cast<xmlNode*>(a), source.doc, true), Where::Child, true);
+            continue;
+        }
+        std::unique_ptr<xmlChar, void (*)(void*)> value(xmlNodeGetContent(reinterpret_cast<xmlNode*>(a)), xmlFree);
+        FreeChildren(reinterpret_cast<xmlNode*>(old), into.data_->doc);
+        if (!xmlSetNsProp(target, old->ns, a->name, value ? value.get() : X(""))) throw XmlFail("insert_node");
+    }
 }
 
 XmlNode XmlNode::AppendChild(const XmlNode& child) {
