@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <libvux/vuxlog.h>
@@ -134,6 +135,8 @@ TEST(XmlMergeSchema, NodesKeysAndArrays) {
     EXPECT_TRUE(doc.FindNode("nested").FindNode("deep").IsArray(false));
     EXPECT_FALSE(doc.FindNode("nested").FindNode("deep").IsArray(true));
     EXPECT_FALSE(doc.IsArray(true));
+    EXPECT_FALSE(XmlMerge::SchemaNode().FindNode("doc"));
+    EXPECT_FALSE(XmlMerge::SchemaNode().IsArray(false));
 
     const XmlMerge::Node& pair = *doc.FindNode("pair").node();
     EXPECT_EQ(pair.Key(XmlString("<pair a='1' b='2' c='3'/>").GetRoot()), "1|2");
@@ -203,7 +206,9 @@ TEST(XmlMergeMerge, EdgeCases) {
         std::string got;
         const std::string log = LogOf([&] { got = Merged(m, c.into, c.from); });
         EXPECT_EQ(got, c.want) << c.name;
-        if (!c.log.empty()) EXPECT_TRUE(Has(log, c.log)) << c.name << "\n" << log;
+        if (!c.log.empty()) {
+            EXPECT_TRUE(Has(log, c.log)) << c.name << "\n" << log;
+        }
     }
 }
 
@@ -257,7 +262,9 @@ TEST(XmlMergeMove, FirstLastBeforeAfter) {
         const std::string log = LogOf([&] { m.CheckAndMove(doc.GetRoot(), &all); });
         const std::string s = doc.Str();
         EXPECT_EQ(s.substr(s.find('\n') + 1, s.size() - s.find('\n') - 2), c.want) << c.name;
-        if (!c.log.empty()) EXPECT_TRUE(Has(log, c.log)) << c.name << "\n" << log;
+        if (!c.log.empty()) {
+            EXPECT_TRUE(Has(log, c.log)) << c.name << "\n" << log;
+        }
     }
 }
 
@@ -278,6 +285,21 @@ TEST(XmlMergeMove, FunctorDecidesTheDescent) {
     m.CheckAndMove(big.GetRoot(), nullptr);
     EXPECT_EQ(big.GetNode("/doc/go/row[1]").GetProp("k"), "1000");
     EXPECT_EQ(big.GetLastNode("/doc/go/row").GetProp("k"), "0");
+}
+
+TEST(XmlMergeThreads, OneSchemaForEightTargets) {
+    const XmlMerge m = SchemaOf(kSchema);
+    std::vector<std::string> got(8);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < got.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 20; ++round)
+                got[t] = Merged(m, "<doc><tree id='1'/><item name='a'/></doc>",
+                                {"<doc><tree id='1'><tree id='2'/></tree><item name='a' v='1'/><log/></doc>"});
+        });
+    for (std::thread& t : threads) t.join();
+    for (const std::string& g : got)
+        EXPECT_EQ(g, "<doc><tree id=\"1\"><tree id=\"2\"/></tree><item name=\"a\" v=\"1\"/><log/></doc>");
 }
 
 // Module descriptions of a panel (menus, forms, messages in two languages) merged into the

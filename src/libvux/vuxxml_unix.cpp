@@ -1333,6 +1333,7 @@ Xslt::Xslt(std::istream& in) {
 
 void Xslt::Transform(const Xml& doc, std::ostream& out) const {
     VUX_ASSERT(data_, "XSLT object is not initialized");
+    Setup();  // this thread's parser diagnostics are silenced too
     RegisterFunctions();
     VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s", "Transform");
     xmlDoc* source = Internal::Doc(doc);
