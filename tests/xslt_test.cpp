@@ -185,7 +185,7 @@ TEST(XsltFailures, BadStylesheetsAndOutputs) {
     EXPECT_EQ(testutil::ErrorOf([&] { Apply(FromText(good), none); }), kTransformFailed);
 }
 
-TEST(XsltFailures, EndlessRecursionIsStoppedNotHung) {
+TEST(XsltFailures, EndlessRecursionAndTerminateFailTheTransform) {
     const std::string bodies[] = {
         "<xsl:template match=\"/\"><xsl:call-template name=\"r\"/></xsl:template>"
         "<xsl:template name=\"r\"><xsl:call-template name=\"r\"/></xsl:template>",
@@ -195,6 +195,7 @@ TEST(XsltFailures, EndlessRecursionIsStoppedNotHung) {
         "<xsl:template match=\"/\"><xsl:apply-templates select=\"/\" mode=\"m\"/></xsl:template>"
         "<xsl:template match=\"/\" mode=\"m\"><xsl:variable name=\"v\" select=\"1\"/>"
         "<xsl:apply-templates select=\"/\" mode=\"m\"/></xsl:template>",
+        "<xsl:template match=\"/\"><a/><xsl:message terminate=\"yes\">stop</xsl:message></xsl:template>",
     };
     for (const std::string& body : bodies)
         EXPECT_EQ(testutil::ErrorOf([&] { Apply(FromText(Sheet("", body)), Xml()); }), kTransformFailed) << body;

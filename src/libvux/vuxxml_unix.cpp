@@ -1115,7 +1115,7 @@ void ReturnString(xmlXPathParserContext* ctxt, const std::string& s) {
     valuePush(ctxt, xmlXPathNewString(X(s)));
 }
 
-// Pops `n` string arguments, last first, into args in call order; C++ failures of the
+// Pops N string arguments, last first, into args in call order; C++ failures of the
 // body become XPath errors, as no exception may cross libxslt.
 template <std::size_t N, class F>
 void StringFunction(xmlXPathParserContext* ctxt, int nargs, F&& body) {
