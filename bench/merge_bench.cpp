@@ -6,6 +6,7 @@
 #include <libxml/tree.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include <libvux/vuxxml.h>
@@ -44,12 +45,12 @@ void BM_Vux_MergeKeyed(benchmark::State& state) {
     const std::string into_text = Items(n, "old");
     for (auto _ : state) {
         state.PauseTiming();
-        vux_xml::XmlString into(into_text);
+        auto into = std::make_unique<vux_xml::XmlString>(into_text);
         state.ResumeTiming();
-        merge.Merge(from.GetRoot(), into.GetRoot());
+        merge.Merge(from.GetRoot(), into->GetRoot());
         state.PauseTiming();
-        if (into.GetRoot().LastChild().GetProp("updated") != "1") state.SkipWithError("not merged");
-        into = vux_xml::Xml();
+        if (into->GetRoot().LastChild().GetProp("updated") != "1") state.SkipWithError("not merged");
+        into.reset();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * n);
