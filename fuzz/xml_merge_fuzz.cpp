@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace {
@@ -35,8 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::fwrite(schema.data(), 1, schema.size(), f);
         std::fclose(f);
     }
+    std::unique_ptr<vux_xml::XmlMerge> schema_of;
     try {
-        const vux_xml::XmlMerge merge(path);
+        schema_of = std::make_unique<vux_xml::XmlMerge>(path);
+    } catch (const vux_err::Error&) {
+    }
+    std::remove(path.c_str());
+    if (!schema_of) return 0;
+    const vux_xml::XmlMerge& merge = *schema_of;
+    try {
         vux_xml::Xml into, from;
         into.LoadFromString(into_text);
         from.LoadFromString(from_text);
