@@ -18,7 +18,7 @@ namespace {
 
 const Command kCommands[] = {
     {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &Str},
-    {"xml", "xml xpath FILE EXPR | xml format FILE", &Xml},
+    {"xml", "xml xpath FILE EXPR | xml format FILE | xml xslt STYLESHEET DOC | xml merge SCHEMA INTO FROM...", &Xml},
     {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
     {"file",

@@ -439,6 +439,38 @@ void Network() {
     Show("GetHostName(), GetIpList()", vux_net::GetHostName() + ", " + str::Join(ips, " "));
 }
 
+void TransformsAndMerges() {
+    Title("XSLT and merging by schema (vux_xml::Xslt, vux_xml::XmlMerge)");
+    vux_session::BaseSession session;
+    const char* const rows[][3] = {{"example.com", "1001.50", "2024-03-05"}, {"o'neil.org", "21000000", "2025-12-31"}};
+    for (const auto& row : rows) {
+        session.NewElem();
+        session.AddChildNode("name", row[0]);
+        session.AddChildNode("paid", row[1]);
+        session.AddChildNode("till", row[2]);
+    }
+    std::istringstream sheet(std::string(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns:v=\"") +
+        vux_xml::XsltNamespace + "\" extension-element-prefixes=\"v\"><xsl:output method=\"html\" indent=\"yes\"/>"
+        "<xsl:template match=\"/doc\"><table><xsl:for-each select=\"elem\"><tr>"
+        "<td><a href=\"?name={v:escapeurl(name)}\" onclick=\"alert('{v:fixquote(name)}')\">"
+        "<xsl:value-of select=\"v:replace(name, '.', ' . ')\"/></a></td>"
+        "<td><xsl:value-of select=\"v:strsum(paid)\"/></td>"
+        "<td><xsl:value-of select=\"v:dateformat(till, '%d.%m.%Y')\"/></td>"
+        "</tr></xsl:for-each></table></xsl:template></xsl:stylesheet>");
+    std::cout << "  the reply document through a stylesheet with the extension functions:\n";
+    vux_xml::Xslt(sheet).Transform(session.GetXml(), std::cout);
+
+    std::ofstream("merge-schema.xml") << "<schema><doc merge=\"xml\"><item merge=\"xml\" key=\"name\"/>"
+                                         "<title merge=\"replace\"/></doc></schema>";
+    const vux_xml::XmlMerge merge("merge-schema.xml");
+    vux_xml::XmlString core("<doc><title>Core</title><item name=\"a\" x=\"1\"/><item name=\"b\"/></doc>");
+    merge.Merge(vux_xml::XmlString("<doc><title>Module</title><item name=\"a\" y=\"2\"/>"
+                                   "<item name=\"c\" first=\"yes\"/></doc>").GetRoot(), core.GetRoot());
+    merge.CheckAndMove(core.GetRoot(), nullptr);
+    Show("Merge of a module description into the core's, then CheckAndMove", core.Str());
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -455,6 +487,7 @@ int Tour(const Args& args) {
     Cryptography();
     Network();
     Sessions();
+    TransformsAndMerges();
     DatesAndMoney();
     Logging();
     std::cout << "\nend of tour\n";
