@@ -309,12 +309,6 @@ TEST(XsltFunctions, StrSumRefusesWhatItCannotName) {
     EXPECT_EQ(Eval("v:strsum('1', 'RUB', 'x')"), kTransformFailed);
 }
 
-#if defined(__SANITIZE_THREAD__)
-// glibc guards its time-zone state (mktime, localtime_r) with a lock of its own, which
-// ThreadSanitizer cannot see; only that frame is excused.
-extern "C" const char* __tsan_default_suppressions() { return "race:tzset_internal\n"; }
-#endif
-
 TEST(XsltThreads, OneStylesheetFromEightThreads) {
     const Xslt style = FromText(Sheet("<xsl:output method=\"html\" indent=\"yes\"/>",
                                       "<xsl:template match=\"/r\"><ul><xsl:for-each select=\"i\"><li>"
