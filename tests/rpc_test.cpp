@@ -2,11 +2,16 @@
 // size cut-off, headers and bodies as they arrive on the wire, parallel transfers, TLS.
 #include <libvux/vuxrpc.h>
 
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -192,6 +197,217 @@ TEST_F(Http, FetchStringLogsFailure) {
     EXPECT_EQ(vux_rpc::FetchString("http://127.0.0.1:" + std::to_string(port) + "/"), "");
 }
 
+TEST_F(Http, MultiHandsBackEachTransferOnce) {
+    const int refused = peers::FreePort("127.0.0.1");
+    vux_rpc::Multi multi;
+    EXPECT_TRUE(multi.empty());
+    std::vector<std::ostringstream> outs(20);
+    std::map<std::ostream*, std::string> want;  // "" for a failure
+    for (int i = 0; i < 20; ++i) {
+        vux_rpc::HttpQuery q;
+        q.SetMulti(&multi);
+        std::string url = Url(i % 2 ? "/files/1000.bin" : "/files/1k.bin");
+        std::string body = File(i % 2 ? "1000.bin" : "1k.bin");
+        if (i % 5 == 0) {
+            url = Url("/status/404");
+            body = "";
+        } else if (i == 7) {
+            url = "http://127.0.0.1:" + std::to_string(refused) + "/";
+            body = "";
+        }
+        q.Get(url + "?" + std::to_string(i), outs[i]);
+        want[&outs[i]] = body;
+    }
+    EXPECT_FALSE(multi.empty());
+    std::set<std::ostream*> seen;
+    while (!multi.empty()) {
+        const vux_rpc::Multi::Result r = multi.Wait();
+        ASSERT_TRUE(want.count(r.out));
+        EXPECT_TRUE(seen.insert(r.out).second) << r.url;
+        EXPECT_EQ(r.out->good(), !want[r.out].empty()) << r.url;
+        if (!want[r.out].empty()) {
+            EXPECT_TRUE(static_cast<std::ostringstream*>(r.out)->str() == want[r.out]) << r.url;
+        }
+    }
+    EXPECT_EQ(seen.size(), 20u);
+    testutil::ExpectAssert([&] { multi.Wait(); }, "no transfer in flight", "vuxrpc_unix");
+}
+
+TEST_F(Http, MultiIsAttachedOnceAndMayBeAbandoned) {
+    vux_rpc::HttpQuery q;
+    {
+        vux_rpc::Multi multi;
+        q.SetMulti(&multi);
+        testutil::ExpectAssert([&] { q.SetMulti(&multi); }, "multi is already set", "vuxrpc_unix");
+        std::ostringstream out, again;
+        q.Get(Url("/slow/100k.bin"), out);
+        // A second request while the first is in flight would reset the handle under libcurl.
+        EXPECT_EQ(ErrorKindOf([&] { q.Get(Url("/files/1k.bin"), again); }), "rpc/multi_add");
+    }
+    // The Multi went with its transfer still running; the query outlives it and says so.
+    std::ostringstream out;
+    EXPECT_EQ(ErrorKindOf([&] { q.Get(Url("/files/1k.bin"), out); }), "rpc/multi_add");
+}
+
+TEST_F(Http, CopiesShareOneConnection) {
+    vux_rpc::HttpQuery q;
+    vux_rpc::HttpQuery copy = q;
+    for (int i = 0; i < 10; ++i) {
+        std::ostringstream out;
+        (i % 2 ? copy : q).Get(Url("/files/1k.bin?keep" + std::to_string(i)), out);
+        EXPECT_TRUE(out.str() == File("1k.bin"));
+    }
+    std::ostringstream elsewhere;
+    vux_rpc::HttpQuery().Get(Url("/files/1k.bin?other"), elsewhere);
+    std::set<std::string> connections;
+    std::string other;
+    std::istringstream log(testutil::ReadFile(nginx_->log()));
+    for (std::string connection, method, uri, status; log >> connection >> method >> uri >> status;) {
+        if (uri.find("?keep") != std::string::npos) connections.insert(connection);
+        if (uri.find("?other") != std::string::npos) other = connection;
+    }
+    EXPECT_EQ(connections.size(), 1u);
+    EXPECT_FALSE(other.empty());
+    EXPECT_FALSE(connections.count(other)) << "a new query opens a connection of its own";
+}
+
+TEST_F(Http, TimeoutFiresOnTheSlowLocation) {
+    for (std::size_t seconds : {1u, 2u}) {
+        std::ostringstream out;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(ErrorKindOf([&] { vux_rpc::HttpQuery().SetTimeout(seconds).Get(Url("/slow/100k.bin"), out); }), "rpc/query");
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_GE(took, seconds - 0.1);
+        EXPECT_LT(took, seconds + 1.5);
+        EXPECT_TRUE(out.bad());
+    }
+}
+
+TEST_F(Http, EightThreadsEachWithItsQuery) {
+    std::vector<std::thread> threads;
+    std::vector<int> good(8, 0);
+    const std::string want = File("1k.bin");
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            vux_rpc::HttpQuery q;
+            for (int i = 0; i < 50; ++i) {
+                std::ostringstream out;
+                q.Get(Url("/files/1k.bin"), out);
+                if (out.str() == want && q.Status() == 200) ++good[t];
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(good, std::vector<int>(8, 50));
+}
+
+// Runs f in a child process whose /etc/hosts is `hosts` (a private mount namespace; the real
+// file is never touched) and returns what f returns.
+std::string WithHosts(const std::string& hosts, const std::function<std::string()>& f) {
+    testutil::TempDir tmp;
+    testutil::WriteFile(tmp / "hosts", hosts);
+    int fds[2];
+    if (::pipe(fds) != 0) return "pipe failed";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string r;
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount((tmp / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+            r = "no private mount namespace";
+        } else {
+            try {
+                r = f();
+            } catch (const vux_err::Error& e) {
+                r = "error " + e.type() + "/" + e.object();
+            }
+        }
+        const ssize_t n = ::write(fds[1], r.data(), r.size());
+        ::_exit(n == static_cast<ssize_t>(r.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    const std::string r = testutil::ReadToEnd(fds[0]);
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    return r;
+}
+
+TEST_F(Http, FastFetchTakesTheFirstGoodAddress) {
+    const std::string port = Url("").substr(Url("").rfind(':'));
+    const std::string hosts =
+        "127.0.0.2 multi.test\n127.0.0.1 multi.test\n127.0.0.3 multi.test\n127.0.0.2 dead.test\n127.0.0.3 dead.test\n"
+        "127.0.0.1 single.test\n";
+    struct Case {
+        std::string url;
+        std::size_t max;
+        std::string want;
+    };
+    const Case cases[] = {
+        {"http://multi.test" + port + "/files/1k.bin", 0, File("1k.bin")},
+        {"http://user@multi.test" + port + "/files/1000.bin", 0, File("1000.bin")},
+        {"http://single.test" + port + "/files/1000.bin", 100, File("1000.bin").substr(0, 100)},
+        {"http://multi.test" + port + "/status/404", 0, "error rpc/fetch"},
+        {"http://dead.test" + port + "/files/1k.bin", 0, "error rpc/fetch"},
+        {"http://single.test" + port + "/files/1k.bin", 0, File("1k.bin")},
+        {"http://127.0.0.1" + port + "/files/1000.bin", 0, File("1000.bin")},
+        {"http://127.0.0.2" + port + "/files/1000.bin", 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        const std::string got = WithHosts(hosts, [&] { return vux_rpc::FastFetchString(c.url, c.max); });
+        if (got == "no private mount namespace") GTEST_SKIP() << got;
+        EXPECT_TRUE(got == c.want) << got.substr(0, 100);
+    }
+}
+
+class Tls : public Http {
+protected:
+    static void SetUpTestSuite() {
+        if (!peers::Nginx::Missing().empty()) return;
+        try {
+            nginx_ = std::make_unique<peers::Nginx>(true);
+        } catch (const std::exception& e) {
+            failed_ = e.what();
+        }
+    }
+    static std::string Get(vux_rpc::HttpQuery q, const std::string& url) {
+        std::ostringstream out;
+        const std::string error = ErrorKindOf([&] { q.Get(url, out); });
+        return error == "no error" ? out.str() : error;
+    }
+};
+
+TEST_F(Tls, PeersAndCaFiles) {
+    const std::string body = File("1k.bin");
+    vux_rpc::HttpQuery plain;
+    EXPECT_TRUE(Get(plain, nginx_->SelfSignedUrl("/files/1k.bin")) == body) << "self-signed peers pass by default";
+    EXPECT_TRUE(Get(plain, nginx_->CaSignedUrl("/files/1k.bin")) == body);
+    vux_rpc::HttpQuery ca;
+    ca.SetCaInfo(nginx_->ca());
+    EXPECT_TRUE(Get(ca, nginx_->CaSignedUrl("/files/1k.bin")) == body);
+    EXPECT_EQ(Get(ca, nginx_->SelfSignedUrl("/files/1k.bin")), "rpc/query");
+    vux_rpc::HttpQuery wrong;
+    wrong.SetCaInfo(nginx_->self_signed());
+    EXPECT_EQ(Get(wrong, nginx_->CaSignedUrl("/files/1k.bin")), "rpc/query");
+    // The certificate is its own CA, but names neither localhost nor 127.0.0.1.
+    EXPECT_EQ(Get(wrong, nginx_->SelfSignedUrl("/files/1k.bin")), "rpc/query");
+}
+
+TEST_F(Tls, ClientCertificatesWithEncryptedKeys) {
+    const std::string url = nginx_->ClientCertUrl("/files/1k.bin");
+    EXPECT_EQ(Get(vux_rpc::HttpQuery(), url), "rpc/query") << "nginx asks for a certificate";
+    for (const char* form : {"pkcs8", "traditional"}) {
+        SCOPED_TRACE(form);
+        const std::string stem = nginx_->ClientCert(std::string("client-") + form, form, "s3cret pass");
+        vux_rpc::HttpQuery q;
+        q.SetCertifacate(stem + ".pem", stem + ".key", "s3cret pass");
+        EXPECT_TRUE(Get(q, url) == File("1k.bin"));
+        EXPECT_EQ(q.Status(), 200);
+        vux_rpc::HttpQuery bad;
+        bad.SetCertifacate(stem + ".pem", stem + ".key", "wrong");
+        EXPECT_EQ(Get(bad, url), "rpc/query");
+    }
+}
+
 class Echo : public ::testing::Test {
 protected:
     // The echoed request: its first line and header lines, and its body.
@@ -258,6 +474,36 @@ TEST_F(Echo, BodiesArriveByteExact) {
     q.Head(echo_.Url("/h"), head);
     EXPECT_EQ(head.str(), "");
     EXPECT_EQ(q.Status(), 200);
+}
+
+TEST_F(Echo, CookiesOnlyWhenEnabledAndOnlyForTheHandle) {
+    struct Case {
+        bool enabled;
+        bool kept;
+    };
+    for (const Case c : {Case{true, true}, Case{false, false}}) {
+        vux_rpc::HttpQuery q;
+        if (c.enabled) q.EnableCookie();
+        std::ostringstream set, show, other;
+        q.Get(echo_.Url("/cookie/set?session=abc"), set);
+        q.Get(echo_.Url("/show"), show);
+        EXPECT_EQ(show.str().find("Cookie: session=abc\n") != std::string::npos, c.kept) << show.str();
+        vux_rpc::HttpQuery().EnableCookie().Get(echo_.Url("/show"), other);
+        EXPECT_EQ(other.str().find("Cookie:"), std::string::npos) << other.str();
+    }
+}
+
+TEST_F(Echo, ExpectContinueUpload) {
+    // libcurl asks for 100-continue on a body of unknown length; the stand-in answers it.
+    const std::string data = testutil::RandomBytes(3 << 20, 11);
+    std::istringstream in(data);
+    std::ostringstream out;
+    vux_rpc::HttpQuery q;
+    q.Put(echo_.Url("/up"), in, out);
+    const auto [head, body] = Split(out.str());
+    EXPECT_NE(head.find("Expect: 100-continue\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("Transfer-Encoding: chunked\n"), std::string::npos) << head;
+    EXPECT_TRUE(body == data) << body.size();
 }
 
 }  // namespace

@@ -203,7 +203,7 @@ std::string Nginx::ClientCertUrl(const std::string& path) const { return UrlOf("
 
 std::string Nginx::ClientCert(const std::string& name, const std::string& form, const std::string& password) const {
     const std::string o = kOpenssl;
-    const std::string pass = " -passout pass:" + password;
+    const std::string pass = " -passout 'pass:" + password + "'";
     const std::string encrypt = form == "pkcs8" ? o + " pkcs8 -topk8 -v2 aes-256-cbc -in " + name + ".plain -out " + name + ".key" + pass
                                                 : o + " rsa -aes256 -traditional -in " + name + ".plain -out " + name + ".key" + pass;
     Run(dir(), o + " genrsa -out " + name + ".plain 2048 && " + o + " req -new -key " + name + ".plain -subj /CN=" + name +
