@@ -359,6 +359,36 @@ TEST_F(Http, FastFetchTakesTheFirstGoodAddress) {
     }
 }
 
+// Exit code and standard output of `vux ARGS` (standard error goes to `err` when set).
+std::pair<int, std::string> Tool(const std::string& args, const std::string& err = "/dev/null") {
+    FILE* p = ::popen((std::string("'") + VUX_TOOL + "' " + args + " 2>" + err).c_str(), "r");
+    if (!p) return {-1, ""};
+    const std::string out = testutil::ReadToEnd(::fileno(p));
+    const int status = ::pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST_F(Http, ToolGetHeadAndFetch) {
+    testutil::TempDir tmp;
+    EXPECT_EQ(Tool("http get " + Url("/files/1000.bin") + " -o " + (tmp / "got")), std::make_pair(0, std::string()));
+    EXPECT_TRUE(testutil::ReadFile(tmp / "got") == File("1000.bin"));
+    EXPECT_EQ(Tool("http get " + Url("/status/404") + " -o " + (tmp / "missing")).first, 1);
+    EXPECT_NE(::access((tmp / "missing").c_str(), F_OK), 0);
+    EXPECT_EQ(Tool("http get " + Url("/files/1000.bin") + " --max-size 10", tmp / "err"), std::make_pair(0, File("1000.bin").substr(0, 10)));
+    EXPECT_EQ(testutil::ReadFile(tmp / "err"), "status 200, body cut at --max-size\n");
+    const auto head = Tool("http head " + Url("/files/1m.bin") + " --timeout 5");
+    EXPECT_EQ(head.first, 0);
+    EXPECT_NE(head.second.find("Content-Length: 1048576"), std::string::npos) << head.second;
+    EXPECT_EQ(Tool("http get " + Url("/files/1k.bin") + " --timeout x").first, 2);
+    const auto fetch = Tool("http fetch " + Url("/files/1k.bin") + " " + Url("/status/404") + " " + Url("/files/1000.bin"));
+    EXPECT_EQ(fetch.first, 1);
+    std::istringstream lines(fetch.second);
+    std::multiset<std::string> got;
+    for (std::string line; std::getline(lines, line);) got.insert(line);
+    EXPECT_EQ(got, (std::multiset<std::string>{"200 1024 ok " + Url("/files/1k.bin"), "404 0 failed " + Url("/status/404"),
+                                                "200 1000 ok " + Url("/files/1000.bin")}));
+}
+
 class Tls : public Http {
 protected:
     static void SetUpTestSuite() {
@@ -491,6 +521,15 @@ TEST_F(Echo, CookiesOnlyWhenEnabledAndOnlyForTheHandle) {
         vux_rpc::HttpQuery().EnableCookie().Get(echo_.Url("/show"), other);
         EXPECT_EQ(other.str().find("Cookie:"), std::string::npos) << other.str();
     }
+}
+
+TEST_F(Echo, ToolPostsWithHeaders) {
+    const auto post = Tool("http post " + echo_.Url("/p") + " --header 'X-One: 1' --data 'a=b&c' --header 'X-Two: 2'");
+    EXPECT_EQ(post.first, 0);
+    const auto [head, body] = Split(post.second);
+    EXPECT_EQ(head.rfind("POST /p\n", 0), 0u) << head;
+    EXPECT_NE(head.find("X-One: 1\nX-Two: 2\n"), std::string::npos) << head;
+    EXPECT_EQ(body, "a=b&c");
 }
 
 TEST_F(Echo, ExpectContinueUpload) {

@@ -35,6 +35,7 @@ const Command kCommands[] = {
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
     {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
+    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &Http},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 
