@@ -389,6 +389,19 @@ TEST_F(Http, ToolGetHeadAndFetch) {
                                                 "200 1000 ok " + Url("/files/1000.bin")}));
 }
 
+TEST(HttpTour, SectionAgainstItsOwnServer) {
+    testutil::TempDir tmp;
+    testutil::ChDir in(tmp.path());
+    const auto tour = Tool("tour");
+    EXPECT_EQ(tour.first, 0);
+    const std::string::size_type at = tour.second.find("== HTTP client");
+    ASSERT_NE(at, std::string::npos);
+    const std::string section = tour.second.substr(at, tour.second.find("\n==", at + 1) - at);
+    for (const char* line : {"-> \"hello from loopback\"\n", "-> 20\n", "-> \"hello\", stream marked bad\n",
+                             "-> rpc/query, Status() 404\n", "-> / 200 good, /hello.txt 200 good, /missing 404 bad\n"})
+        EXPECT_NE(section.find(line), std::string::npos) << line << " in\n" << section;
+}
+
 class Tls : public Http {
 protected:
     static void SetUpTestSuite() {
