@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <libvux/vuxlog.h>
 #include <libvux/vuxstream.h>
 
 #include "peers/nginx.h"
@@ -191,10 +192,26 @@ TEST_F(Http, FetchFileLeavesNoPartialFile) {
 }
 
 TEST_F(Http, FetchStringLogsFailure) {
+    testutil::TempDir dir;
+    testutil::ChDir cd(dir.path());
+    testutil::WriteFile(dir / "etc/debug.conf", "rpc 9\n");
+    ::setenv("VUX_LOGFILE", (dir / "rpc.log").c_str(), 1);
+    vux_log::Init("rpc_test", 9);
     EXPECT_EQ(vux_rpc::FetchString(Url("/files/1000.bin")), File("1000.bin"));
     EXPECT_EQ(vux_rpc::FetchString(Url("/files/1000.bin"), 10), File("1000.bin").substr(0, 10));
-    const int port = peers::FreePort("127.0.0.1");
-    EXPECT_EQ(vux_rpc::FetchString("http://127.0.0.1:" + std::to_string(port) + "/"), "");
+    const std::string dead = "http://127.0.0.1:" + std::to_string(peers::FreePort("127.0.0.1")) + "/";
+    EXPECT_EQ(vux_rpc::FetchString(dead), "");
+    vux_rpc::Multi multi;
+    std::ostringstream out;
+    vux_rpc::HttpQuery().SetMulti(&multi).Get(Url("/files/1k.bin"), out);
+    multi.Wait();
+    vux_log::Close();
+    ::unsetenv("VUX_LOGFILE");
+    const std::string log = testutil::ReadFile(dir / "rpc.log");
+    for (const std::string& line : {"FetchString('" + dead + "')", std::string("Fetch failed: "),
+                                    "Got result 0 for '" + Url("/files/1k.bin") + "', good = true",
+                                    std::string("vuxrpc_unix:"), std::string("GET /files/1000.bin HTTP/1.1")})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
 }
 
 TEST_F(Http, MultiHandsBackEachTransferOnce) {
