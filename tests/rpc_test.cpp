@@ -279,13 +279,32 @@ TEST_F(Http, CopiesShareOneConnection) {
     std::set<std::string> connections;
     std::string other;
     std::istringstream log(testutil::ReadFile(nginx_->log()));
-    for (std::string connection, method, uri, status; log >> connection >> method >> uri >> status;) {
+    for (std::string connection, method, uri, status, from; log >> connection >> method >> uri >> status >> from;) {
         if (uri.find("?keep") != std::string::npos) connections.insert(connection);
         if (uri.find("?other") != std::string::npos) other = connection;
     }
     EXPECT_EQ(connections.size(), 1u);
     EXPECT_FALSE(other.empty());
     EXPECT_FALSE(connections.count(other)) << "a new query opens a connection of its own";
+}
+
+TEST_F(Http, SourceAddressIsUsed) {
+    std::ostringstream out, bad;
+    vux_rpc::HttpQuery().SetSource("127.0.0.5").Get(Url("/files/1k.bin?from"), out);
+    EXPECT_EQ(ErrorKindOf([&] { vux_rpc::HttpQuery().SetSource("no-such-interface0").Get(Url("/files/1k.bin"), bad); }),
+              "rpc/query");
+    const std::string log = testutil::ReadFile(nginx_->log());
+    EXPECT_NE(log.find(" /files/1k.bin?from 200 127.0.0.5\n"), std::string::npos) << log;
+}
+
+TEST(HttpQuery, HollowHandleAsserts) {
+    struct Hollow : vux_rpc::HttpQuery {
+        Hollow() { m_impl.reset(); }
+    } hollow;
+    std::ostringstream out;
+    testutil::ExpectAssert([&] { hollow.Status(); }, "m_impl is NULL", "vuxrpc_unix");
+    testutil::ExpectAssert([&] { hollow.SetTimeout(1); }, "m_impl is NULL", "vuxrpc_unix");
+    testutil::ExpectAssert([&] { hollow.Get("http://127.0.0.1/", out); }, "m_impl is NULL", "vuxrpc_unix");
 }
 
 TEST_F(Http, TimeoutFiresOnTheSlowLocation) {
@@ -450,6 +469,9 @@ TEST_F(Tls, PeersAndCaFiles) {
     EXPECT_EQ(Get(wrong, nginx_->CaSignedUrl("/files/1k.bin")), "rpc/query");
     // The certificate is its own CA, but names neither localhost nor 127.0.0.1.
     EXPECT_EQ(Get(wrong, nginx_->SelfSignedUrl("/files/1k.bin")), "rpc/query");
+    // Only 3 is passed on, and this libcurl refuses SSLv3 before any connection.
+    EXPECT_TRUE(Get(vux_rpc::HttpQuery().SetSslVersion(2), nginx_->SelfSignedUrl("/files/1k.bin")) == body);
+    EXPECT_EQ(Get(vux_rpc::HttpQuery().SetSslVersion(3), nginx_->SelfSignedUrl("/files/1k.bin")), "rpc/init");
 }
 
 TEST_F(Tls, ClientCertificatesWithEncryptedKeys) {

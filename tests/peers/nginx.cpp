@@ -71,7 +71,7 @@ void MakeCertificates(const std::string& dir) {
 std::string Config(const std::string& d, const std::string& a, int http, bool tls, int self, int ca, int client) {
     std::string conf = "user root root;\nworker_processes 1;\nerror_log " + d + "/error.log warn;\npid " + d +
                        "/nginx.pid;\nevents { worker_connections 4096; }\nhttp {\n"
-                       "  log_format conn '$connection $request_method $request_uri $status';\n"
+                       "  log_format conn '$connection $request_method $request_uri $status $remote_addr';\n"
                        "  access_log " + d + "/access.log conn;\n"
                        "  client_body_temp_path " + d + "/tmp/body;\n  proxy_temp_path " + d + "/tmp/proxy;\n"
                        "  fastcgi_temp_path " + d + "/tmp/fastcgi;\n  uwsgi_temp_path " + d + "/tmp/uwsgi;\n"

@@ -28,7 +28,7 @@ void StopServer(int& pid);
 //   /dav/*           PUT, DELETE and MKCOL store into www()/dav
 // HTTPS (only with tls): a self-signed server, one whose certificate the CA at ca() signed
 // (for "localhost" and 127.0.0.1), and one of those that asks for a client certificate from
-// that CA. The access log (log()) has one line per request: "$connection $method $uri $status".
+// that CA. The access log (log()) has one line per request: "$connection $method $uri $status $remote_addr".
 class Nginx {
 public:
     explicit Nginx(bool tls = false, const std::string& address = "127.0.0.1");
