@@ -266,6 +266,21 @@ TEST_F(Http, MultiIsAttachedOnceAndMayBeAbandoned) {
     EXPECT_EQ(ErrorKindOf([&] { q.Get(Url("/files/1k.bin"), out); }), "rpc/multi_add");
 }
 
+TEST_F(Http, MultiUploadStreamServesOneRequest) {
+    vux_rpc::Multi multi;
+    vux_rpc::HttpQuery q;
+    q.SetMulti(&multi);
+    const std::string data = testutil::RandomBytes(1 << 20, 5);
+    std::istringstream in(data);
+    std::ostringstream first, second;
+    q.Put(Url("/dav/m/streamed.bin"), in, first);
+    EXPECT_TRUE(multi.Wait().out->good());
+    q.Put(Url("/dav/m/plain.bin"), "plain", second);
+    EXPECT_TRUE(multi.Wait().out->good());
+    EXPECT_TRUE(testutil::ReadFile(nginx_->www() + "/dav/m/streamed.bin") == data);
+    EXPECT_EQ(testutil::ReadFile(nginx_->www() + "/dav/m/plain.bin"), "plain");
+}
+
 TEST_F(Http, CopiesShareOneConnection) {
     vux_rpc::HttpQuery q;
     vux_rpc::HttpQuery copy = q;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <istream>
 #include <ostream>
+#include <utility>
 
 #include <libvux/vuxcrypto.h>
 #include <libvux/vuxerr.h>
@@ -236,7 +237,8 @@ CURLcode SetBody(CURL* curl, const std::string& data) {
     return rc;
 }
 
-CURLcode SetMethod(HttpQuery::Implementation& impl, HttpQuery::Implementation::method_t method, const std::string& data) {
+CURLcode SetMethod(HttpQuery::Implementation& impl, HttpQuery::Implementation::method_t method, const std::string& data,
+                   std::istream* upload) {
     using I = HttpQuery::Implementation;
     CURL* curl = impl.curl;
     switch (method) {
@@ -252,10 +254,10 @@ CURLcode SetMethod(HttpQuery::Implementation& impl, HttpQuery::Implementation::m
     }
     case I::PUT: {
         CURLcode rc = curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
-        if (rc == CURLE_OK && impl.in) {
+        if (rc == CURLE_OK && upload) {
             rc = curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
             if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_READFUNCTION, &ReadFromStreamCallBack);
-            if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_READDATA, impl.in);
+            if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_READDATA, upload);
         }
         return rc != CURLE_OK || data.empty() ? rc : SetBody(curl, data);
     }
@@ -291,6 +293,8 @@ void SetHeaders(HttpQuery::Implementation& impl) {
 std::ostream& HttpQuery::Implementation::Perform(const HttpQuery& owner, method_t method, const std::string& url,
                                                  const std::string& data, std::ostream& o) {
     vux_profiler::Task task("rpc");
+    // The input stream belongs to the one request it was given for.
+    std::istream* const upload = std::exchange(in, nullptr);
     if (!o) return o;
     const std::shared_ptr<Multi::Data> m = multi.lock();
     if (attached && !m) ThrowQuery(Fail("multi_add", CURLM_BAD_HANDLE), url);
@@ -302,7 +306,7 @@ std::ostream& HttpQuery::Implementation::Perform(const HttpQuery& owner, method_
     SetCommon(*this);
     written = 0;
     out = &o;
-    const CURLcode rc = SetMethod(*this, method, data);
+    const CURLcode rc = SetMethod(*this, method, data, upload);
     if (rc != CURLE_OK) ThrowQuery(Fail("query", rc), url);
     Check(curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent));
     SetHeaders(*this);
@@ -492,13 +496,6 @@ std::ostream& HttpQuery::Put(const std::string& url, const std::string& data, st
 std::ostream& HttpQuery::Put(const std::string& url, std::istream& in, std::ostream& out) {
     VUX_RPC_IMPL();
     m_impl->in = &in;
-    struct Forget {
-        Implementation& impl;
-        ~Forget() {
-            // A Multi transfer still reads from it until Wait hands it back.
-            if (!impl.attached) impl.in = nullptr;
-        }
-    } forget{*m_impl};
     return m_impl->Perform(*this, Implementation::PUT, url, "", out);
 }
 

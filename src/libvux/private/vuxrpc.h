@@ -69,6 +69,7 @@ struct HttpQuery::Implementation {
     std::string key_password;
     int ssl_version = 1;
     std::ostream* out = nullptr;
+    // Set by Put(url, in, out) for that request only.
     std::istream* in = nullptr;
     curl_slist* header_list = nullptr;
     int status = 0;
