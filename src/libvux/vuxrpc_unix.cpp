@@ -206,6 +206,13 @@ void SetTls(HttpQuery::Implementation& impl) {
     if (verify) Check(curl_easy_setopt(curl, CURLOPT_CAINFO, impl.ca_info.c_str()));
 }
 
+// The cookie engine with no file to read. curl_easy_reset leaks the list that CURLOPT_COOKIEFILE
+// builds (libcurl 7.88), once per request, so the engine is started through an empty cookie line
+// instead: the line is refused, the engine stays on, and its cookies survive the resets as before.
+CURLcode StartCookies(CURL* curl) {
+    return curl_easy_setopt(curl, CURLOPT_COOKIELIST, "Set-Cookie:");
+}
+
 void SetCommon(HttpQuery::Implementation& impl) {
     CURL* curl = impl.curl;
     Check(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &FailItCallBack));
@@ -218,7 +225,7 @@ void SetCommon(HttpQuery::Implementation& impl) {
 #endif
     Check(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, impl.follow_redirect ? 1L : 0L));
     Check(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects));
-    if (impl.cookies) Check(curl_easy_setopt(curl, CURLOPT_COOKIEFILE, ""));
+    if (impl.cookies) Check(StartCookies(curl));
     if (impl.timeout > 0) {
         Check(curl_easy_setopt(curl, CURLOPT_TIMEOUT, static_cast<long>(impl.timeout)));
         Check(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, static_cast<long>(impl.timeout)));
