@@ -169,7 +169,8 @@ std::string FastFetchString(const std::string& url, std::size_t maxsize = 0);
 // The Content-Length of a HEAD response; 0 when there is none.
 std::size_t FetchFileSize(const std::string& url);
 // Downloads into `path`. False when the file cannot be opened, the announced size exceeds
-// `maxsize` (0 = unlimited), the body was cut at `maxsize`, or the fetch failed (logged).
+// `maxsize` (0 = unlimited), the body was cut at `maxsize`, or the fetch failed (logged); a file
+// opened for it is then removed, so no partial download stays behind.
 bool FetchFile(const std::string& url, const std::string& path, std::size_t maxsize = 0);
 
 }  // namespace vux_rpc

@@ -28,6 +28,7 @@ int Hash(const Args& args);
 int Mime(const Args& args);
 int Crypto(const Args& args);
 int Net(const Args& args);
+int Http(const Args& args);
 int Dns(const Args& args);
 int Ftp(const Args& args);
 int Tour(const Args& args);

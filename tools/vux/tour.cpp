@@ -1,9 +1,18 @@
 // A short printed walk through each area of the library, with real inputs and outputs.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <list>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +25,7 @@
 #include <libvux/vuxhash.h>
 #include <libvux/vuxmime.h>
 #include <libvux/vuxproc.h>
+#include <libvux/vuxrpc.h>
 #include <libvux/vuxregex.h>
 #include <libvux/vuxuser.h>
 #include <libvux/vuxaccess.h>
@@ -471,6 +481,82 @@ void TransformsAndMerges() {
     Show("Merge of a module description into the core's, then CheckAndMove", core.Str());
 }
 
+// Python's http.server over a scratch directory on a free loopback port, for as long as it lives.
+class LoopbackServer {
+public:
+    explicit LoopbackServer(const std::string& root) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(fd);
+        port_ = std::to_string(ntohs(a.sin_port));
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execl("/usr/bin/python3", "python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory", root.c_str(),
+                    port_.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100 && !Accepts(a); ++i) vux_proc::Sleep(50);
+    }
+    ~LoopbackServer() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port_ + path; }
+
+private:
+    static bool Accepts(const sockaddr_in& a) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return ok;
+    }
+    std::string port_;
+    pid_t pid_ = -1;
+};
+
+void HttpClient() {
+    Title("HTTP client against a server the tour starts on loopback (vux_rpc)");
+    std::filesystem::create_directories("tmp/www");
+    std::ofstream("tmp/www/hello.txt") << "hello from loopback\n";
+    const LoopbackServer server("tmp/www");
+    Show("FetchString(\"/hello.txt\")", Quote(str::Trim(vux_rpc::FetchString(server.Url("/hello.txt")))));
+    Show("FetchFileSize(\"/hello.txt\")", std::to_string(vux_rpc::FetchFileSize(server.Url("/hello.txt"))));
+    std::ostringstream cut;
+    vux_rpc::HttpQuery().SetMaxSize(5).Get(server.Url("/hello.txt"), cut);
+    Show("SetMaxSize(5).Get(\"/hello.txt\")", Quote(cut.str()) + (cut.good() ? ", good" : ", stream marked bad"));
+    vux_rpc::HttpQuery query;
+    std::ostringstream missing;
+    try {
+        query.Get(server.Url("/missing"), missing);
+    } catch (const vux_err::Error& e) {
+        Show("Get(\"/missing\")", e.type() + "/" + e.object() + ", Status() " + std::to_string(query.Status()));
+    }
+    vux_rpc::Multi multi;
+    std::list<std::ostringstream> outs;
+    for (const char* path : {"/hello.txt", "/missing", "/"}) {
+        vux_rpc::HttpQuery q;
+        q.SetMulti(&multi);
+        outs.emplace_back();
+        q.Get(server.Url(path), outs.back());
+    }
+    std::vector<std::string> lines;
+    while (!multi.empty()) {
+        const vux_rpc::Multi::Result r = multi.Wait();
+        lines.push_back(r.url.substr(r.url.rfind('/')) + " " + std::to_string(r.query.Status()) + (r.out->good() ? " good" : " bad"));
+    }
+    std::sort(lines.begin(), lines.end());
+    Show("Multi: three Gets, each Wait() result", str::Join(lines, ", "));
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -486,6 +572,7 @@ int Tour(const Args& args) {
     SystemServices();
     Cryptography();
     Network();
+    HttpClient();
     Sessions();
     TransformsAndMerges();
     DatesAndMoney();
