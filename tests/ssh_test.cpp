@@ -336,3 +336,143 @@ TEST(SshConnect, HandshakeCutByThePeerIsTriedTenTimes) {
     EXPECT_EQ(accepted.load(), 10);
     EXPECT_GE(took, std::chrono::milliseconds(4500));
 }
+
+namespace {
+
+using vux_rpc::HostKeyAction;
+const HostKeyAction kCheck = vux_rpc::HostKeyCheck;
+const HostKeyAction kAdd = vux_rpc::HostKeyCheck | vux_rpc::HostKeyAdd;
+
+std::string Bracketed(int port) {
+    return "[127.0.0.1]:" + std::to_string(port);
+}
+
+std::string Connects(SSH ssh, const std::string& file, HostKeyAction action) {
+    return testutil::ErrorOf([&] { ssh.EnableVerifyHostKey(file, action).Connect(); });
+}
+
+// A fresh key of that type nobody serves, as a known-hosts key field.
+std::string StrangerKey(const testutil::TempDir& dir, const std::string& type) {
+    const std::string file = dir / ("stranger_" + type);
+    if (std::system(("ssh-keygen -q -t " + type + " -N '' -f " + file).c_str()) != 0) return "";
+    const std::string line = testutil::ReadFile(file + ".pub");
+    return line.substr(0, line.find(' ', line.find(' ') + 1));
+}
+
+}  // namespace
+
+TEST(SshKnownHosts, DefaultActionChecksNothingAndTouchesNoFile) {
+    SKIP_WITHOUT_SSHD();
+    testutil::TempDir dir;
+    const std::string file = dir / "known_hosts";
+    const std::string text = Bracketed(Sshd::Suite()) + " " + StrangerKey(dir, "ed25519") + "\n";
+    testutil::WriteFile(file, text);
+    EXPECT_EQ(Connects(Pass(), file, vux_rpc::HostKeyIgnore), "no error");
+    EXPECT_EQ(Connects(Pass(), dir / "none", vux_rpc::HostKeyIgnore), "no error");
+    EXPECT_EQ(testutil::ReadFile(file), text);
+    EXPECT_FALSE(std::filesystem::exists(dir / "none"));
+}
+
+TEST(SshKnownHosts, UnknownHostIsRefusedUnlessAddingIsAllowed) {
+    SKIP_WITHOUT_SSHD();
+    testutil::TempDir dir;
+    const std::string file = dir / "known_hosts";
+    const int port = Sshd::Suite();
+    EXPECT_EQ(Connects(Pass(), file, kCheck), "ssh/ssh_obj_hostkey/hostkey not found");
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(Connects(Pass(), file, kAdd), "no error");
+    const std::string found = Found(file, Bracketed(port));
+    std::set<std::string> served;
+    for (const char* type : {"ed25519", "ecdsa", "rsa"}) served.insert(Sshd::HostKey(type));
+    const std::string key = found.substr(found.find(' ') + 1, found.find(" Added by libssh2") - found.find(' ') - 1);
+    EXPECT_EQ(served.count(key), 1u) << found;
+    EXPECT_EQ(found, Bracketed(port) + " " + key + " Added by libssh2\n");
+    EXPECT_EQ(Found(file, kHost), "");
+    // Known now: plain checking lets it in and leaves the file as it was.
+    EXPECT_EQ(Connects(Pass(), file, kCheck), "no error");
+    EXPECT_EQ(testutil::ReadFile(file), found);
+}
+
+TEST(SshKnownHosts, PlainNameFlagWritesTheBareHost) {
+    SKIP_WITHOUT_SSHD();
+    testutil::TempDir dir;
+    const std::string file = dir / "known_hosts";
+    EXPECT_EQ(Connects(Pass(), file, kAdd | vux_rpc::HostKeyPlainName), "no error");
+    EXPECT_NE(Found(file, kHost), "");
+    EXPECT_EQ(Found(file, Bracketed(Sshd::Suite())), "");
+    EXPECT_EQ(Connects(Pass(), file, kCheck), "no error");
+}
+
+TEST(SshKnownHosts, ChangedKeyIsRefusedUnlessReplacingIsAllowed) {
+    SKIP_WITHOUT_SSHD();
+    Sshd::Config config;
+    config.host_keys = {"ed25519"};
+    Sshd server(config);
+    testutil::TempDir dir;
+    const std::string file = dir / "known_hosts";
+    const std::string other = "other.example " + StrangerKey(dir, "rsa") + "\n";
+    const std::string text = other + Bracketed(server.port()) + " " + StrangerKey(dir, "ed25519") + "\n";
+    testutil::WriteFile(file, text);
+    EXPECT_EQ(Connects(Pass(server.port()), file, kAdd), "ssh/ssh_obj_hostkey/hostkey changed");
+    EXPECT_EQ(testutil::ReadFile(file), text);
+    EXPECT_EQ(Connects(Pass(server.port()), file, kCheck | vux_rpc::HostKeyReplace), "no error");
+    EXPECT_EQ(Found(file, Bracketed(server.port())),
+              Bracketed(server.port()) + " " + Sshd::HostKey("ed25519") + " Replaced by libssh2\n");
+    EXPECT_EQ(Found(file, "other.example"), other);
+    EXPECT_EQ(Connects(Pass(server.port()), file, kCheck), "no error");
+}
+
+TEST(SshKnownHosts, EveryCurrentHostKeyTypeIsStoredAndChecked) {
+    SKIP_WITHOUT_SSHD();
+    for (const std::string type : {"ed25519", "ecdsa", "rsa"}) {
+        Sshd::Config config;
+        config.host_keys = {type};
+        Sshd server(config);
+        testutil::TempDir dir;
+        const std::string file = dir / "known_hosts";
+        EXPECT_EQ(Connects(Pass(server.port()), file, kAdd), "no error") << type;
+        EXPECT_EQ(Found(file, Bracketed(server.port())),
+                  Bracketed(server.port()) + " " + Sshd::HostKey(type) + " Added by libssh2\n")
+            << type;
+        EXPECT_EQ(Connects(Pass(server.port()), file, kCheck), "no error") << type;
+        // As with OpenSSH, a key of another type on file is no key for this one.
+        const std::string another = type == "rsa" ? "ed25519" : "rsa";
+        testutil::WriteFile(file, Bracketed(server.port()) + " " + Sshd::HostKey(another) + "\n");
+        EXPECT_EQ(Connects(Pass(server.port()), file, kCheck), "ssh/ssh_obj_hostkey/hostkey not found") << type;
+    }
+}
+
+TEST(SshThreads, EightConnectionsRunCommandsAtOnce) {
+    SKIP_WITHOUT_SSHD();
+    const int port = Sshd::Suite();
+    std::vector<std::string> got(8), want(8);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            SSHpass ssh = Pass(port);
+            for (int i = 0; i < 10; ++i) {
+                const std::string tag = std::to_string(t) + "-" + std::to_string(i);
+                got[t] += ssh.Execute("echo " + tag + "; head -c 300000 /dev/zero | wc -c; exit " + std::to_string(i)).Str();
+                got[t] += std::to_string(ssh.Result()) + ";";
+                want[t] += tag + "\n300000\n" + std::to_string(i) + ";";
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(got[t], want[t]) << t;
+}
+
+TEST(SshStreams, ReadsomeTakesOnlyWhatHasArrived) {
+    SKIP_WITHOUT_SSHD();
+    SSHpass ssh = Pass();
+    ssh.Execute("echo ready; read line; echo \"got $line\"");
+    std::string line;
+    std::getline(ssh.Out(), line);
+    EXPECT_EQ(line, "ready");
+    char buf[64];
+    EXPECT_EQ(ssh.Out().readsome(buf, sizeof buf), 0);
+    ssh.In() << "ping\n";
+    ssh.CloseIn();
+    EXPECT_EQ(ssh.Str(), "got ping\n");
+    EXPECT_EQ(ssh.Result(), 0);
+}

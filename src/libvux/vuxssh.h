@@ -77,7 +77,8 @@ public:
     // Collects the previous command, connects when there is no session, and starts `command`.
     SSH& Execute(const std::string& command);
     // The command's standard input and output. Reading past a time-out or a lost connection
-    // sets badbit. After Result they throw InternalErr.
+    // sets badbit; Out().readsome() takes only what has arrived. After Result they throw
+    // InternalErr.
     std::ostream& In();
     std::istream& Out();
     // The rest of the standard output.

@@ -173,21 +173,14 @@ public:
 
 protected:
     int_type underflow() override {
-        if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-        const std::size_t keep = std::min<std::size_t>(static_cast<std::size_t>(gptr() - eback()), kPutBack);
-        std::memmove(buf_.data() + kPutBack - keep, gptr() - keep, keep);
-        char* const start = buf_.data() + kPutBack;
-        for (;;) {
-            if (!impl_.channel || libssh2_channel_eof(impl_.channel)) return traits_type::eof();
-            const ssize_t n = libssh2_channel_read_ex(impl_.channel, 0, start, size_);
-            if (n > 0) {
-                setg(start - keep, start, start + n);
-                return traits_type::to_int_type(*gptr());
-            }
-            if (n == 0) return traits_type::eof();
-            if (n != LIBSSH2_ERROR_EAGAIN || Wait() != 0)
-                throw std::ios_base::failure("SSH::underflow error reading stdout channel");
-        }
+        if (gptr() == egptr() && Fill(true) <= 0) return traits_type::eof();
+        return traits_type::to_int_type(*gptr());
+    }
+
+    // What can be read without waiting; -1 at the end.
+    std::streamsize showmanyc() override {
+        const int filled = Fill(false);
+        return filled < 0 ? -1 : egptr() - gptr();
     }
 
     int_type overflow(int_type c) override {
@@ -205,6 +198,28 @@ protected:
     }
 
 private:
+    // Reads the next piece behind the put-back area: 1 when there is one, 0 when none came
+    // without waiting, -1 at the end.
+    int Fill(bool wait) {
+        if (gptr() < egptr()) return 1;
+        const std::size_t keep = std::min<std::size_t>(static_cast<std::size_t>(gptr() - eback()), kPutBack);
+        std::memmove(buf_.data() + kPutBack - keep, gptr() - keep, keep);
+        char* const start = buf_.data() + kPutBack;
+        setg(start - keep, start, start);
+        for (;;) {
+            if (!impl_.channel || libssh2_channel_eof(impl_.channel)) return -1;
+            const ssize_t n = libssh2_channel_read_ex(impl_.channel, 0, start, size_);
+            if (n > 0) {
+                setg(start - keep, start, start + n);
+                return 1;
+            }
+            if (n == 0) return -1;
+            if (n == LIBSSH2_ERROR_EAGAIN && !wait) return 0;
+            if (n != LIBSSH2_ERROR_EAGAIN || Wait() != 0)
+                throw std::ios_base::failure("SSH::underflow error reading stdout channel");
+        }
+    }
+
     int Wait() {
         const int rc = impl_.WaitSocket();
         VUX_LOG(VuxLogModule(), 9, "%s:%d waitsocket = %d", "vuxssh_unix", __LINE__, rc);
