@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -475,4 +476,42 @@ TEST(SshStreams, ReadsomeTakesOnlyWhatHasArrived) {
     ssh.CloseIn();
     EXPECT_EQ(ssh.Str(), "got ping\n");
     EXPECT_EQ(ssh.Result(), 0);
+}
+
+namespace {
+
+// Exit status of the tool with standard input from `in`, standard output into `out`.
+int Tool(const std::string& args, const std::string& in, const std::string& out) {
+    const int rc = std::system((std::string(VUX_TOOL) + " ssh " + args + " <'" + in + "' >'" + out + "' 2>'" + out + ".err'").c_str());
+    return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+}  // namespace
+
+TEST(SshTool, StreamsBothWaysAndExitsWithTheRemoteStatus) {
+    SKIP_WITHOUT_SSHD();
+    testutil::TempDir dir;
+    const std::string port = std::to_string(Sshd::Suite()), target = TestAccount().user + "@127.0.0.1";
+    testutil::WriteFile(dir / "password", TestAccount().password + "\n");
+    const std::string data = testutil::RandomBytes(5 << 20, 3);
+    testutil::WriteFile(dir / "in", data);
+    EXPECT_EQ(Tool("--password-file " + (dir / "password") + " --port " + port + " " + target + " -- 'cat; exit 7'",
+                   dir / "in", dir / "out"),
+              7);
+    EXPECT_TRUE(testutil::ReadFile(dir / "out") == data);
+    // Known hosts through the tool: added once, then a changed key stops it with the error document.
+    const std::string known = dir / "known_hosts";
+    const std::string by_key = "--key " + TestAccount().Key("ed25519") + " --port " + port + " --known-hosts " + known;
+    EXPECT_EQ(Tool(by_key + " --hostkey-action 6 " + target + " -- id -un", "/dev/null", dir / "out"), 0);
+    EXPECT_EQ(testutil::ReadFile(dir / "out"), TestAccount().user + "\n");
+    EXPECT_NE(Found(known, Bracketed(Sshd::Suite())), "");
+    testutil::WriteFile(known, Bracketed(Sshd::Suite()) + " " + StrangerKey(dir, "ecdsa") + "\n" +
+                                   Bracketed(Sshd::Suite()) + " " + StrangerKey(dir, "ed25519") + "\n" +
+                                   Bracketed(Sshd::Suite()) + " " + StrangerKey(dir, "rsa") + "\n");
+    EXPECT_EQ(Tool(by_key + " --hostkey-action 2 " + target + " -- true", "/dev/null", dir / "out"), 1);
+    EXPECT_NE(testutil::ReadFile(dir / "out.err").find("hostkey changed"), std::string::npos);
+    EXPECT_EQ(Tool("--port " + port + " " + target + " -- true", "/dev/null", dir / "out"), 2);
+    EXPECT_EQ(Tool("--password-file " + (dir / "password") + " --port " + port + " " + target + " -- 'kill -9 $$'",
+                   "/dev/null", dir / "out"),
+              255);
 }

@@ -29,6 +29,7 @@ int Mime(const Args& args);
 int Crypto(const Args& args);
 int Net(const Args& args);
 int Dns(const Args& args);
+int Ssh(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

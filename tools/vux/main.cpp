@@ -35,6 +35,7 @@ const Command kCommands[] = {
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
     {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
+    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &Ssh},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 
