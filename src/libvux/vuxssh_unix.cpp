@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -74,7 +76,8 @@ std::string NewId() {
 }
 
 bool Offers(const char* methods, const std::string& method) {
-    return ("," + std::string(methods) + ",").find("," + method + ",") != std::string::npos;
+    const std::string list = std::string(",").append(methods).append(",");
+    return list.find(std::string(",").append(method).append(",")) != std::string::npos;
 }
 
 // The known-hosts key type of a server key type; 0 for a type the file format does not name.
@@ -400,6 +403,10 @@ void SSH::Implementation::ConnectImpl::OpenSocket(Implementation* impl, const ad
     }
     if (flags < 0 || ::fcntl(impl->sock, F_SETFL, flags & ~O_NONBLOCK) < 0)
         VUX_LOG(VuxLogModule(), 4, "Failed to clear nonblocking flag");
+    // A command's end is several small packets in a row, which Nagle's algorithm would hold
+    // back for the peer's delayed acknowledgement.
+    const int on = 1;
+    ::setsockopt(impl->sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 void SSH::Implementation::ConnectImpl::NewSession(Implementation* impl) {
@@ -514,7 +521,8 @@ void SSH::Implementation::VerifyHostKey() {
             VUX_LOG(VuxLogModule(), 6, "id=%s Hostkey not found", id.c_str());
             if (!(action & (HostKeyAdd | HostKeyReplace))) throw Fail("hostkey", SshFault{"hostkey", "hostkey not found"});
             const bool bracketed = port != 22 && !(action & HostKeyPlainName);
-            hosts.Add(bracketed ? "[" + host() + "]:" + std::to_string(port) : host(), key, key_type, "Added by libssh2");
+            const std::string name = bracketed ? std::string("[").append(host()).append("]:").append(std::to_string(port)) : host();
+            hosts.Add(name, key, key_type, "Added by libssh2");
             hosts.Write();
             VUX_LOG(VuxLogModule(), 6, "id=%s Hostkey added", id.c_str());
             return;
