@@ -289,7 +289,8 @@ TEST(SshTimeout, SilentCommandEndsWithTheTimeoutStatusAndTheConnectionGoesOn) {
     std::string line;
     std::getline(ssh.Out(), line);
     EXPECT_EQ(line, "early");
-    EXPECT_EQ(testutil::ErrorKindOf([&] { ssh.Str(); }), "ssh/ssh_obj_internal");
+    EXPECT_EQ(testutil::ErrorOf([&] { ssh.Str(); }),
+              "ssh/ssh_obj_internal/Read from ssh channel failed: Timeout was reached");
     EXPECT_EQ(ssh.Result(), -100501);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     ssh.SetTimeout(30);

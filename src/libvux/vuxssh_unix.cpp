@@ -756,7 +756,9 @@ std::string SSH::Str() {
     while (out.read(block.data(), static_cast<std::streamsize>(block.size())) || out.gcount() > 0)
         text.append(block.data(), static_cast<std::size_t>(out.gcount()));
     // A cut output must not pass for the whole of it.
-    if (out.bad()) throw InternalErr("Read from ssh channel failed: " + m_impl->FailureText(m_impl->timed_out ? kTimedOut : 1));
+    if (out.bad())
+        throw InternalErr(m_impl->timed_out ? "Read from ssh channel failed: Timeout was reached"
+                                            : "Read from ssh channel failed: " + GetSSHLastError(m_impl->session));
     return text;
 }
 
