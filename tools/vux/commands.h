@@ -31,6 +31,7 @@ int Net(const Args& args);
 int Http(const Args& args);
 int Dns(const Args& args);
 int Ftp(const Args& args);
+int Ssh(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

@@ -37,6 +37,7 @@ const Command kCommands[] = {
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
     {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", &Ftp},
     {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &Http},
+    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &Ssh},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 

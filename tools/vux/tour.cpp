@@ -38,6 +38,7 @@
 #include <libvux/vuxnet.h>
 #include <libvux/vuxtest.h>
 #include <libvux/vuxsession.h>
+#include <libvux/vuxssh.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
 #include <libvux/vuxxml.h>
@@ -481,18 +482,27 @@ void TransformsAndMerges() {
     Show("Merge of a module description into the core's, then CheckAndMove", core.Str());
 }
 
+// A free TCP port of 127.0.0.1, for the tour's own servers.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
 // Python's http.server over a scratch directory on a free loopback port, for as long as it lives.
 class LoopbackServer {
 public:
     explicit LoopbackServer(const std::string& root) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(fd);
+        a.sin_port = htons(static_cast<uint16_t>(FreePort()));
         port_ = std::to_string(ntohs(a.sin_port));
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -557,6 +567,63 @@ void HttpClient() {
     Show("Multi: three Gets, each Wait() result", str::Join(lines, ", "));
 }
 
+void RemoteCommands() {
+    Title("commands on a remote host over SSH (vux_rpc::SSH)");
+    if (::access("/usr/sbin/sshd", X_OK) != 0 || ::geteuid() != 0) {
+        std::cout << "  (skipped: this part starts its own sshd on loopback, which needs openssh-server and root)\n";
+        return;
+    }
+    namespace fs = std::filesystem;
+    const std::string dir = fs::absolute("tmp/ssh").string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::create_directories("/run/sshd");
+    for (const char* key : {"host", "user"})
+        vux_proc::Execute("ssh-keygen -q -t ed25519 -N '' -f " + dir + "/" + key, 0).Run().Result();
+    fs::copy_file(dir + "/user.pub", dir + "/authorized_keys", fs::copy_options::overwrite_existing);
+    const int port = FreePort();
+    vux_file::Write(dir + "/sshd_config", "ListenAddress 127.0.0.1:" + std::to_string(port) + "\nHostKey " + dir +
+                                              "/host\nPidFile " + dir + "/sshd.pid\nAuthorizedKeysFile " + dir +
+                                              "/authorized_keys\nPermitRootLogin prohibit-password\nUsePAM no\n"
+                                              "StrictModes no\nLogLevel ERROR\n");
+    vux_proc::Execute server(std::vector<std::string>{"/usr/sbin/sshd", "-D", "-e", "-f", dir + "/sshd_config"}, 0);
+    server.Run();
+    std::cout << "  sshd -D on 127.0.0.1:" << port << ", logging in as root with an Ed25519 key\n";
+    vux_rpc::SSHkey ssh("127.0.0.1", "root", dir + "/user", "", port);
+    ssh.EnableVerifyHostKey(dir + "/known_hosts", vux_rpc::HostKeyCheck | vux_rpc::HostKeyAdd);
+    for (int i = 0; i < 50; ++i) {
+        try {
+            ssh.Connect();
+            break;
+        } catch (const vux_err::Error&) {
+            vux_proc::Sleep(100);
+        }
+    }
+    try {
+        const std::string out = ssh.Execute("echo $SSH_CONNECTION | cut -d' ' -f3-; exit 3").Str();
+        Show("Execute(\"echo $SSH_CONNECTION | cut -d' ' -f3-; exit 3\"): Str(), Result()",
+             Quote(out.substr(0, out.find('\n'))) + ", " + std::to_string(ssh.Result()));
+        ssh.Execute("tr a-z A-Z");
+        ssh.In() << "through standard input";
+        ssh.CloseIn();
+        Show("Execute(\"tr a-z A-Z\"); In() << \"through standard input\"; CloseIn(); Str()", Quote(ssh.Str()));
+        ssh.SetTimeout(1).Execute("sleep 3");
+        Show("SetTimeout(1).Execute(\"sleep 3\").Result()", std::to_string(ssh.Result()));
+        const std::string known = vux_file::Read(dir + "/known_hosts");
+        Show("known_hosts after HostKeyCheck | HostKeyAdd",
+             known.substr(0, 40) + "..." + known.substr(known.find(" Added by"), 17));
+        ssh.SetTimeout(10).Disconnect();
+        ssh.EnableVerifyHostKey(dir + "/known_hosts", vux_rpc::HostKeyCheck);
+        vux_file::Write(dir + "/known_hosts", "[127.0.0.1]:" + std::to_string(port) + " " +
+                                                  vux_file::Read(dir + "/user.pub"));
+        ssh.Connect();
+    } catch (const vux_err::Error& e) {
+        Show("Connect() with another key on file for the host", e.what());
+    }
+    ssh.Disconnect();
+    server.Terminate();
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -573,6 +640,7 @@ int Tour(const Args& args) {
     Cryptography();
     Network();
     HttpClient();
+    RemoteCommands();
     Sessions();
     TransformsAndMerges();
     DatesAndMoney();
