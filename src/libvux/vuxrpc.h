@@ -25,6 +25,9 @@ class Fail : public vux_err::Error {
 public:
     template <class Code>
     Fail(const std::string& what, Code code);
+    // The SSH client's form: type "ssh", object "ssh_obj_" + object, and the message "detail"
+    // = "ssh_detail_" + detail, visible at every access level.
+    Fail(const std::string& object, const std::string& detail, const std::string& value);
 };
 
 class Multi;

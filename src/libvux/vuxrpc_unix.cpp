@@ -54,6 +54,11 @@ Fail::Fail(const std::string& what, Code code) : vux_err::Error("rpc", what, Fai
 template VUX_API Fail::Fail(const std::string& what, CURLcode code);
 template VUX_API Fail::Fail(const std::string& what, CURLMcode code);
 
+Fail::Fail(const std::string& object, const std::string& detail, const std::string& value)
+    : vux_err::Error("ssh", "ssh_obj_" + object, value) {
+    add_message("detail", "ssh_detail_" + detail);
+}
+
 void InitLibrary() {
     static const bool done = (vux_thread::Init(&InitOnce), true);
     (void)done;

@@ -40,12 +40,6 @@ const std::size_t kPutBack = 8;
 const int kDisconnectByApplication = 11;
 const int kDisconnectProtocolError = 10;
 
-// What the SSH form of the namespace's error carries besides its object.
-struct SshFault {
-    std::string detail;
-    std::string value;
-};
-
 void InitOnce() {
     // Debian's libssh2 runs on OpenSSL: vux_crypto::Init makes that thread-safe, and libssh2
     // sets up its own backend.
@@ -95,15 +89,10 @@ int KnownHostKeyType(int hostkey_type) {
 
 }  // namespace
 
-template <>
-Fail::Fail(const std::string& object, SshFault fault) : vux_err::Error("ssh", "ssh_obj_" + object, fault.value) {
-    add_message("detail", "ssh_detail_" + fault.detail);
-}
-
 ConnectErr::ConnectErr(const std::string& value, const std::string& detail)
-    : Fail("connect", SshFault{detail, value}) {}
+    : Fail("connect", detail, value) {}
 
-InternalErr::InternalErr(const std::string& value) : Fail("internal", SshFault{"internal", value}) {}
+InternalErr::InternalErr(const std::string& value) : Fail("internal", "internal", value) {}
 
 struct SSH::Implementation {
     class ConnectImpl;
@@ -511,7 +500,7 @@ void SSH::Implementation::VerifyHostKey() {
     const std::string key = str::base64::Encode(std::string(raw, length));
     VUX_LOG(VuxLogModule(), 6, "id=%s Remote hostkey: \n%s", id.c_str(), key.c_str());
     const int key_type = KnownHostKeyType(type);
-    if (!key_type) throw Fail("hostkey", SshFault{"hostkey", "KnownHosts: Unknown hostkey type"});
+    if (!key_type) throw Fail("hostkey", "hostkey", "KnownHosts: Unknown hostkey type");
     libssh2_knownhost* entry = nullptr;
     switch (hosts.Check(host(), port, key, key_type, &entry)) {
         case LIBSSH2_KNOWNHOST_CHECK_MATCH:
@@ -519,7 +508,7 @@ void SSH::Implementation::VerifyHostKey() {
             return;
         case LIBSSH2_KNOWNHOST_CHECK_NOTFOUND: {
             VUX_LOG(VuxLogModule(), 6, "id=%s Hostkey not found", id.c_str());
-            if (!(action & (HostKeyAdd | HostKeyReplace))) throw Fail("hostkey", SshFault{"hostkey", "hostkey not found"});
+            if (!(action & (HostKeyAdd | HostKeyReplace))) throw Fail("hostkey", "hostkey", "hostkey not found");
             const bool bracketed = port != 22 && !(action & HostKeyPlainName);
             const std::string name = bracketed ? std::string("[").append(host()).append("]:").append(std::to_string(port)) : host();
             hosts.Add(name, key, key_type, "Added by libssh2");
@@ -529,7 +518,7 @@ void SSH::Implementation::VerifyHostKey() {
         }
         case LIBSSH2_KNOWNHOST_CHECK_MISMATCH: {
             VUX_LOG(VuxLogModule(), 6, "id=%s Hostkey mismatch", id.c_str());
-            if (!(action & HostKeyReplace)) throw Fail("hostkey", SshFault{"hostkey", "hostkey changed"});
+            if (!(action & HostKeyReplace)) throw Fail("hostkey", "hostkey", "hostkey changed");
             // The replacement keeps the name the old entry was found under.
             const std::string name = entry->name ? entry->name : host();
             hosts.Delete(entry);
@@ -539,7 +528,7 @@ void SSH::Implementation::VerifyHostKey() {
             return;
         }
         default:
-            throw Fail("hostkey", SshFault{"hostkey", "KnownHosts: Failed to verify hostkey: " + GetSSHLastError(session)});
+            throw Fail("hostkey", "hostkey", "KnownHosts: Failed to verify hostkey: " + GetSSHLastError(session));
     }
 }
 
@@ -804,7 +793,7 @@ bool FileExists(const std::string& path) {
 // The public half of the key, written by ssh-keygen into a file of its own making.
 void MakePublicKey(const std::string& priv, const std::string& passphrase, const std::string& pub) {
     const int fd = ::open(pub.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) throw Fail("pubkey", SshFault{"pubkey", "Private key '" + priv + ".pub' failed to open"});
+    if (fd < 0) throw Fail("pubkey", "pubkey", "Private key '" + priv + ".pub' failed to open");
     const ResHandle file(fd);
     ::fchmod(fd, 0644);
     int status = -1;
@@ -824,7 +813,7 @@ void MakePublicKey(const std::string& priv, const std::string& passphrase, const
     if (status != 0) {
         // An empty file would be taken for the key next time.
         ::unlink(pub.c_str());
-        throw Fail("pubkey", SshFault{"pubkey", "Failed to get public key by private '" + priv + "'"});
+        throw Fail("pubkey", "pubkey", "Failed to get public key by private '" + priv + "'");
     }
 }
 
@@ -834,7 +823,7 @@ SSHkey::SSHkey(const std::string& host, const std::string& user, const std::stri
                const std::string& passphrase, int port)
     : SSH(host, user, port) {
     if (!FileExists(private_key_file))
-        throw Fail("privkey", SshFault{"privkey", "Private key '" + private_key_file + "' not found"});
+        throw Fail("privkey", "privkey", "Private key '" + private_key_file + "' not found");
     const std::string pub = private_key_file + ".pub";
     if (!FileExists(pub)) MakePublicKey(private_key_file, passphrase, pub);
     m_impl->params.insert(m_impl->params.end(), {pub, private_key_file, passphrase});
