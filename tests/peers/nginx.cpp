@@ -22,22 +22,6 @@ namespace {
 const char* const kNginx = "/usr/sbin/nginx";
 const char* const kOpenssl = "/usr/bin/openssl";
 
-sockaddr_in Address(const std::string& address, int port) {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) throw std::runtime_error("bad address " + address);
-    return a;
-}
-
-bool Accepts(const std::string& address, int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Address(address, port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 std::string Random(std::size_t n, unsigned seed) {
     std::mt19937 gen(seed);
     std::string out(n, '\0');
@@ -112,47 +96,6 @@ void WriteContent(const std::string& www) {
 }
 
 }  // namespace
-
-int FreePort(const std::string& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Address(address, 0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("no free port on " + address);
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-int StartServer(const char* const argv[], const std::string& address, int port, const std::string& log) {
-    const int pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork");
-    if (pid == 0) {
-        // A test process that dies without its destructors takes the server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::execv(argv[0], const_cast<char* const*>(argv));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (Accepts(address, port)) return pid;
-        int status;
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            throw std::runtime_error(std::string(argv[0]) + " ended: " + (::access(log.c_str(), R_OK) == 0 ? vux_file::Read(log) : ""));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    int p = pid;
-    StopServer(p);
-    throw std::runtime_error(std::string(argv[0]) + " does not answer on " + address);
-}
-
-void StopServer(int& pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
-    pid = -1;
-}
 
 std::string Nginx::Missing() {
     if (::access(kNginx, X_OK) != 0) return "nginx is not installed (scripts/deps installs it)";

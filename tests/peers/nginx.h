@@ -9,15 +9,10 @@
 
 #include <libvux/vuxfile.h>
 
+#include "server.h"
+
 namespace peers {
 
-// A TCP port on `address` that nothing listens on right now.
-int FreePort(const std::string& address);
-
-// Runs a server program with PR_SET_PDEATHSIG and waits until `address`:`port` accepts;
-// throws std::runtime_error with `log`'s text when it ends or does not answer in 10 seconds.
-int StartServer(const char* const argv[], const std::string& address, int port, const std::string& log);
-void StopServer(int& pid);
 
 // Plain HTTP serves, under the document root www():
 //   /files/empty.bin, /files/1000.bin, /files/1k.bin, /files/1m.bin  random bytes of those sizes

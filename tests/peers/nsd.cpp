@@ -1,33 +1,15 @@
 #include "nsd.h"
+#include "server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <stdexcept>
-#include <thread>
 
 namespace peers {
 
 namespace {
 
 const char* const kNsd = "/usr/sbin/nsd";
-
-bool Accepts(const std::string& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(53);
-    ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 }  // namespace
 
@@ -51,25 +33,9 @@ Nsd::Nsd(const std::string& address, const std::map<std::string, std::string>& z
                 "  provide-xfr: 127.0.0.0/8 NOKEY\n";
     }
     vux_file::Write(d + "/nsd.conf", conf);
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-        // A test process that dies without its destructors takes the server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        ::execl(kNsd, kNsd, "-d", "-c", (d + "/nsd.conf").c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (Accepts(address)) return;
-        int status;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("nsd ended: " + vux_file::Read(d + "/nsd.log"));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    Stop();
-    throw std::runtime_error("nsd does not answer on " + address);
+    const std::string conf_path = d + "/nsd.conf";
+    const char* const argv[] = {kNsd, "-d", "-c", conf_path.c_str(), nullptr};
+    pid_ = StartServer(argv, address, 53, d + "/nsd.log");
 }
 
 std::string ExampleZone() {
@@ -91,10 +57,7 @@ Nsd::~Nsd() {
 }
 
 void Nsd::Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    StopServer(pid_);
 }
 
 }  // namespace peers

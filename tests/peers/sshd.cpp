@@ -1,4 +1,5 @@
 #include "sshd.h"
+#include "server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -63,30 +64,6 @@ private:
     int fd_;
 };
 
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0)
-        throw std::runtime_error("no free port");
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // Account, user keys and host keys, when not there yet; the caller holds the lock.
 void MakeAccount() {
     if (fs::exists(Root("ready"))) return;
@@ -128,17 +105,6 @@ std::string ConfigText(const Sshd::Config& config, int port, const std::string& 
     return text;
 }
 
-void WaitUntilAccepting(int port, int pid, const std::string& dir) {
-    for (int i = 0; i < 200; ++i) {
-        if (Accepts(port)) return;
-        int status;
-        if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid)
-            throw std::runtime_error("sshd ended: " + Read(dir + "/sshd.log"));
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error("sshd does not answer on port " + std::to_string(port) + ": " + Read(dir + "/sshd.log"));
-}
-
 // A server's connection processes (and theirs, which hold the connection too) go first: they
 // outlive the listener otherwise.
 void KillTree(int pid, int signal) {
@@ -158,7 +124,7 @@ int SuitePid() {
 
 bool SuiteRunning() {
     const int pid = SuitePid();
-    return pid > 0 && ::kill(pid, 0) == 0 && Accepts(kSuitePort);
+    return pid > 0 && ::kill(pid, 0) == 0 && Accepts("127.0.0.1", kSuitePort);
 }
 
 void LaunchSuite() {
@@ -168,7 +134,7 @@ void LaunchSuite() {
     Write(dir + "/sshd_config", ConfigText(Sshd::Config(), kSuitePort, dir));
     // Without -D sshd goes to the background and writes its pid file itself.
     Shell(std::string(kSshd) + " -f " + dir + "/sshd_config -E " + dir + "/sshd.log");
-    WaitUntilAccepting(kSuitePort, -1, dir);
+    WaitAccepting("127.0.0.1", kSuitePort, -1, dir + "/sshd.log");
 }
 
 struct StopAtExit {
@@ -203,21 +169,13 @@ Sshd::Sshd(const Config& config) {
     char tmpl[] = "/tmp/vuxsshd.XXXXXX";
     if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
     dir_ = tmpl;
-    port_ = FreePort();
+    port_ = FreePort("127.0.0.1");
     Write(dir_ + "/sshd_config", ConfigText(config, port_, dir_));
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-        // A test process that dies without its destructors takes the server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        const std::string conf = dir_ + "/sshd_config", log = dir_ + "/sshd.log";
-        ::execl(kSshd, kSshd, "-D", "-f", conf.c_str(), "-E", log.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    const std::string conf = dir_ + "/sshd_config", log = dir_ + "/sshd.log";
+    const char* const argv[] = {kSshd, "-D", "-f", conf.c_str(), "-E", log.c_str(), nullptr};
     try {
-        WaitUntilAccepting(port_, pid_, dir_);
+        pid_ = StartServer(argv, "127.0.0.1", port_, log);
     } catch (...) {
-        Stop();
         fs::remove_all(dir_);
         throw;
     }

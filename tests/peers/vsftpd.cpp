@@ -1,21 +1,14 @@
 #include "vsftpd.h"
+#include "server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 #include <libvux/vuxstr.h>
 
@@ -24,35 +17,6 @@ namespace peers {
 namespace {
 
 const char* const kVsftpd = "/usr/sbin/vsftpd";
-
-sockaddr_in Loopback(int port) {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Loopback(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
 
 // An id no account of the system uses, so that the server's files belong to the test alone.
 unsigned FreeUid() {
@@ -95,7 +59,7 @@ Vsftpd::Vsftpd(const Options& options) {
         ::mkdir(small.c_str(), 0755);
     }
 
-    port_ = FreePort();
+    port_ = FreePort("127.0.0.1");
     std::string conf = "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nbackground=NO\n"
                        "listen_port=" + std::to_string(port_) + "\n"
                        "pasv_min_port=" + std::to_string(port_ + 1) + "\n"
@@ -116,32 +80,17 @@ Vsftpd::Vsftpd(const Options& options) {
     const std::string size = "size=" + std::to_string(options.small_kib) + "k,uid=" + id + ",gid=" + id;
     const std::string config = d + "/vsftpd.conf";
     const std::string binds[] = {"passwd", "shadow", "group"};
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork");
-    if (pid_ == 0) {
-        // A test process that dies without its destructors takes the server with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    const char* const argv[] = {kVsftpd, config.c_str(), nullptr};
+    // The server sees the copied account files and the small file system; the host never does.
+    pid_ = StartServer(argv, "127.0.0.1", port_, d + "/vsftpd.log", [&] {
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            ::_exit(126);
+            return false;
         for (const std::string& f : binds) {
             const std::string copy = d + "/etc/" + f, real = "/etc/" + f;
-            if (::mount(copy.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0) ::_exit(126);
+            if (::mount(copy.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
         }
-        if (!small.empty() && ::mount("tmpfs", small.c_str(), "tmpfs", 0, size.c_str()) != 0) ::_exit(126);
-        ::execl(kVsftpd, kVsftpd, config.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 200; ++i) {
-        if (Accepts(port_)) return;
-        int status;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            throw std::runtime_error("vsftpd ended with status " + std::to_string(status));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    Stop();
-    throw std::runtime_error("vsftpd does not answer on port " + std::to_string(port_));
+        return small.empty() || ::mount("tmpfs", small.c_str(), "tmpfs", 0, size.c_str()) == 0;
+    });
 }
 
 std::string Vsftpd::Url(const std::string& scheme, const std::string& path) const {
@@ -158,10 +107,7 @@ Vsftpd::~Vsftpd() {
 }
 
 void Vsftpd::Stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    StopServer(pid_);
 }
 
 }  // namespace peers

@@ -1,0 +1,95 @@
+#include "server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include <libvux/vuxfile.h>
+
+namespace peers {
+
+namespace {
+
+sockaddr_in Address(const std::string& address, int port) {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) throw std::runtime_error("bad address " + address);
+    return a;
+}
+
+std::string LogText(const std::string& log) {
+    return ::access(log.c_str(), R_OK) == 0 ? vux_file::Read(log) : "";
+}
+
+}  // namespace
+
+int FreePort(const std::string& address) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = Address(address, 0);
+    socklen_t len = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("no free port on " + address);
+    }
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Accepts(const std::string& address, int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in a = Address(address, port);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+void WaitAccepting(const std::string& address, int port, int pid, const std::string& log) {
+    for (int i = 0; i < 200; ++i) {
+        if (Accepts(address, port)) return;
+        int status;
+        if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid)
+            throw std::runtime_error("the server ended with status " + std::to_string(status) + ": " + LogText(log));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("the server does not answer on " + address + ":" + std::to_string(port) + ": " + LogText(log));
+}
+
+int StartServer(const char* const argv[], const std::string& address, int port, const std::string& log,
+                const std::function<bool()>& prepare) {
+    int pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        // A test process that dies without its destructors takes the server with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (prepare && !prepare()) ::_exit(126);
+        ::execv(argv[0], const_cast<char* const*>(argv));
+        ::_exit(127);
+    }
+    try {
+        WaitAccepting(address, port, pid, log);
+    } catch (const std::exception& e) {
+        // Reaped already when it ended; stopped here when it only kept silent.
+        if (::kill(pid, 0) == 0) StopServer(pid);
+        throw std::runtime_error(std::string(argv[0]) + ": " + e.what());
+    }
+    return pid;
+}
+
+void StopServer(int& pid) {
+    if (pid <= 0) return;
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+}  // namespace peers
