@@ -37,22 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::size_t nul; (nul = in.find('\0', start)) != std::string::npos; start = nul + 1)
         pieces.push_back(in.substr(start, nul - start));
     pieces.push_back(in.substr(start));
+    // Later on, "--help" may be an option's value; first, it can only ask for the help.
+    const bool help = pieces.size() > 1 && pieces[1] == "--help";
     std::vector<const char*> argv;
-    bool help = false;
-    for (const std::string& p : pieces) {
-        argv.push_back(p.c_str());
-        if (p == "--") break;
-        help = help || p == "--help";
-    }
-    argv.clear();
     for (const std::string& p : pieces) argv.push_back(p.c_str());
 
     vux_args::Args a("prog");
     Declare(a);
     try {
         const int n = a.Parse(static_cast<int>(argv.size()), argv.data());
-        if (help) abort();
         auto r = a.GetResult();
+        if (help) abort();
         if (n != r->ArgsCount()) abort();
         // Plain arguments come from the command line, or are an unknown letter of a cluster.
         for (const std::string& plain : r->Args())

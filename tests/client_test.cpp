@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
+#include <sys/wait.h>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -281,6 +283,36 @@ TEST(ClientLocal, FiftyThreadsEachWithItsOwnClient) {
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(wrong, std::vector<int>(50, 0));
     EXPECT_EQ(testutil::OpenFds(), fds);
+}
+
+// `vux core query` in the panel directory: exit code and standard output (error joined).
+std::pair<int, std::string> Tool(const std::string& args) {
+    FILE* p = popen((std::string("'") + VUX_TOOL + "' core " + args + " 2>&1").c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int status = pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+TEST(ClientTool, QueriesTheCoreAndShowsItsErrors) {
+    Scene s;
+    auto [code, out] = Tool("query 'func=echo&x=a%20b'");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find("<query>func=echo&amp;x=a%20b&amp;out=xml</query>"), std::string::npos) << out;
+    std::tie(code, out) = Tool("query --name core 'func=fail&type=value&object=o&value=v'");
+    EXPECT_EQ(code, 1);
+    EXPECT_NE(out.find("<error type=\"value\" object=\"o\" external=\"yes\">"), std::string::npos) << out;
+    std::tie(code, out) = Tool("--help");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(out.find("vux core query [OPTIONS] QUERY"), 0u) << out;
+    EXPECT_NE(out.find("--name <value>    (-n) the panel whose core is called"), std::string::npos) << out;
+    std::tie(code, out) = Tool("query --name");
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(out.find("\nNot anought parameter count for option 'name'"), std::string::npos) << out;
+    std::tie(code, out) = Tool("ask 'func=echo'");
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(out.find("\nUnknown parameter 'ask'"), std::string::npos) << out;
 }
 
 }  // namespace

@@ -266,6 +266,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     name = argv[1];
+    // Detached from whoever started it: holding their terminal or pipe open would keep them
+    // waiting for an end of output that never comes.
+    if (int null = ::open("/dev/null", O_RDWR | O_CLOEXEC); null >= 0)
+        for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
     if (vux_file::Exists("tmp/core.lock") || vux_file::Exists("tmp/" + name + ".lock")) return 1;
     if (!TakeInstanceLock()) return 0;
     Start();

@@ -29,6 +29,7 @@ int Mime(const Args& args);
 int Crypto(const Args& args);
 int Net(const Args& args);
 int Dns(const Args& args);
+int Core(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.
@@ -37,6 +38,8 @@ struct Usage {
 };
 
 std::string ReadAll(std::istream& in);
+// An argument vector for vux_args: "vux <command>" and then the arguments; points into args.
+std::vector<const char*> Argv(const char* command, const Args& args);
 
 }  // namespace vuxtool
 

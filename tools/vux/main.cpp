@@ -4,6 +4,7 @@
 #include <iostream>
 #include <iterator>
 
+#include <libvux/vuxargs.h>
 #include <libvux/vuxerr.h>
 
 #include "commands.h"
@@ -12,6 +13,14 @@ namespace vuxtool {
 
 std::string ReadAll(std::istream& in) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<const char*> Argv(const char* command, const Args& args) {
+    static thread_local std::string name;
+    name = std::string("vux ") + command;
+    std::vector<const char*> argv{name.c_str()};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    return argv;
 }
 
 namespace {
@@ -35,6 +44,7 @@ const Command kCommands[] = {
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
     {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
+    {"core", "core query [--name PANEL] [--wait-locked] [--relocalize] QUERY  (prints the core's reply document)", &Core},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 
@@ -62,6 +72,11 @@ int main(int argc, char** argv) {
         } catch (const Usage& u) {
             std::cerr << "usage: vux " << (u.text.empty() ? c.usage : u.text) << "\n";
             return 2;
+        } catch (const vux_args::Args::UsageError& e) {
+            // The help on request is no error.
+            const bool help = !args.empty() && args[0] == "--help";
+            (help ? std::cout : std::cerr) << e.what() << "\n";
+            return help ? 0 : 2;
         } catch (const vux_err::Error& e) {
             std::cerr << e.xml().Str(true);
             return 1;

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include <libvux/vuxbignum.h>
+#include <libvux/vuxclient.h>
 #include <libvux/vuxcrypto.h>
 #include <libvux/vuxdate.h>
 #include <libvux/vuxenv.h>
@@ -439,6 +440,35 @@ void Network() {
     Show("GetHostName(), GetIpList()", vux_net::GetHostName() + ", " + str::Join(ips, " "));
 }
 
+// A panel core answers function queries with documents; the stand-in built beside this
+// tool serves as the panel's bin/core, which the client starts itself.
+void Client() {
+    Title("Calling the panel core (vux_client)");
+    namespace fs = std::filesystem;
+    const fs::path core = fs::read_symlink("/proc/self/exe").parent_path() / "vux-core";
+    if (!fs::exists(core)) {
+        Show("bin/core", "no stand-in core beside the tool (" + core.string() + "), skipped");
+        return;
+    }
+    fs::create_directories("bin");
+    fs::create_directories("tmp");
+    fs::remove("bin/core");
+    fs::create_symlink(core, "bin/core");
+    vux_client::Local client("core", "127.0.0.1");
+    vux_client::Result who = client.Query("func=whoami");
+    Show("Local(\"core\").Query(\"func=whoami\")  (nothing listened: the client started bin/core)",
+         "name " + who.value("name") + ", pid " + who.value("pid"));
+    vux_client::Result echo = client.Query("func=echo&text=?", "a b&c");
+    Show("Query(\"func=echo&text=?\", \"a b&c\")  (the query as the core received it)", echo.value("query"));
+    try {
+        client.Query("func=fail&type=value&object=domain&value=?", "ex ample.com");
+    } catch (const vux_err::Error& e) {
+        Show("Query(\"func=fail&...\")  (the core's error, thrown again here)",
+             e.type() + "/" + e.object() + "/" + e.value() + "\n" + e.xml().Str(true));
+    }
+    Show("Query(\"func=exit\")  (the core leaves)", "pid " + client.Query("func=exit").value("pid"));
+}
+
 }  // namespace
 
 int Tour(const Args& args) {
@@ -455,6 +485,7 @@ int Tour(const Args& args) {
     Cryptography();
     Network();
     Sessions();
+    Client();
     DatesAndMoney();
     Logging();
     std::cout << "\nend of tour\n";
