@@ -9,19 +9,18 @@
 
 namespace vuxtool {
 
-int Core(const Args& args) {
-    vux_args::Args a("vux core query [OPTIONS] QUERY  (calls a panel core, prints the reply document)");
+void CoreOptions(vux_args::Args& a) {
     a.AddOption("name", 'n', "the panel whose core is called").SetDefault("core")
         .AddOption("address", 'a', "the address the core is told the call comes from").SetDefault("127.0.0.1")
         .AddOption("wait-locked", 'w', "wait while the panel is locked, and repeat aborted requests")
         .AddOption("relocalize", 'l', "drop the messages of an error the core reports");
-    std::vector<const char*> argv = Argv("core", args);
-    a.Parse(static_cast<int>(argv.size()), argv.data());
-    auto r = a.GetResult();
-    if (r->ArgsCount() != 2 || r->Args(0) != "query") a.Usage(r->ArgsCount() > 2 ? "Too many arguments" : "");
-    vux_client::Local client(a["name"], a["address"]);
-    client.WaitLocked(r->Has("wait-locked")).Relocalize(r->Has("relocalize"));
-    std::cout << client.Query(r->Args(1)).Str(true);
+}
+
+int Core(const Cmdline& c) {
+    if (c.args.size() != 2 || c.args[0] != "query") throw Usage{};
+    vux_client::Local client(c.options["name"], c.options["address"]);
+    client.WaitLocked(c.options.Has("wait-locked")).Relocalize(c.options.Has("relocalize"));
+    std::cout << client.Query(c.args[1]).Str(true);
     return 0;
 }
 

@@ -471,7 +471,8 @@ void Client() {
 
 }  // namespace
 
-int Tour(const Args& args) {
+int Tour(const Cmdline& c) {
+    const Args& args = c.args;
     if (!args.empty()) throw Usage{};
     LayOut();
     std::cout << "libvux tour, in " << std::filesystem::current_path().string() << "\n";
