@@ -44,7 +44,8 @@ const Command kCommands[] = {
 void Help(std::ostream& out) {
     out << "usage: vux COMMAND [ARGS]\n\ncommands:\n";
     for (const Command& c : kCommands) out << "  " << c.usage << "\n";
-    out << "\nErrors are printed to standard error as the error's XML document (exit 1).\n";
+    out << "\n'vux COMMAND --help' lists the command's options.\n"
+        << "Errors are printed to standard error as the error's XML document (exit 1).\n";
 }
 
 // Parses the command's line against its options and runs it; a usage error shows the
