@@ -284,6 +284,84 @@ TEST(ClientLocal, FiftyThreadsEachWithItsOwnClient) {
     EXPECT_EQ(testutil::OpenFds(), fds);
 }
 
+std::string Param(const vux_err::Error& e, const std::string& name) {
+    return e.xml().GetNode("/doc/error/param[@name='" + name + "']").Str();
+}
+
+// Over plain HTTP to the stand-in's own front, and over HTTPS through nginx before it.
+TEST(ClientRemote, PostsTheQueryAndRebuildsErrors) {
+    if (!peers::Panel::NginxMissing().empty()) GTEST_SKIP() << peers::Panel::NginxMissing();
+    Scene s;
+    const std::string record = s.panel / "wire";
+    setenv("VUX_CORE_RECORD", record.c_str(), 1);
+    const std::string http = s.panel.Http("web"), https = s.panel.Https("tls");
+    unsetenv("VUX_CORE_RECORD");
+    for (const std::string& url : {http, https}) {
+        vux_client::Remote c(url);
+        EXPECT_EQ(c.url(), url);
+        c.AddParam("p", "a b");
+        EXPECT_EQ(Sent(c, "func=echo"), "func=echo&p=a%20b&out=xml") << url;
+        const std::string wire = testutil::ReadFile(record);
+        EXPECT_EQ(wire.compare(0, 11, "POST /core "), 0) << wire;
+        EXPECT_NE(wire.find("\r\nQEX-Client: 5.275.0\r\n"), std::string::npos) << wire;
+        EXPECT_NE(wire.find("\r\nUser-Agent:"), std::string::npos) << wire;
+        EXPECT_EQ(wire.find("curl"), std::string::npos) << wire;
+        const vux_err::Error e = testutil::Catch<vux_err::Error>([&] { c.Query("func=fail&type=value&object=o&value=v"); });
+        EXPECT_EQ(testutil::DescribeError(e, true), "value/o/v");
+        EXPECT_EQ(e.xml().GetNode("/doc/error").GetProp("external"), "yes");
+        c.WaitLocked(true);
+        EXPECT_TRUE(c.Query("func=abort&id=" + url + "&times=2").is_ok());
+        EXPECT_EQ(testutil::ErrorOf([&] { c.Query("func=abort&id=again" + url + "&times=3"); }), "too_many_retry//");
+    }
+}
+
+TEST(ClientRemote, LockedCoreIsAskedAgainUntilTheDeadline) {
+    Scene s;
+    const std::string url = s.panel.Http("web");
+    vux_client::Remote c(url);
+    // Without wait_locked a 423 is a reply like any other: here an empty one.
+    EXPECT_EQ(testutil::ErrorOf([&] { c.Query("func=locked&id=a"); }), "client/unavailable/" + url);
+    c.WaitLocked(true);
+    auto start = Clock::now();
+    EXPECT_TRUE(c.Query("func=locked&id=b&times=1").is_ok());
+    EXPECT_GE(SecondsSince(start), 1.9);
+    c.SetTimeout(3);
+    EXPECT_EQ(c.timeout(), 3);
+    start = Clock::now();
+    EXPECT_EQ(testutil::ErrorOf([&] { c.Query("func=locked&id=c&times=100"); }), "client/unavailable/" + url);
+    EXPECT_GE(SecondsSince(start), 1.9);
+    EXPECT_LT(SecondsSince(start), 3.5);
+}
+
+TEST(ClientRemote, UnavailableCoreIsFollowedByItsBody) {
+    Scene s;
+    const std::string url = s.panel.Http("web");
+    vux_client::Remote c(url);
+    EXPECT_TRUE(c.Query("func=busy&id=a&times=3").is_ok());
+    c.UnavailableTimeout(1);
+    const auto start = Clock::now();
+    EXPECT_EQ(testutil::ErrorKindOf<vux_err::UnavailableTimeout>([&] { c.Query("func=busy&id=b&times=1000000"); }),
+              testutil::ErrorKindOf([] { throw vux_err::UnavailableTimeout(); }));
+    EXPECT_LT(SecondsSince(start), 5);
+    // A URL without a path has nowhere to be sent on to.
+    vux_client::Remote bare(url.substr(0, url.rfind('/')));
+    EXPECT_EQ(testutil::ErrorKindOf<vux_err::UnavailableTimeout>([&] { bare.Query("func=busy&id=c"); }),
+              testutil::ErrorKindOf([] { throw vux_err::UnavailableTimeout(); }));
+}
+
+TEST(ClientRemote, EmptyAndUnparsableReplies) {
+    Scene s;
+    const std::string url = s.panel.Http("web");
+    vux_client::Remote c(url);
+    EXPECT_EQ(testutil::ErrorOf([&] { c.Query(Raw("")); }), "client/unavailable/" + url);
+    const vux_err::Error e = testutil::Catch<vux_err::Error>([&] { c.Query(Raw("<doc>cut")); });
+    EXPECT_EQ(testutil::DescribeError(e, true), "client/bad_response/" + url);
+    EXPECT_EQ(Param(e, "response"), "<doc>cut");
+    // A core that is not there at all: the HTTP client's own error, passed on.
+    vux_client::Remote gone("http://127.0.0.1:1/core");
+    EXPECT_EQ(testutil::ErrorKindOf([&] { gone.Query("func=echo"); }).substr(0, 10), "rpc/query/");
+}
+
 // `vux core query` in the panel directory: exit code and standard output (error joined).
 std::pair<int, std::string> Tool(const std::string& args) {
     FILE* p = popen((std::string("'") + VUX_TOOL + "' core " + args + " 2>&1").c_str(), "r");
@@ -302,9 +380,13 @@ TEST(ClientTool, QueriesTheCoreAndShowsItsErrors) {
     std::tie(code, out) = Tool("query --name core 'func=fail&type=value&object=o&value=v'");
     EXPECT_EQ(code, 1);
     EXPECT_NE(out.find("<error type=\"value\" object=\"o\" external=\"yes\">"), std::string::npos) << out;
+    const std::string url = s.panel.Http("web");
+    std::tie(code, out) = Tool("query --remote " + url + " 'func=whoami'");
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(out.find("<name>web</name>"), std::string::npos) << out;
     std::tie(code, out) = Tool("--help");
     EXPECT_EQ(code, 0);
-    EXPECT_EQ(out.find("usage: vux core query [--name PANEL]"), 0u) << out;
+    EXPECT_EQ(out.find("usage: vux core query [--remote URL | --name PANEL]"), 0u) << out;
     EXPECT_NE(out.find("--name <value>    (-n) the panel whose core is called"), std::string::npos) << out;
     std::tie(code, out) = Tool("query --name");
     EXPECT_EQ(code, 2);

@@ -304,6 +304,91 @@ Result Local::DoQuery(const std::string& query) {
     throw vux_err::Error("too_many_retry");
 }
 
+Remote::Remote(const std::string& url) : url_(url) {}
+
+Remote& Remote::SetTimeout(unsigned long seconds) {
+    timeout_ = static_cast<unsigned>(seconds);
+    return *this;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The HTTP client's own failures are logged here and passed on.
+template <class F>
+void Fetch(F&& request) {
+    try {
+        request();
+    } catch (const vux_err::UnavailableTimeout&) {
+        throw;
+    } catch (const std::exception& e) {
+        VUX_LOG(VuxLogModule(), 4, "Fetch failed: %s", e.what());
+        throw;
+    }
+}
+
+void Reset(std::ostringstream& reply) {
+    reply.str("");
+    reply.clear();
+}
+
+// Everything up to and including the third "/" of the URL, or "" when it has fewer.
+std::string UrlRoot(const std::string& url) {
+    std::size_t at = 0;
+    for (int i = 0; i < 3; ++i, ++at)
+        if ((at = url.find('/', at)) == std::string::npos) return "";
+    return url.substr(0, at);
+}
+
+}  // namespace
+
+Result Remote::DoQuery(const std::string& query) {
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::seconds(timeout_);
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        vux_rpc::HttpQuery http;
+        http.SetFollowRedirect(true).AcceptAnyResponse().AddHeader("QEX-Client", "5.275.0").SetHeader("User-Agent", " ");
+        std::ostringstream reply;
+        for (bool first = true;; first = false) {
+            if (timeout_ && first) {
+                const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now());
+                http.SetTimeout(static_cast<std::size_t>(std::max<long>(1, left.count())));
+            } else if (!first) {
+                if (timeout_ && Clock::now() + std::chrono::seconds(2) >= deadline) throw Fail("unavailable", url_);
+                // Without a deadline a locked core is not asked again at once either.
+                vux_proc::Sleep(2000);
+            }
+            Reset(reply);
+            Fetch([&] { http.Post(url_, query, reply); });
+            if (http.Status() != 423 || !wait_locked_) break;
+        }
+        const std::string root = UrlRoot(url_);
+        while (http.Status() == 503 && !root.empty() &&
+               (unavailable_timeout_ == 0 || Clock::now() - start <= std::chrono::seconds(unavailable_timeout_))) {
+            const std::string next = root + reply.str();
+            Reset(reply);
+            Fetch([&] { http.Get(next, reply); });
+        }
+        if (http.Status() == 503) throw vux_err::UnavailableTimeout();
+        Result r(Parse(reply.str()), relocalize_, wait_locked_);
+        if (!r.is_aborted()) return r;
+    }
+    throw vux_err::Error("too_many_retry");
+}
+
+vux_xml::Xml Remote::Parse(const std::string& text) const {
+    try {
+        std::istringstream in(text);
+        return vux_xml::Xml(in);
+    } catch (const vux_err::Error&) {
+        if (text.empty()) throw Fail("unavailable", url_);
+        Fail bad("bad_response", url_);
+        bad.add_param("response", text);
+        throw bad;
+    }
+}
+
 HalfStream::HalfStream(const ResHandle& socket)
     : vux_stream::Stream(vux_stream::Stream::Socket(socket), std::ios_base::out), socket_(socket) {}
 

@@ -113,9 +113,14 @@ public:
     const std::string& url() const { return url_; }
 
 protected:
+    // Fail "unavailable" for an empty reply or a core still locked at the deadline,
+    // "bad_response" (parameter "response") for another unparsable one; a core still
+    // answering 503 throws vux_err::UnavailableTimeout.
     Result DoQuery(const std::string& query) override;
 
 private:
+    vux_xml::Xml Parse(const std::string& text) const;
+
     std::string url_;
     unsigned timeout_ = 0;
 };

@@ -36,7 +36,7 @@ const Command kCommands[] = {
     {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &CryptoOptions, &Crypto},
     {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", nullptr, &Net},
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &DnsOptions, &Dns},
-    {"core", "core query [--name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
+    {"core", "core query [--remote URL | --name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
      &CoreOptions, &Core},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", nullptr, &Tour},
 };
