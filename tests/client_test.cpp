@@ -306,8 +306,9 @@ TEST(ClientRemote, PostsTheQueryAndRebuildsErrors) {
         EXPECT_NE(wire.find("\r\nQEX-Client: 5.275.0\r\n"), std::string::npos) << wire;
         // libcurl's own agent is replaced by a blank one (which libcurl may leave out entirely).
         const std::size_t agent = wire.find("\r\nUser-Agent:");
-        if (agent != std::string::npos)
+        if (agent != std::string::npos) {
             EXPECT_EQ(str::Trim(wire.substr(agent + 13, wire.find("\r\n", agent + 2) - agent - 13)), "") << wire;
+        }
         EXPECT_EQ(wire.find("curl"), std::string::npos) << wire;
         const vux_err::Error e = testutil::Catch<vux_err::Error>([&] { c.Query("func=fail&type=value&object=o&value=v"); });
         EXPECT_EQ(testutil::DescribeError(e, true), "value/o/v");
