@@ -25,6 +25,9 @@ class Fail : public vux_err::Error {
 public:
     template <class Code>
     Fail(const std::string& what, Code code);
+    // The SSH client's form: type "ssh", object "ssh_obj_" + object, and the message "detail"
+    // = "ssh_detail_" + detail, visible at every access level.
+    Fail(const std::string& object, const std::string& detail, const std::string& value);
 };
 
 class Multi;
@@ -121,10 +124,11 @@ private:
     std::shared_ptr<Data> m_data;
 };
 
-// FTP, or explicit-TLS FTP for an "ftps://" URL (peer certificates are not verified). Remote
-// paths are taken relative to the base path of the URL; "#" is sent as "%23" and a path that
-// would carry "%00" is refused with vux_err::Error "invalid_url". libcurl failures throw
-// "rpc"/"query" with the parameter "url".
+// FTP, or explicit-TLS FTP for an "ftps://" URL (peer certificates are not verified; a server
+// without TLS is used in plain text). Remote paths are URL path text relative to the base path
+// of the URL ("%xx" is decoded); "#" and "?" are sent as "%23" and "%3F", and a path that would
+// carry "%00", CR or LF is refused with vux_err::Error "invalid_url", as is a bad port. libcurl
+// failures throw "rpc"/"query" with the parameter "url"; only ftp and ftps are spoken.
 class Ftp {
 public:
     struct VUX_INTERNAL Data;
@@ -137,6 +141,7 @@ public:
     void SetMode(mode_t mode);
 
     // Downloads into a new local file; on failure the file is removed before the error leaves.
+    // A local file that cannot be opened or written throws vux_file::Fail "open" or "write".
     void Get(const std::string& remote, const std::string& local_path);
     void Get(const std::string& remote, std::ostream& out);
     // Creates missing directories on the way. False when the upload was cut off while sending;
@@ -144,12 +149,14 @@ public:
     bool Put(const std::string& local_path, const std::string& remote);
     bool Put(std::istream& in, const std::string& remote);
 
-    // Appends the names (no paths) in the directory.
+    // Appends the names (no paths) in the directory; nothing is appended when it fails.
     void List(const std::string& path, StringList& out);
     void List(StringList& out);
     // Creates the last component of `path` in its parent; failures are ignored.
     void MkPath(const std::string& path);
-    // Removes a file, or a directory with everything in it.
+    // Removes a file or link, or a directory with everything in it (links inside are removed,
+    // never followed). A missing entry throws "rpc"/"query"; a last name "." or ".." is refused
+    // with "invalid_url".
     void Delete(const std::string& path);
 
 private:
@@ -165,7 +172,8 @@ std::string FastFetchString(const std::string& url, std::size_t maxsize = 0);
 // The Content-Length of a HEAD response; 0 when there is none.
 std::size_t FetchFileSize(const std::string& url);
 // Downloads into `path`. False when the file cannot be opened, the announced size exceeds
-// `maxsize` (0 = unlimited), the body was cut at `maxsize`, or the fetch failed (logged).
+// `maxsize` (0 = unlimited), the body was cut at `maxsize`, or the fetch failed (logged); a file
+// opened for it is then removed, so no partial download stays behind.
 bool FetchFile(const std::string& url, const std::string& path, std::size_t maxsize = 0);
 
 }  // namespace vux_rpc

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -271,6 +272,103 @@ void FillNsBy(_xmlNs* ns, StringMap& out, const std::string& noprefix);
 // held-back bytes included; the two counters carry the sequence state between blocks.
 void RemoveBadChars(char* buffer, unsigned long length, unsigned long& kept, int& sequence_length,
                     int& sequence_remaining);
+
+// The namespace URI under which stylesheets call the panel's extension functions
+// (fixquote, replace, escapeurl, dateformat, random, strsum).
+extern const char* const XsltNamespace;
+
+// A compiled stylesheet; copies share it. Failures throw the "xml" error: "stylesheet_file"
+// (the path) or "stylesheet" when it does not compile, "transform" when applying it fails
+// (libxslt's depth limits stop endless recursion there), "write" when the output does.
+class Xslt {
+public:
+    Xslt();
+    explicit Xslt(const std::string& path);
+    explicit Xslt(std::istream& in);
+
+    // Writes the result as the stylesheet's xsl:output asks (method, encoding, indent).
+    // One Xslt may serve several threads at once. An empty handle asserts.
+    void Transform(const Xml& doc, std::ostream& out) const;
+
+    struct VUX_INTERNAL Data;
+
+private:
+    std::shared_ptr<Data> data_;
+};
+
+// Merges XML descriptions under a schema that names the elements, how each merges and
+// which attributes (its key) tell same-named siblings apart. Schema and merge problems are
+// logged and the offending element skipped; only a schema file that does not parse throws.
+class XmlMerge {
+public:
+    class Node {
+    public:
+        // The schema's words: "no", "ignore", "replace", "xml", "text".
+        enum MergeType { MergeNo = 0, MergeIgnore = 1, MergeReplace = 2, MergeXml = 3, MergeText = 4 };
+
+        Node(const std::string& name, MergeType type, const std::string& key, bool root);
+
+        // The key attributes' values in schema order, empty ones skipped, joined with "|".
+        std::string Key(vux_xml::XmlNode node) const;
+        // A child schema node, else an included one, else null.
+        std::shared_ptr<Node> Find(const std::string& name) const;
+        // Merges from into into; returns into, or the copy that replaced it.
+        vux_xml::XmlNode Merge(vux_xml::XmlNode from, vux_xml::XmlNode into) const;
+        // Applies the before/after/first/last request of one element (the attributes go);
+        // true when it moved.
+        bool Move(vux_xml::XmlNode node) const;
+
+        std::string name;
+        MergeType type;
+        StringList key;
+        std::map<std::string, std::shared_ptr<Node>> children;
+        // Shared nodes may include themselves; the XmlMerge that parsed them keeps them.
+        std::map<std::string, std::weak_ptr<Node>> includes;
+        bool root;
+    };
+
+    class SchemaNode {
+    public:
+        SchemaNode() {}
+        explicit SchemaNode(const std::shared_ptr<Node>& node) : node_(node) {}
+        virtual SchemaNode FindNode(const std::string& name) const;
+        // False without a node and, with skip_root, for a root node; true for elements that
+        // are appended ("no", "ignore") or told apart by a key.
+        virtual bool IsArray(bool skip_root) const;
+        virtual ~SchemaNode() {}
+        explicit operator bool() const { return static_cast<bool>(node_); }
+        const std::shared_ptr<Node>& node() const { return node_; }
+
+    private:
+        std::shared_ptr<Node> node_;
+    };
+
+    class BaseFunctor {
+    public:
+        // Whether CheckAndMove descends into the element.
+        virtual bool operator()(vux_xml::XmlNode node) = 0;
+        virtual ~BaseFunctor() {}
+    };
+
+    // A schema file, or every ".xml" file of a directory; a file that does not parse is
+    // logged and skipped in a directory, thrown ("parse_file") alone. Any other path
+    // leaves the schema empty.
+    explicit XmlMerge(const std::string& path);
+
+    // Merges from into into under the top-level schema node named like from; without one,
+    // nothing happens.
+    void Merge(vux_xml::XmlNode from, vux_xml::XmlNode into) const;
+    // Applies the positioning requests below node, descending where f says so (f may be null).
+    void CheckAndMove(vux_xml::XmlNode node, BaseFunctor* f) const;
+    SchemaNode Schema(const vux_xml::XmlNode& node) const;
+
+private:
+    void ParseXml(const vux_xml::XmlNode& schema, Node& parent);
+    void CheckAndMove(vux_xml::XmlNode node, const Node& schema, BaseFunctor* f) const;
+
+    std::shared_ptr<Node> root_;
+    std::map<std::string, std::shared_ptr<Node>> shares_;
+};
 
 std::string operator+(const char* s, const XmlNode& node);
 std::string operator+(const XmlNode& node, const char* s);

@@ -6,6 +6,12 @@
 #include <libxml/xmlsave.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
+#include <libxslt/extensions.h>
+#include <libxslt/imports.h>
+#include <libxslt/transform.h>
+#include <libxslt/xslt.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
 
 #include <cstring>
 #include <deque>
@@ -17,6 +23,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include <libvux/vuxdate.h>
 #include <libvux/vuxerr.h>
 #include <libvux/vuxfile.h>
 #include <libvux/vuxlog.h>
@@ -882,14 +889,14 @@ void LinkNode(xmlNode* n, xmlNode* parent, xmlNode* at, Where w) {
 
 }  // namespace
 
-XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
+XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w, bool copy) {
     const XmlNode::Data& anchor = *self.data_;
     const XmlNode::Data& given = *node.data_;
     xmlNode* at = anchor.node;
     CheckPlace(at, given.node, w);
     xmlNode* parent = w == Where::Child ? at : at->parent;
     // Only a detached node of this document moves; any other stays and a copy goes in.
-    const bool move = !given.in_tree && given.node->doc == at->doc;
+    const bool move = !copy && !given.in_tree && given.node->doc == at->doc;
     if (move && IsAncestorOrSelf(given.node, parent)) throw XmlFail("insert_node");
     XmlNode use = move ? node : CopyFor(given, anchor);
     xmlNode* n = use.data_->node;
@@ -902,6 +909,23 @@ XmlNode Internal::Insert(const XmlNode& self, const XmlNode& node, Where w) {
     use.data_->in_tree = true;
     use.data_->doc = anchor.doc;
     return use;
+}
+
+void Internal::CopyProps(const XmlNode& from, const XmlNode& into) {
+    const XmlNode::Data& source = *from.data_;
+    if (source.node->type != XML_ELEMENT_NODE || into.data_->node->type != XML_ELEMENT_NODE || from == into) return;
+    xmlNode* target = into.data_->node;
+    for (xmlAttr* a = source.node->properties; a; a = a->next) {
+        // An attribute already there keeps its place and takes the new value.
+        xmlAttr* old = xmlHasNsProp(target, a->name, a->ns ? a->ns->href : nullptr);
+        if (!old) {
+            Insert(into, Wrap(reinterpret_cast<xmlNode*>(a), source.doc, true), Where::Child, true);
+            continue;
+        }
+        std::unique_ptr<xmlChar, void (*)(void*)> value(xmlNodeGetContent(reinterpret_cast<xmlNode*>(a)), xmlFree);
+        FreeChildren(reinterpret_cast<xmlNode*>(old), into.data_->doc);
+        if (!xmlSetNsProp(target, old->ns, a->name, value ? value.get() : X(""))) throw XmlFail("insert_node");
+    }
 }
 
 XmlNode XmlNode::AppendChild(const XmlNode& child) {
@@ -1063,5 +1087,274 @@ template XmlNode& XPath::Iterator<1>::operator*() const;
 template XmlNode& XPath::Iterator<-1>::operator*() const;
 template XPath::Iterator<1>& XPath::Iterator<1>::operator++();
 template XPath::Iterator<-1>& XPath::Iterator<-1>::operator++();
+
+// ---- XSLT ----
+
+const char* const XsltNamespace = "http://vux.panel/xslt";
+
+namespace {
+
+// The extension functions report misuse to the XPath evaluation, which then fails.
+const int kXPathMisuse = XPATH_INVALID_ARITY;
+
+void Misuse(xmlXPathParserContext* ctxt) { xmlXPathErr(ctxt, kXPathMisuse); }
+
+// Pops the last argument as a string; false when the stack has none to give.
+bool PopString(xmlXPathParserContext* ctxt, std::string& out) {
+    xmlChar* s = xmlXPathPopString(ctxt);
+    if (!s || ctxt->error) {
+        xmlFree(s);
+        return false;
+    }
+    out = S(s);
+    xmlFree(s);
+    return true;
+}
+
+void ReturnString(xmlXPathParserContext* ctxt, const std::string& s) {
+    valuePush(ctxt, xmlXPathNewString(X(s)));
+}
+
+// Pops N string arguments, last first, into args in call order; C++ failures of the
+// body become XPath errors, as no exception may cross libxslt.
+template <std::size_t N, class F>
+void StringFunction(xmlXPathParserContext* ctxt, int nargs, F&& body) {
+    if (nargs != static_cast<int>(N)) {
+        Misuse(ctxt);
+        return;
+    }
+    try {
+        std::string args[N];
+        for (std::size_t i = N; i-- > 0;)
+            if (!PopString(ctxt, args[i])) return Misuse(ctxt);
+        body(args);
+    } catch (...) {
+        Misuse(ctxt);
+    }
+}
+
+std::string FixQuote(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\'':
+        case '"':
+        case '\\':
+            out += '\\';
+            out += c;
+            break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\f': out += "\\f"; break;
+        case '\v': out += "\\v"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+void XFixQuote(xmlXPathParserContext* ctxt, int nargs) {
+    StringFunction<1>(ctxt, nargs, [&](std::string* a) { ReturnString(ctxt, FixQuote(a[0])); });
+}
+
+void XReplace(xmlXPathParserContext* ctxt, int nargs) {
+    StringFunction<3>(ctxt, nargs, [&](std::string* a) { ReturnString(ctxt, str::Replace(a[0], a[1], a[2])); });
+}
+
+void XEscapeUrl(xmlXPathParserContext* ctxt, int nargs) {
+    StringFunction<1>(ctxt, nargs, [&](std::string* a) { ReturnString(ctxt, str::url::Encode(a[0])); });
+}
+
+void XDateFormat(xmlXPathParserContext* ctxt, int nargs) {
+    StringFunction<2>(ctxt, nargs, [&](std::string* a) {
+        if (a[0].empty()) return ReturnString(ctxt, "");
+        const vux_date::Date date(a[0].substr(0, 10));
+        ReturnString(ctxt, vux_date::Format(static_cast<time_t>(long(date)), a[1].c_str()));
+    });
+}
+
+void XRandom(xmlXPathParserContext* ctxt, int nargs) {
+    if (nargs != 1) return Misuse(ctxt);
+    try {
+        xmlXPathFreeObject(valuePop(ctxt));
+        const std::string bytes = str::Random(sizeof(std::uint64_t));
+        std::uint64_t v = 0;
+        std::memcpy(&v, bytes.data(), sizeof(v));
+        valuePush(ctxt, xmlXPathNewFloat(static_cast<double>(v >> 1)));
+    } catch (...) {
+        Misuse(ctxt);
+    }
+}
+
+// ---- amounts in words ----
+
+const char* const kHundreds[] = {"",          "сто",      "двести",   "триста",    "четыреста",
+                                 "пятьсот",   "шестьсот", "семьсот",  "восемьсот", "девятьсот"};
+const char* const kTeens[] = {"десять",      "одиннадцать", "двенадцать",   "тринадцать",   "четырнадцать",
+                              "пятнадцать",  "шестнадцать", "семнадцать",   "восемнадцать", "девятнадцать"};
+const char* const kTens[] = {"",          "",           "двадцать",    "тридцать", "сорок",
+                             "пятьдесят", "шестьдесят", "семьдесят",   "восемьдесят", "девяносто"};
+const char* const kUnits[] = {"", "один", "два", "три", "четыре", "пять", "шесть", "семь", "восемь", "девять"};
+const char* const kUnitsFeminine[] = {"",     "одна",  "две",   "три",    "четыре",
+                                      "пять", "шесть", "семь",  "восемь", "девять"};
+const char* const kGroups[] = {"", " тысяч", " миллион", " миллиард", " триллион"};
+const std::size_t kMaxTriads = sizeof(kGroups) / sizeof(kGroups[0]);
+
+// The ending after a group word, chosen by the triad's last two digits.
+const char* GroupEnding(std::size_t group, int t, int u) {
+    const bool one = u == 1 && t != 1;
+    const bool few = u >= 2 && u <= 4 && t != 1;
+    if (group == 1) return one ? "а" : few ? "и" : "";
+    return one ? "" : few ? "а" : "ов";
+}
+
+std::string TriadWords(const std::string& triad, std::size_t group) {
+    const int h = triad[0] - '0', t = triad[1] - '0', u = triad[2] - '0';
+    std::string words;
+    if (h != 0) str::inpl::Append(words, kHundreds[h], " ");
+    if (t == 1) str::inpl::Append(words, kTeens[u], " ");
+    if (t >= 2) str::inpl::Append(words, kTens[t], " ");
+    if (t != 1 && u != 0) str::inpl::Append(words, group == 1 ? kUnitsFeminine[u] : kUnits[u], " ");
+    if (group > 0) words.append(kGroups[group]).append(GroupEnding(group, t, u));
+    return words;
+}
+
+// False for a character other than digits and dots, or more digits than the groups name.
+bool AmountWords(std::string amount, const std::string& currency, std::string& out) {
+    const bool negative = !amount.empty() && amount[0] == '-';
+    if (negative) amount.erase(0, 1);
+    if (amount.find_first_not_of("0123456789.") != std::string::npos) return false;
+    std::string digits = str::GetWord(amount, '.');
+    const std::string& fraction = amount;
+    // Leading zeros name nothing, so they do not count against the limit.
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+    if (digits.size() > 3 * kMaxTriads) return false;
+    digits.insert(0, (3 - digits.size() % 3) % 3, '0');
+    std::string text;
+    for (std::size_t group = 0; group * 3 < digits.size(); ++group) {
+        const std::string triad = digits.substr(digits.size() - 3 * (group + 1), 3);
+        if (triad == "000") continue;
+        text = text.empty() ? TriadWords(triad, group) : TriadWords(triad, group) + " " + text;
+    }
+    if (text.empty())
+        text = "ноль";
+    else if (negative)
+        text.insert(0, currency == "UAH" ? "мінус " : "минус ");
+    if (currency == "UAH")
+        text.append(" грн. ").append(fraction).append(" коп.");
+    else if (currency != "NULL")
+        text.append(" руб. ").append(fraction).append(" коп.");
+    out.swap(text);
+    return true;
+}
+
+void XStrSum(xmlXPathParserContext* ctxt, int nargs) {
+    if (nargs != 1 && nargs != 2) return Misuse(ctxt);
+    try {
+        std::string currency, amount, words;
+        if (nargs == 2 && !PopString(ctxt, currency)) return Misuse(ctxt);
+        if (!PopString(ctxt, amount)) return Misuse(ctxt);
+        if (!AmountWords(amount, currency, words)) return Misuse(ctxt);
+        ReturnString(ctxt, words);
+    } catch (...) {
+        Misuse(ctxt);
+    }
+}
+
+// libxslt's own diagnostics would land on the programs' standard error.
+void SilentXslt(void*, const char*, ...) {}
+
+void InitXslt() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        Setup();
+        xsltInit();
+        xsltSetGenericErrorFunc(nullptr, &SilentXslt);
+    });
+}
+
+void RegisterFunctions() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const std::pair<const char*, xmlXPathFunction> functions[] = {
+            {"fixquote", &XFixQuote},     {"replace", &XReplace}, {"escapeurl", &XEscapeUrl},
+            {"dateformat", &XDateFormat}, {"random", &XRandom},   {"strsum", &XStrSum}};
+        for (const auto& f : functions)
+            xsltRegisterExtModuleFunction(X(f.first), X(XsltNamespace), f.second);
+    });
+}
+
+}  // namespace
+
+struct Xslt::Data {
+    explicit Data(xsltStylesheet* s) : style(s) {}
+    ~Data() { xsltFreeStylesheet(style); }
+    xsltStylesheet* style;
+};
+
+namespace {
+
+// Compiles the document, which the stylesheet then owns; null when it does not compile.
+xsltStylesheet* Compile(const Xml& doc) {
+    Xml::Data* d = Internal::DocData(doc);
+    if (!d || !d->doc) return nullptr;
+    xsltStylesheet* style = xsltParseStylesheetDoc(d->doc);
+    if (style) d->doc = nullptr;
+    return style;
+}
+
+}  // namespace
+
+Xslt::Xslt() {}
+
+Xslt::Xslt(const std::string& path) {
+    InitXslt();
+    xsltStylesheet* style = nullptr;
+    try {
+        style = Compile(XmlFile(path));
+    } catch (const vux_err::Error&) {
+    }
+    if (!style) throw XmlFail("stylesheet_file", path);
+    data_ = std::make_shared<Data>(style);
+}
+
+Xslt::Xslt(std::istream& in) {
+    InitXslt();
+    xsltStylesheet* style = nullptr;
+    try {
+        style = Compile(Xml(in));
+    } catch (const vux_err::Error&) {
+    }
+    if (!style) throw XmlFail("stylesheet");
+    data_ = std::make_shared<Data>(style);
+}
+
+void Xslt::Transform(const Xml& doc, std::ostream& out) const {
+    VUX_ASSERT(data_, "XSLT object is not initialized");
+    Setup();  // this thread's parser diagnostics are silenced too
+    RegisterFunctions();
+    VUX_LOG(VuxLogModule(), vux_log::LevelTrace, "%s", "Transform");
+    xmlDoc* source = Internal::Doc(doc);
+    if (!source) throw XmlFail("transform");
+    const char* params[] = {nullptr};
+    std::unique_ptr<xmlDoc, void (*)(xmlDoc*)> result(xsltApplyStylesheet(data_->style, source, params),
+                                                       [](xmlDoc* p) { xmlFreeDoc(p); });
+    if (!result) throw XmlFail("transform");
+    // As xsltproc writes it: the stylesheet's encoding applies, UTF-8 needs no encoder.
+    const xmlChar* encoding = nullptr;
+    XSLT_GET_IMPORT_PTR(encoding, data_->style, encoding)
+    xmlCharEncodingHandler* encoder = encoding ? xmlFindCharEncodingHandler(S(encoding).c_str()) : nullptr;
+    if (encoder && xmlStrEqual(X(encoder->name), X("UTF-8"))) encoder = nullptr;
+    xmlOutputBuffer* buf = xmlOutputBufferCreateIO(&WriteToStream, &CloseNothing, &out, encoder);
+    if (!buf) {
+        if (encoder) xmlCharEncCloseFunc(encoder);
+        throw XmlFail("write");
+    }
+    const int written = xsltSaveResultTo(buf, result.get(), data_->style);
+    const int closed = xmlOutputBufferClose(buf);
+    if (written == -1 || closed < 0) throw XmlFail("write");
+}
 
 }  // namespace vux_xml

@@ -19,6 +19,22 @@ int Xml(const Cmdline& c) {
         doc.Save(std::cout, true);
         return std::cout ? 0 : 1;
     }
+    if (args.size() == 3 && args[0] == "xslt") {
+        vux_xml::Xslt(args[1]).Transform(vux_xml::XmlFile(args[2]), std::cout);
+        return std::cout ? 0 : 1;
+    }
+    if (args.size() >= 4 && args[0] == "merge") {
+        // Each FROM in turn, then the positioning requests everywhere; INTO is left as it is.
+        const vux_xml::XmlMerge merge(args[1]);
+        vux_xml::XmlFile into(args[2]);
+        for (std::size_t i = 3; i < args.size(); ++i) merge.Merge(vux_xml::XmlFile(args[i]).GetRoot(), into.GetRoot());
+        struct All : vux_xml::XmlMerge::BaseFunctor {
+            bool operator()(vux_xml::XmlNode) override { return true; }
+        } all;
+        merge.CheckAndMove(into.GetRoot(), &all);
+        into.Save(std::cout, true);
+        return std::cout ? 0 : 1;
+    }
     throw Usage{};
 }
 

@@ -26,6 +26,8 @@ struct Command {
     // Declares the command's options; null for a command that has none.
     void (*declare)(vux_args::Args& options);
     int (*run)(const Cmdline& c);
+    // A command that still reads its command line itself, as typed; run is then null.
+    int (*legacy)(const Args& args) = nullptr;
 };
 
 void StrOptions(vux_args::Args& a);
@@ -53,6 +55,9 @@ int Crypto(const Cmdline& c);
 int Net(const Cmdline& c);
 int Dns(const Cmdline& c);
 int Core(const Cmdline& c);
+int Http(const Args& args);
+int Ftp(const Args& args);
+int Ssh(const Args& args);
 int Tour(const Cmdline& c);
 
 // Thrown for a wrong command line; main prints it with the command's help and exits 2.

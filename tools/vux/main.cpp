@@ -19,7 +19,7 @@ namespace {
 
 const Command kCommands[] = {
     {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &StrOptions, &Str},
-    {"xml", "xml xpath FILE EXPR | xml format FILE", nullptr, &Xml},
+    {"xml", "xml xpath FILE EXPR | xml format FILE | xml xslt STYLESHEET DOC | xml merge SCHEMA INTO FROM...", nullptr, &Xml},
     {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &DateOptions, &Date},
     {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &MoneyOptions, &Money},
     {"file",
@@ -38,6 +38,9 @@ const Command kCommands[] = {
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &DnsOptions, &Dns},
     {"core", "core query [--remote URL | --name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
      &CoreOptions, &Core},
+    {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", nullptr, nullptr, &Ftp},
+    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", nullptr, nullptr, &Http},
+    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", nullptr, nullptr, &Ssh},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", nullptr, &Tour},
 };
 
@@ -77,6 +80,7 @@ int main(int argc, char** argv) {
     for (const Command& c : kCommands) {
         if (std::strcmp(argv[1], c.name) != 0) continue;
         try {
+            if (c.legacy) return c.legacy(Args(argv + 2, argv + argc));
             return Run(c, argc - 1, const_cast<const char**>(argv + 1));
         } catch (const vux_args::Args::UsageError& e) {
             // The help on request is no error.

@@ -1,9 +1,18 @@
 // A short printed walk through each area of the library, with real inputs and outputs.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <list>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,6 +26,7 @@
 #include <libvux/vuxhash.h>
 #include <libvux/vuxmime.h>
 #include <libvux/vuxproc.h>
+#include <libvux/vuxrpc.h>
 #include <libvux/vuxregex.h>
 #include <libvux/vuxuser.h>
 #include <libvux/vuxaccess.h>
@@ -29,6 +39,7 @@
 #include <libvux/vuxnet.h>
 #include <libvux/vuxtest.h>
 #include <libvux/vuxsession.h>
+#include <libvux/vuxssh.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
 #include <libvux/vuxxml.h>
@@ -469,6 +480,180 @@ void Client() {
     Show("Query(\"func=exit\")  (the core leaves)", "pid " + client.Query("func=exit").value("pid"));
 }
 
+void TransformsAndMerges() {
+    Title("XSLT and merging by schema (vux_xml::Xslt, vux_xml::XmlMerge)");
+    vux_session::BaseSession session;
+    const char* const rows[][3] = {{"example.com", "1001.50", "2024-03-05"}, {"o'neil.org", "21000000", "2025-12-31"}};
+    for (const auto& row : rows) {
+        session.NewElem();
+        session.AddChildNode("name", row[0]);
+        session.AddChildNode("paid", row[1]);
+        session.AddChildNode("till", row[2]);
+    }
+    std::istringstream sheet(std::string(
+        "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\" xmlns:v=\"") +
+        vux_xml::XsltNamespace + "\" extension-element-prefixes=\"v\"><xsl:output method=\"html\" indent=\"yes\"/>"
+        "<xsl:template match=\"/doc\"><table><xsl:for-each select=\"elem\"><tr>"
+        "<td><a href=\"?name={v:escapeurl(name)}\" onclick=\"alert('{v:fixquote(name)}')\">"
+        "<xsl:value-of select=\"v:replace(name, '.', ' . ')\"/></a></td>"
+        "<td><xsl:value-of select=\"v:strsum(paid)\"/></td>"
+        "<td><xsl:value-of select=\"v:dateformat(till, '%d.%m.%Y')\"/></td>"
+        "</tr></xsl:for-each></table></xsl:template></xsl:stylesheet>");
+    std::cout << "  the reply document through a stylesheet with the extension functions:\n";
+    vux_xml::Xslt(sheet).Transform(session.GetXml(), std::cout);
+
+    std::ofstream("merge-schema.xml") << "<schema><doc merge=\"xml\"><item merge=\"xml\" key=\"name\"/>"
+                                         "<title merge=\"replace\"/></doc></schema>";
+    const vux_xml::XmlMerge merge("merge-schema.xml");
+    vux_xml::XmlString core("<doc><title>Core</title><item name=\"a\" x=\"1\"/><item name=\"b\"/></doc>");
+    merge.Merge(vux_xml::XmlString("<doc><title>Module</title><item name=\"a\" y=\"2\"/>"
+                                   "<item name=\"c\" first=\"yes\"/></doc>").GetRoot(), core.GetRoot());
+    merge.CheckAndMove(core.GetRoot(), nullptr);
+    Show("Merge of a module description into the core's, then CheckAndMove", core.Str());
+}
+
+// A free TCP port of 127.0.0.1, for the tour's own servers.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Python's http.server over a scratch directory on a free loopback port, for as long as it lives.
+class LoopbackServer {
+public:
+    explicit LoopbackServer(const std::string& root) {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(FreePort()));
+        port_ = std::to_string(ntohs(a.sin_port));
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execl("/usr/bin/python3", "python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory", root.c_str(),
+                    port_.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 100 && !Accepts(a); ++i) vux_proc::Sleep(50);
+    }
+    ~LoopbackServer() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    std::string Url(const std::string& path) const { return "http://127.0.0.1:" + port_ + path; }
+
+private:
+    static bool Accepts(const sockaddr_in& a) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        return ok;
+    }
+    std::string port_;
+    pid_t pid_ = -1;
+};
+
+void HttpClient() {
+    Title("HTTP client against a server the tour starts on loopback (vux_rpc)");
+    std::filesystem::create_directories("tmp/www");
+    std::ofstream("tmp/www/hello.txt") << "hello from loopback\n";
+    const LoopbackServer server("tmp/www");
+    Show("FetchString(\"/hello.txt\")", Quote(str::Trim(vux_rpc::FetchString(server.Url("/hello.txt")))));
+    Show("FetchFileSize(\"/hello.txt\")", std::to_string(vux_rpc::FetchFileSize(server.Url("/hello.txt"))));
+    std::ostringstream cut;
+    vux_rpc::HttpQuery().SetMaxSize(5).Get(server.Url("/hello.txt"), cut);
+    Show("SetMaxSize(5).Get(\"/hello.txt\")", Quote(cut.str()) + (cut.good() ? ", good" : ", stream marked bad"));
+    vux_rpc::HttpQuery query;
+    std::ostringstream missing;
+    try {
+        query.Get(server.Url("/missing"), missing);
+    } catch (const vux_err::Error& e) {
+        Show("Get(\"/missing\")", e.type() + "/" + e.object() + ", Status() " + std::to_string(query.Status()));
+    }
+    vux_rpc::Multi multi;
+    std::list<std::ostringstream> outs;
+    for (const char* path : {"/hello.txt", "/missing", "/"}) {
+        vux_rpc::HttpQuery q;
+        q.SetMulti(&multi);
+        outs.emplace_back();
+        q.Get(server.Url(path), outs.back());
+    }
+    std::vector<std::string> lines;
+    while (!multi.empty()) {
+        const vux_rpc::Multi::Result r = multi.Wait();
+        lines.push_back(r.url.substr(r.url.rfind('/')) + " " + std::to_string(r.query.Status()) + (r.out->good() ? " good" : " bad"));
+    }
+    std::sort(lines.begin(), lines.end());
+    Show("Multi: three Gets, each Wait() result", str::Join(lines, ", "));
+}
+
+void RemoteCommands() {
+    Title("commands on a remote host over SSH (vux_rpc::SSH)");
+    if (::access("/usr/sbin/sshd", X_OK) != 0 || ::geteuid() != 0) {
+        std::cout << "  (skipped: this part starts its own sshd on loopback, which needs openssh-server and root)\n";
+        return;
+    }
+    namespace fs = std::filesystem;
+    const std::string dir = fs::absolute("tmp/ssh").string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::create_directories("/run/sshd");
+    for (const char* key : {"host", "user"})
+        vux_proc::Execute("ssh-keygen -q -t ed25519 -N '' -f " + dir + "/" + key, 0).Run().Result();
+    fs::copy_file(dir + "/user.pub", dir + "/authorized_keys", fs::copy_options::overwrite_existing);
+    const int port = FreePort();
+    vux_file::Write(dir + "/sshd_config", "ListenAddress 127.0.0.1:" + std::to_string(port) + "\nHostKey " + dir +
+                                              "/host\nPidFile " + dir + "/sshd.pid\nAuthorizedKeysFile " + dir +
+                                              "/authorized_keys\nPermitRootLogin prohibit-password\nUsePAM no\n"
+                                              "StrictModes no\nLogLevel ERROR\n");
+    vux_proc::Execute server(std::vector<std::string>{"/usr/sbin/sshd", "-D", "-e", "-f", dir + "/sshd_config"}, 0);
+    server.Run();
+    std::cout << "  sshd -D on 127.0.0.1:" << port << ", logging in as root with an Ed25519 key\n";
+    vux_rpc::SSHkey ssh("127.0.0.1", "root", dir + "/user", "", port);
+    ssh.EnableVerifyHostKey(dir + "/known_hosts", vux_rpc::HostKeyCheck | vux_rpc::HostKeyAdd);
+    for (int i = 0; i < 50; ++i) {
+        try {
+            ssh.Connect();
+            break;
+        } catch (const vux_err::Error&) {
+            vux_proc::Sleep(100);
+        }
+    }
+    try {
+        const std::string out = ssh.Execute("echo $SSH_CONNECTION | cut -d' ' -f3-; exit 3").Str();
+        Show("Execute(\"echo $SSH_CONNECTION | cut -d' ' -f3-; exit 3\"): Str(), Result()",
+             Quote(out.substr(0, out.find('\n'))) + ", " + std::to_string(ssh.Result()));
+        ssh.Execute("tr a-z A-Z");
+        ssh.In() << "through standard input";
+        ssh.CloseIn();
+        Show("Execute(\"tr a-z A-Z\"); In() << \"through standard input\"; CloseIn(); Str()", Quote(ssh.Str()));
+        ssh.SetTimeout(1).Execute("sleep 3");
+        Show("SetTimeout(1).Execute(\"sleep 3\").Result()", std::to_string(ssh.Result()));
+        const std::string known = vux_file::Read(dir + "/known_hosts");
+        Show("known_hosts after HostKeyCheck | HostKeyAdd",
+             known.substr(0, 40) + "..." + known.substr(known.find(" Added by"), 17));
+        ssh.SetTimeout(10).Disconnect();
+        ssh.EnableVerifyHostKey(dir + "/known_hosts", vux_rpc::HostKeyCheck);
+        vux_file::Write(dir + "/known_hosts", "[127.0.0.1]:" + std::to_string(port) + " " +
+                                                  vux_file::Read(dir + "/user.pub"));
+        ssh.Connect();
+    } catch (const vux_err::Error& e) {
+        Show("Connect() with another key on file for the host", e.what());
+    }
+    ssh.Disconnect();
+    server.Terminate();
+}
+
 }  // namespace
 
 int Tour(const Cmdline& c) {
@@ -485,8 +670,11 @@ int Tour(const Cmdline& c) {
     SystemServices();
     Cryptography();
     Network();
+    HttpClient();
+    RemoteCommands();
     Sessions();
     Client();
+    TransformsAndMerges();
     DatesAndMoney();
     Logging();
     std::cout << "\nend of tour\n";

@@ -7,6 +7,14 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <libvux/vuxrpc.h>
 
 namespace vux_rpc {
 
@@ -28,6 +36,63 @@ VUX_INTERNAL std::size_t ReadFromStreamCallBack(char* data, std::size_t size, st
 
 // Turns verbose tracing through DebugCallBack on when level 9 of "rpc" is enabled.
 VUX_INTERNAL CURLcode SetDebug(CURL* curl);
+
+struct HttpQuery::Implementation {
+    enum method_t { GET = 1, HEAD = 2, POST = 3, PUT = 4, PATCH = 5, DELETE = 6, PROPFIND = 11, MKCOL = 12 };
+
+    Implementation();
+    ~Implementation();
+    Implementation(const Implementation&) = delete;
+    Implementation& operator=(const Implementation&) = delete;
+
+    std::ostream& Perform(const HttpQuery& owner, method_t method, const std::string& url, const std::string& data,
+                          std::ostream& out);
+
+    // The two ends of a request: on this thread, or handed to the Multi it is attached to.
+    std::ostream& Finish(const std::string& url, std::ostream& out);
+    std::ostream& Start(const HttpQuery& owner, Multi::Data& m, const std::string& url, std::ostream& out);
+
+    static std::size_t WriteToStreamCallBack(char* data, std::size_t size, std::size_t n, void* self);
+
+    std::size_t timeout = 0;
+    std::size_t max_size = 0;
+    std::size_t written = 0;
+    bool cookies = false;
+    bool accept_any = false;
+    bool include_headers = false;
+    bool follow_redirect = true;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string source;
+    std::string ca_info;
+    std::string cert;
+    std::string key;
+    std::string key_password;
+    int ssl_version = 1;
+    std::ostream* out = nullptr;
+    // Set by Put(url, in, out) for that request only.
+    std::istream* in = nullptr;
+    curl_slist* header_list = nullptr;
+    int status = 0;
+    // Weak: the Multi's transfers in flight hold the query, so a strong link back would keep
+    // an abandoned Multi and its connections alive for ever.
+    std::weak_ptr<Multi::Data> multi;
+    bool attached = false;
+    CURL* curl = nullptr;
+
+    // Writes what of `n` bytes still fits under the size limit; 0 when `out` has failed.
+    std::size_t Write(const char* data, std::size_t n);
+};
+
+struct Multi::Data {
+    Data();
+    ~Data();
+    Data(const Data&) = delete;
+    Data& operator=(const Data&) = delete;
+
+    CURLM* multi = nullptr;
+    std::map<CURL*, Result> results;
+    std::size_t count = 0;
+};
 
 }  // namespace vux_rpc
 

@@ -20,7 +20,10 @@ struct VUX_INTERNAL Internal {
     static XmlNode Wrap(_xmlNode* node, const Xml& doc, bool in_tree) { return XmlNode(node, doc, in_tree); }
 
     static Xml::Data* DocData(const Xml& x) { return x.data_.get(); }
-    static XmlNode Insert(const XmlNode& self, const XmlNode& node, Where w);
+    // copy: a copy goes in even of a node that would move, which stays where it is.
+    static XmlNode Insert(const XmlNode& self, const XmlNode& node, Where w, bool copy = false);
+    // Copies every attribute of from onto into, namespace included; same names are replaced.
+    static void CopyProps(const XmlNode& from, const XmlNode& into);
     static XmlNode ReplaceRoot(const Xml& doc, _xmlNode* root, bool old);
     static void Drop(const XmlNode& self, _xmlAttr* a);
     static void Free(_xmlNode* n, const Xml& doc);
