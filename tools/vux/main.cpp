@@ -82,6 +82,9 @@ int main(int argc, char** argv) {
         try {
             if (c.legacy) return c.legacy(Args(argv + 2, argv + argc));
             return Run(c, argc - 1, const_cast<const char**>(argv + 1));
+        } catch (const Usage& u) {
+            std::cerr << "usage: vux " << (u.text.empty() ? c.usage : u.text) << "\n";
+            return 2;
         } catch (const vux_args::Args::UsageError& e) {
             // The help on request is no error.
             const bool help = argc > 2 && !std::strcmp(argv[2], "--help");
