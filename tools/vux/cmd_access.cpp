@@ -32,7 +32,8 @@ std::string Line(const std::string& path, int n) {
 
 }  // namespace
 
-int Access(const Args& args) {
+int Access(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.size() == 2 && args[0] == "mask") {
         std::cout << Hex(vux_access::GetAccessByName(args[1])) << "\n";
         return 0;

@@ -43,31 +43,22 @@ struct Making {
     StringVector extensions;
 };
 
-std::size_t Number(const Args& args, std::size_t& i) {
-    if (i + 1 >= args.size() || args[i + 1].empty() || args[i + 1].size() > 6 ||
-        args[i + 1].find_first_not_of("0123456789") != std::string::npos)
-        throw Usage{kUsage};
-    return std::stoul(args[++i]);
+bool Number(std::string& value) {
+    return !value.empty() && value.size() <= 6 && value.find_first_not_of("0123456789") == std::string::npos;
 }
 
-Making ParseMaking(const Args& args) {
+bool Pair(std::string& value) {
+    return value.find('=') != std::string::npos;
+}
+
+Making ParseMaking(const vux_args::Result& o, const Args& args) {
+    if (args.size() != 1) throw Usage{kUsage};
     Making m;
-    for (std::size_t i = 1; i < args.size(); ++i) {
-        const bool has_value = i + 1 < args.size();
-        if (args[i] == "--bits") {
-            m.bits = Number(args, i);
-        } else if (args[i] == "--days") {
-            m.days = static_cast<int>(Number(args, i));
-        } else if (args[i] == "--key-out" && has_value) {
-            m.key_out = args[++i];
-        } else if ((args[i] == "--subject" || args[i] == "--ext") && has_value &&
-                   args[i + 1].find('=') != std::string::npos) {
-            (args[i] == "--subject" ? m.subject : m.extensions).push_back(args[i + 1]);
-            ++i;
-        } else {
-            throw Usage{kUsage};
-        }
-    }
+    if (o.Has("bits")) m.bits = std::stoul(o["bits"]);
+    if (o.Has("days")) m.days = std::stoi(o["days"]);
+    m.key_out = o["key-out"];
+    for (int i = 0; i < o.ParamCount("subject"); ++i) m.subject.push_back(o.Param("subject", i));
+    for (int i = 0; i < o.ParamCount("ext"); ++i) m.extensions.push_back(o.Param("ext", i));
     return m;
 }
 
@@ -131,17 +122,26 @@ int Verify(const Args& args) {
 
 }  // namespace
 
-int Crypto(const Args& args) {
+void CryptoOptions(vux_args::Args& a) {
+    a.AddOption("bits", 'b', "key: its size in bits").SetValidator(&Number)
+        .AddOption("days", 'd', "cert: days of validity").SetValidator(&Number)
+        .AddOption("subject", 's', "req, cert: a subject field, F=V").SetValidator(&Pair).SetMultiple()
+        .AddOption("ext", 'e', "req, cert: an extension, NAME=VALUE").SetValidator(&Pair).SetMultiple()
+        .AddOption("key-out", 'k', "req, cert: where the new key goes").SetParam();
+}
+
+int Crypto(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.empty()) throw Usage{kUsage};
     const std::string& what = args[0];
     std::string out;
     if (what == "key") {
-        Making m = ParseMaking(args);
+        Making m = ParseMaking(c.options, args);
         out = vux_crypto::pem_private::Encode(vux_crypto::RsaPrivateKey(m.bits));
     } else if (what == "req") {
-        out = MakeRequest(ParseMaking(args));
+        out = MakeRequest(ParseMaking(c.options, args));
     } else if (what == "cert") {
-        out = MakeCert(ParseMaking(args));
+        out = MakeCert(ParseMaking(c.options, args));
     } else if (what == "p12" && (args.size() == 2 || args.size() == 3)) {
         vux_crypto::Cert cert = vux_crypto::x509::Decode(Slurp(args[1]));
         out = args.size() == 2 ? vux_crypto::pkcs12::Encode(cert)

@@ -26,7 +26,12 @@ long TimeOf(const std::string& s) {
 
 }  // namespace
 
-int Date(const Args& args) {
+void DateOptions(vux_args::Args& a) {
+    a.AddOption("time", 't', "the time shown: seconds since the epoch or 'YYYY-MM-DD hh:mm:ss'").SetParam();
+}
+
+int Date(const Cmdline& c) {
+    const Args& args = c.args;
     if (!args.empty() && args[0] == "period") {
         if (args.size() < 2 || args.size() > 3) throw Usage{};
         vux_date::Date day = args.size() == 3 ? vux_date::Date(args[2]) : vux_date::Date();
@@ -34,20 +39,9 @@ int Date(const Args& args) {
         std::cout << p.first.AsDate() << " " << p.second.AsDate() << "\n";
         return std::cout ? 0 : 1;
     }
-    std::string format = "%Y-%m-%d %H:%M:%S %Z";
-    long when = long(vux_date::DateTime());
-    bool have_format = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--time") {
-            if (i + 1 >= args.size()) throw Usage{};
-            when = TimeOf(args[++i]);
-        } else if (!have_format) {
-            format = args[i];
-            have_format = true;
-        } else {
-            throw Usage{};
-        }
-    }
+    if (args.size() > 1) throw Usage{};
+    const std::string format = args.empty() ? "%Y-%m-%d %H:%M:%S %Z" : args[0];
+    const long when = c.options.Has("time") ? TimeOf(c.options["time"]) : long(vux_date::DateTime());
     std::cout << vux_date::Format(when, format.c_str()) << "\n";
     return std::cout ? 0 : 1;
 }

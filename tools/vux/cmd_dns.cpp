@@ -29,13 +29,18 @@ bool ParseType(const std::string& text, vux_net::DomainRecordType& type) {
 }  // namespace
 
 // Asks one server directly, over TCP, and prints the answer a record a line, as dig does.
-int Dns(const Args& args) {
+void DnsOptions(vux_args::Args& a) {
+    a.AddOption("source", 's', "the local address to ask from").SetParam();
+}
+
+int Dns(const Cmdline& c) {
+    const Args& args = c.args;
     const char* const usage = "dns SERVER NAME TYPE [--source IP]";
-    if (args.size() != 3 && !(args.size() == 5 && args[3] == "--source")) throw Usage{usage};
+    if (args.size() != 3) throw Usage{usage};
     vux_net::DomainRecordType type;
     if (!ParseType(args[2], type)) throw Usage{usage};
     std::vector<vux_net::DomainRecord> records;
-    if (!vux_net::GetDomainRecords(args[0], args[1], type, &records, args.size() == 5 ? args[4] : "")) {
+    if (!vux_net::GetDomainRecords(args[0], args[1], type, &records, c.options["source"])) {
         std::cerr << "no answer from " << args[0] << "\n";
         return 1;
     }

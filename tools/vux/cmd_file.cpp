@@ -20,28 +20,24 @@ const char* const kUsage =
     "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST | "
     "file safe-copy SRC DST | file safe-remove DIR NAME";
 
-long Number(const std::string& s) {
+bool Count(std::string& s) {
     char* end = nullptr;
-    long n = std::strtol(s.c_str(), &end, 10);
-    if (s.empty() || *end || n < 0) throw Usage{kUsage};
-    return n;
+    const long n = std::strtol(s.c_str(), &end, 10);
+    return !s.empty() && !*end && n >= 0;
+}
+
+bool Mode(std::string& s) {
+    char* end = nullptr;
+    const long mode = std::strtol(s.c_str(), &end, 8);
+    return !s.empty() && !*end && mode >= 0 && mode <= 07777;
 }
 
 // The last lines come first from the back-reader; a final newline shows up as an
 // empty first line and is put back when printing.
-int Tail(const Args& args) {
-    long count = 10;
-    std::string path;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-n" && i + 1 < args.size()) {
-            count = Number(args[++i]);
-        } else if (path.empty()) {
-            path = args[i];
-        } else {
-            throw Usage{kUsage};
-        }
-    }
-    if (path.empty()) throw Usage{kUsage};
+int Tail(const vux_args::Result& o, const Args& args) {
+    if (args.size() != 1) throw Usage{kUsage};
+    const long count = std::strtol(o["lines"].c_str(), nullptr, 10);
+    const std::string& path = args[0];
     vux_stream::InStream in(path);
     if (!in.IsOpen()) throw vux_file::Fail("open_r", path);
     vux_stream::BackReader back(in);
@@ -75,18 +71,10 @@ std::string Kind(const vux_file::Info& info) {
     return "other";
 }
 
-int Stat(const Args& args) {
-    bool follow = false;
-    std::string path;
-    for (const std::string& a : args) {
-        if (a == "-L")
-            follow = true;
-        else if (path.empty())
-            path = a;
-        else
-            throw Usage{kUsage};
-    }
-    if (path.empty()) throw Usage{kUsage};
+int Stat(const vux_args::Result& o, const Args& args) {
+    if (args.size() != 1) throw Usage{kUsage};
+    const bool follow = o.Has("follow");
+    const std::string& path = args[0];
     vux_file::Info info(path, !follow);
     char mode[8];
     std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(info.Mode() & 07777));
@@ -103,26 +91,12 @@ int Stat(const Args& args) {
     return std::cout ? 0 : 1;
 }
 
-int Copy(const Args& args) {
-    vux_file::Attrs attrs;
-    bool have_attrs = false;
-    std::vector<std::string> paths;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--mode" && i + 1 < args.size()) {
-            char* end = nullptr;
-            long mode = std::strtol(args[++i].c_str(), &end, 8);
-            if (args[i].empty() || *end || mode < 0 || mode > 07777) throw Usage{kUsage};
-            attrs.set_mode(static_cast<int>(mode));
-            have_attrs = true;
-        } else if (args[i] == "--owner" && i + 1 < args.size()) {
-            ++i;
-            attrs.set_owner(vux_user::Uid(args[i])).set_group(vux_user::Gid(args[i]));
-            have_attrs = true;
-        } else {
-            paths.push_back(args[i]);
-        }
-    }
+int Copy(const vux_args::Result& o, const Args& paths) {
     if (paths.size() != 2) throw Usage{kUsage};
+    vux_file::Attrs attrs;
+    if (o.Has("mode")) attrs.set_mode(static_cast<int>(std::strtol(o["mode"].c_str(), nullptr, 8)));
+    if (o.Has("owner")) attrs.set_owner(vux_user::Uid(o["owner"])).set_group(vux_user::Gid(o["owner"]));
+    const bool have_attrs = o.Has("mode") || o.Has("owner");
     vux_file::Copy(paths[0], paths[1], have_attrs ? &attrs : nullptr);
     return 0;
 }
@@ -152,12 +126,20 @@ int SafeRemove(const Args& args) {
 
 }  // namespace
 
-int File(const Args& args) {
+void FileOptions(vux_args::Args& a) {
+    a.AddOption("lines", 'n', "tail: how many lines").SetValidator(&Count).SetDefault("10")
+        .AddOption("follow", 'L', "stat: follow a link")
+        .AddOption("mode", 'm', "copy: the copies' mode, in octal").SetValidator(&Mode)
+        .AddOption("owner", 'o', "copy: the copies' owner and group, the user's").SetParam();
+}
+
+int File(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.empty()) throw Usage{kUsage};
     Args rest(args.begin() + 1, args.end());
-    if (args[0] == "tail") return Tail(rest);
-    if (args[0] == "stat") return Stat(rest);
-    if (args[0] == "copy") return Copy(rest);
+    if (args[0] == "tail") return Tail(c.options, rest);
+    if (args[0] == "stat") return Stat(c.options, rest);
+    if (args[0] == "copy") return Copy(c.options, rest);
     if (args[0] == "safe-copy") return SafeCopy(rest);
     if (args[0] == "safe-remove") return SafeRemove(rest);
     throw Usage{kUsage};

@@ -25,17 +25,13 @@ vux_log::Level LevelOf(const std::string& s) {
 
 }  // namespace
 
-int Log(const Args& args) {
-    Args rest;
-    vux_log::Level init_level = vux_log::LevelError;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--init-level") {
-            if (i + 1 >= args.size()) throw Usage{};
-            init_level = LevelOf(args[++i]);
-        } else {
-            rest.push_back(args[i]);
-        }
-    }
+void LogOptions(vux_args::Args& a) {
+    a.AddOption("init-level", 'i', "the level the program names itself with").SetDefault("ERROR");
+}
+
+int Log(const Cmdline& c) {
+    const Args& rest = c.args;
+    const vux_log::Level init_level = LevelOf(c.options["init-level"]);
     if (rest.size() == 4 && rest[0] == "check") {
         const vux_log::Level level = LevelOf(rest[3]);
         StringList problems;

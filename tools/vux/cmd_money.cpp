@@ -29,23 +29,22 @@ vux_money::Money Amount(const std::string& s) {
     return vux_money::Money(s);
 }
 
+bool RoundingName(std::string& name) {
+    return name == "half" || name == "up" || name == "down";
+}
+
 }  // namespace
 
-int Money(const Args& args) {
-    std::string round;
+void MoneyOptions(vux_args::Args& a) {
+    a.AddOption("round", 'r', "round the sum: half, up or down").SetValidator(&RoundingName);
+}
+
+// Negative amounts follow "--", which ends the options.
+int Money(const Cmdline& c) {
+    const std::string round = c.options["round"];
     vux_money::Money sum;
-    std::size_t amounts = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--round") {
-            if (i + 1 >= args.size()) throw Usage{};
-            round = args[++i];
-            if (round != "half" && round != "up" && round != "down") throw Usage{};
-        } else {
-            sum += Amount(args[i]);
-            ++amounts;
-        }
-    }
-    if (amounts == 0) throw Usage{};
+    for (const std::string& amount : c.args) sum += Amount(amount);
+    if (c.args.empty()) throw Usage{};
     if (round == "half") sum = sum.Round();
     if (round == "up") sum = sum.HigherRound();
     if (round == "down") sum = sum.LowerRound();

@@ -109,7 +109,8 @@ int ShowCountry(const std::string& addr) {
 
 }  // namespace
 
-int Net(const Args& args) {
+int Net(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.empty()) throw Usage{kUsage};
     const std::string& what = args[0];
     if (what == "ip" && args.size() == 2) return ShowIp(args[1]);

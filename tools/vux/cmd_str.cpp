@@ -6,17 +6,13 @@
 
 namespace vuxtool {
 
-int Str(const Args& args) {
-    std::string key;
-    Args rest;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--key") {
-            if (i + 1 >= args.size()) throw Usage{};
-            key = args[++i];
-        } else {
-            rest.push_back(args[i]);
-        }
-    }
+void StrOptions(vux_args::Args& a) {
+    a.AddOption("key", 'k', "the XXTEA key").SetParam();
+}
+
+int Str(const Cmdline& c) {
+    const std::string key = c.options["key"];
+    const Args& rest = c.args;
     if (rest.size() != 2 || (rest[1] != "encode" && rest[1] != "decode")) throw Usage{};
     const std::string& enc = rest[0];
     bool encode = rest[1] == "encode";

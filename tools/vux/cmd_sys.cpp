@@ -11,7 +11,8 @@
 
 namespace vuxtool {
 
-int Os(const Args& args) {
+int Os(const Cmdline& c) {
+    const Args& args = c.args;
     if (!args.empty()) throw Usage{"os"};
     const int code = vux_env::GetOsType();
     const std::string version = vux_env::GetOsVersion();
@@ -30,10 +31,13 @@ int Os(const Args& args) {
     return std::cout ? 0 : 1;
 }
 
-// Prints the hex digest and the file name, as md5sum does; "-" is standard input.
-int Hash(const Args& args) {
-    const char* const usage = "hash md5|sha1|sha256|sha512 FILE";
-    if (args.size() != 2) throw Usage{usage};
+// Prints the hex digest and the file name, as md5sum does; no file (the command line drops
+// a lone "-") is standard input, named "-".
+int Hash(const Cmdline& c) {
+    const Args& args = c.args;
+    const char* const usage = "hash md5|sha1|sha256|sha512 [FILE]";
+    if (args.size() != 1 && args.size() != 2) throw Usage{usage};
+    const std::string path = args.size() == 2 ? args[1] : "-";
     vux_hash::HashType type;
     if (args[0] == "md5")
         type = vux_hash::HashMD5;
@@ -48,21 +52,22 @@ int Hash(const Args& args) {
     vux_hash::Hash hash(type);
     vux_stream::InStream file;
     std::istream* in = &std::cin;
-    if (args[1] != "-") {
-        file.Open(args[1]);
-        if (!file.IsOpen()) throw vux_file::Fail("open_r", args[1]);
+    if (path != "-") {
+        file.Open(path);
+        if (!file.IsOpen()) throw vux_file::Fail("open_r", path);
         in = &file;
     }
     std::string buf(1 << 16, '\0');
     while (in->read(&buf[0], static_cast<std::streamsize>(buf.size())) || in->gcount() > 0)
         hash.Update(buf.data(), static_cast<std::size_t>(in->gcount()));
-    if (in->bad()) throw vux_file::Fail("read", args[1]);
-    std::cout << str::hex::Encode(hash.Str()) << "  " << args[1] << "\n";
+    if (in->bad()) throw vux_file::Fail("read", path);
+    std::cout << str::hex::Encode(hash.Str()) << "  " << path << "\n";
     return std::cout ? 0 : 1;
 }
 
 // The type from etc/dist/types.mime; exits 1 when none is registered.
-int Mime(const Args& args) {
+int Mime(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.size() != 1) throw Usage{"mime EXTENSION"};
     const std::string type = vux_mime::GetMimeType(args[0]);
     if (type.empty()) return 1;

@@ -7,7 +7,8 @@
 
 namespace vuxtool {
 
-int Xml(const Args& args) {
+int Xml(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.size() == 3 && args[0] == "xpath") {
         vux_xml::XmlFile doc(args[1]);
         for (vux_xml::XmlNode& node : doc.GetNodes(args[2])) std::cout << node.Str() << "\n";

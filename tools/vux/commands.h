@@ -5,36 +5,62 @@
 #include <string>
 #include <vector>
 
+#include <libvux/vuxargs.h>
+
 namespace vuxtool {
 
 typedef std::vector<std::string> Args;
 
+// A command line parsed against the options a command declared.
+struct Cmdline {
+    const vux_args::Result& options;
+    // The plain arguments, in order.
+    const Args& args;
+    // "--" was given: what follows it is another program's command line.
+    bool dashdash;
+};
+
 struct Command {
     const char* name;
     const char* usage;
-    int (*run)(const Args& args);
+    // Declares the command's options; null for a command that has none.
+    void (*declare)(vux_args::Args& options);
+    int (*run)(const Cmdline& c);
+    // A command that still reads its command line itself, as typed; run is then null.
+    int (*legacy)(const Args& args) = nullptr;
 };
 
-int Str(const Args& args);
-int Xml(const Args& args);
-int Date(const Args& args);
-int Money(const Args& args);
-int File(const Args& args);
-int Log(const Args& args);
-int Access(const Args& args);
-int Exec(const Args& args);
-int Os(const Args& args);
-int Hash(const Args& args);
-int Mime(const Args& args);
-int Crypto(const Args& args);
-int Net(const Args& args);
+void StrOptions(vux_args::Args& a);
+void DateOptions(vux_args::Args& a);
+void MoneyOptions(vux_args::Args& a);
+void FileOptions(vux_args::Args& a);
+void LogOptions(vux_args::Args& a);
+void ExecOptions(vux_args::Args& a);
+void CryptoOptions(vux_args::Args& a);
+void DnsOptions(vux_args::Args& a);
+void CoreOptions(vux_args::Args& a);
+
+int Str(const Cmdline& c);
+int Xml(const Cmdline& c);
+int Date(const Cmdline& c);
+int Money(const Cmdline& c);
+int File(const Cmdline& c);
+int Log(const Cmdline& c);
+int Access(const Cmdline& c);
+int Exec(const Cmdline& c);
+int Os(const Cmdline& c);
+int Hash(const Cmdline& c);
+int Mime(const Cmdline& c);
+int Crypto(const Cmdline& c);
+int Net(const Cmdline& c);
+int Dns(const Cmdline& c);
+int Core(const Cmdline& c);
 int Http(const Args& args);
-int Dns(const Args& args);
 int Ftp(const Args& args);
 int Ssh(const Args& args);
-int Tour(const Args& args);
+int Tour(const Cmdline& c);
 
-// Thrown for a wrong command line; main prints the usage and exits 2.
+// Thrown for a wrong command line; main prints it with the command's help and exits 2.
 struct Usage {
     std::string text;
 };

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <iterator>
 
+#include <libvux/vuxargs.h>
 #include <libvux/vuxerr.h>
 
 #include "commands.h"
@@ -17,34 +18,53 @@ std::string ReadAll(std::istream& in) {
 namespace {
 
 const Command kCommands[] = {
-    {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &Str},
-    {"xml", "xml xpath FILE EXPR | xml format FILE | xml xslt STYLESHEET DOC | xml merge SCHEMA INTO FROM...", &Xml},
-    {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &Date},
-    {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &Money},
+    {"str", "str base64|hex|url|puny|xxtea encode|decode [--key KEY]  (standard input to output)", &StrOptions, &Str},
+    {"xml", "xml xpath FILE EXPR | xml format FILE | xml xslt STYLESHEET DOC | xml merge SCHEMA INTO FROM...", nullptr, &Xml},
+    {"date", "date [FORMAT] [--time EPOCH|'YYYY-MM-DD hh:mm:ss'] | date period NAME [YYYY-MM-DD]", &DateOptions, &Date},
+    {"money", "money AMOUNT... [--round half|up|down]  (prints the sum)", &MoneyOptions, &Money},
     {"file",
      "file tail [-n N] FILE | file stat [-L] PATH | file copy [--mode OCTAL] [--owner USER] SRC DST | "
      "file safe-copy SRC DST | file safe-remove DIR NAME",
-     &File},
+     &FileOptions, &File},
     {"log", "log check PROGRAM MODULE LEVEL | log write PROGRAM MODULE LEVEL TEXT  [--init-level LEVEL]  (rules from etc/)",
-     &Log},
-    {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", &Access},
-    {"exec", "exec [--user USER] [--timeout SECONDS] -- COMMAND [ARGS...]  (prints its output and exit status)", &Exec},
-    {"os", "os  (name, family, version and architecture of this system)", &Os},
-    {"hash", "hash md5|sha1|sha256|sha512 FILE", &Hash},
-    {"mime", "mime EXTENSION  (from etc/dist/types.mime)", &Mime},
-    {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &Crypto},
-    {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
-    {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
-    {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", &Ftp},
-    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &Http},
-    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &Ssh},
-    {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
+     &LogOptions, &Log},
+    {"access", "access check FILE LEVELS SUBJECT | access mask LEVELS", nullptr, &Access},
+    {"exec", "exec [--user USER] [--timeout SECONDS] -- COMMAND [ARGS...]  (prints its output and exit status)", &ExecOptions, &Exec},
+    {"os", "os  (name, family, version and architecture of this system)", nullptr, &Os},
+    {"hash", "hash md5|sha1|sha256|sha512 FILE", nullptr, &Hash},
+    {"mime", "mime EXTENSION  (from etc/dist/types.mime)", nullptr, &Mime},
+    {"crypto", "crypto key|req|cert [--bits N] [--days N] [--subject F=V] [--ext NAME=VALUE] [--key-out FILE] | crypto p12 CERT [KEY] | crypto ssh-pub KEY | crypto verify CERT [KEY]", &CryptoOptions, &Crypto},
+    {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", nullptr, &Net},
+    {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &DnsOptions, &Dns},
+    {"core", "core query [--remote URL | --name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
+     &CoreOptions, &Core},
+    {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", nullptr, nullptr, &Ftp},
+    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", nullptr, nullptr, &Http},
+    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", nullptr, nullptr, &Ssh},
+    {"tour", "tour  (a walk through the library, run in a scratch installation directory)", nullptr, &Tour},
 };
 
 void Help(std::ostream& out) {
     out << "usage: vux COMMAND [ARGS]\n\ncommands:\n";
     for (const Command& c : kCommands) out << "  " << c.usage << "\n";
-    out << "\nErrors are printed to standard error as the error's XML document (exit 1).\n";
+    out << "\n'vux COMMAND --help' lists the command's options.\n"
+        << "Errors are printed to standard error as the error's XML document (exit 1).\n";
+}
+
+// Parses the command's line against its options and runs it; a usage error shows the
+// command's generated help.
+int Run(const Command& c, int argc, const char** argv) {
+    vux_args::Args options(std::string("usage: vux ") + c.usage);
+    if (c.declare) c.declare(options);
+    try {
+        options.Parse(argc, argv);
+        const vux_args::Result& r = *options.GetResult();
+        bool dashdash = false;
+        for (int i = 1; i < argc && !dashdash; ++i) dashdash = !std::strcmp(argv[i], "--");
+        return c.run(Cmdline{r, r.Args(), dashdash});
+    } catch (const Usage& u) {
+        options.Usage(u.text.empty() ? "Wrong arguments" : "usage: vux " + u.text);
+    }
 }
 
 }  // namespace
@@ -57,14 +77,19 @@ int main(int argc, char** argv) {
         Help(argc < 2 ? std::cerr : std::cout);
         return argc < 2 ? 2 : 0;
     }
-    Args args(argv + 2, argv + argc);
     for (const Command& c : kCommands) {
         if (std::strcmp(argv[1], c.name) != 0) continue;
         try {
-            return c.run(args);
+            if (c.legacy) return c.legacy(Args(argv + 2, argv + argc));
+            return Run(c, argc - 1, const_cast<const char**>(argv + 1));
         } catch (const Usage& u) {
             std::cerr << "usage: vux " << (u.text.empty() ? c.usage : u.text) << "\n";
             return 2;
+        } catch (const vux_args::Args::UsageError& e) {
+            // The help on request is no error.
+            const bool help = argc > 2 && !std::strcmp(argv[2], "--help");
+            (help ? std::cout : std::cerr) << e.what() << "\n";
+            return help ? 0 : 2;
         } catch (const vux_err::Error& e) {
             std::cerr << e.xml().Str(true);
             return 1;

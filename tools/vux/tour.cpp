@@ -19,6 +19,7 @@
 #include <sstream>
 
 #include <libvux/vuxbignum.h>
+#include <libvux/vuxclient.h>
 #include <libvux/vuxcrypto.h>
 #include <libvux/vuxdate.h>
 #include <libvux/vuxenv.h>
@@ -450,6 +451,35 @@ void Network() {
     Show("GetHostName(), GetIpList()", vux_net::GetHostName() + ", " + str::Join(ips, " "));
 }
 
+// A panel core answers function queries with documents; the stand-in built beside this
+// tool serves as the panel's bin/core, which the client starts itself.
+void Client() {
+    Title("Calling the panel core (vux_client)");
+    namespace fs = std::filesystem;
+    const fs::path core = fs::read_symlink("/proc/self/exe").parent_path() / "vux-core";
+    if (!fs::exists(core)) {
+        Show("bin/core", "no stand-in core beside the tool (" + core.string() + "), skipped");
+        return;
+    }
+    fs::create_directories("bin");
+    fs::create_directories("tmp");
+    fs::remove("bin/core");
+    fs::create_symlink(core, "bin/core");
+    vux_client::Local client("core", "127.0.0.1");
+    vux_client::Result who = client.Query("func=whoami");
+    Show("Local(\"core\").Query(\"func=whoami\")  (nothing listened: the client started bin/core)",
+         "name " + who.value("name") + ", pid " + who.value("pid"));
+    vux_client::Result echo = client.Query("func=echo&text=?", "a b&c");
+    Show("Query(\"func=echo&text=?\", \"a b&c\")  (the query as the core received it)", echo.value("query"));
+    try {
+        client.Query("func=fail&type=value&object=domain&value=?", "ex ample.com");
+    } catch (const vux_err::Error& e) {
+        Show("Query(\"func=fail&...\")  (the core's error, thrown again here)",
+             e.type() + "/" + e.object() + "/" + e.value() + "\n" + e.xml().Str(true));
+    }
+    Show("Query(\"func=exit\")  (the core leaves)", "pid " + client.Query("func=exit").value("pid"));
+}
+
 void TransformsAndMerges() {
     Title("XSLT and merging by schema (vux_xml::Xslt, vux_xml::XmlMerge)");
     vux_session::BaseSession session;
@@ -626,7 +656,8 @@ void RemoteCommands() {
 
 }  // namespace
 
-int Tour(const Args& args) {
+int Tour(const Cmdline& c) {
+    const Args& args = c.args;
     if (!args.empty()) throw Usage{};
     LayOut();
     std::cout << "libvux tour, in " << std::filesystem::current_path().string() << "\n";
@@ -642,6 +673,7 @@ int Tour(const Args& args) {
     HttpClient();
     RemoteCommands();
     Sessions();
+    Client();
     TransformsAndMerges();
     DatesAndMoney();
     Logging();
