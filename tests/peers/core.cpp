@@ -1,57 +1,22 @@
 #include "core.h"
+#include "server.h"
 
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 namespace peers {
 
 namespace {
 
 const char* const kNginx = "/usr/sbin/nginx";
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepts(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
-void AwaitPort(int port, const std::string& what) {
-    for (int i = 0; i < 200; ++i) {
-        if (Accepts(port)) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    throw std::runtime_error(what + " does not answer on port " + std::to_string(port));
-}
 
 }  // namespace
 
@@ -106,8 +71,8 @@ int Panel::Spawn(const std::vector<std::string>& argv) {
 
 std::string Panel::Http(const std::string& name) {
     const int port = FreePort();
-    Spawn({dir() + "/bin/core", name, "--http", "127.0.0.1:" + std::to_string(port)});
-    AwaitPort(port, "the core");
+    const int pid = Spawn({dir() + "/bin/core", name, "--http", "127.0.0.1:" + std::to_string(port)});
+    WaitAccepting("127.0.0.1", port, pid, "");
     return "http://127.0.0.1:" + std::to_string(port) + "/core";
 }
 
@@ -134,8 +99,8 @@ std::string Panel::Https(const std::string& name) {
             "/cert.pem;\n    ssl_certificate_key " + d + "/key.pem;\n    location / { proxy_pass " +
             http.substr(0, http.rfind('/')) + "; }\n  }\n}\n";
     vux_file::Write(d + "/nginx.conf", conf);
-    Spawn({kNginx, "-c", d + "/nginx.conf", "-p", d});
-    AwaitPort(port, "nginx");
+    const int pid = Spawn({kNginx, "-c", d + "/nginx.conf", "-p", d});
+    WaitAccepting("127.0.0.1", port, pid, d + "/error.log");
     return "https://127.0.0.1:" + std::to_string(port) + "/core";
 }
 
