@@ -414,6 +414,23 @@ TEST_F(TaskRun, RunnerKilledMidTask) {
     EXPECT_EQ(ReadFile("var/run/c/.state"), "");
 }
 
+TEST_F(TaskRun, Tool) {
+    const std::string vux = std::string("'") + VUX_TOOL + "' task ";
+    int code = -1;
+    EXPECT_EQ(testutil::ShellOutput(vux + "start q 7 -- /bin/sh -c 'echo hi; sleep 30'", &code), "var/run/q/sh.7\n");
+    EXPECT_EQ(code, 0);
+    ASSERT_EQ(WaitStatus("7", "q", "RUN")["status"], "RUN");
+    EXPECT_EQ(testutil::ShellOutput(vux + "list q", &code), "sh.7\tRUN\trunning\n");
+    EXPECT_EQ(testutil::ShellOutput(vux + "kill q /bin/sh 7 1", &code), "");
+    EXPECT_EQ(WaitStatus("7", "q", "ERR")["status"], "ERR");
+    std::string info = testutil::ShellOutput(vux + "info q sh 7", &code);
+    EXPECT_EQ(code, 0);
+    EXPECT_NE(info.find("\nsignal=15\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("\nstatus=ERR\n[result]\nhi\n"), std::string::npos) << info;
+    testutil::ShellOutput(vux + "start q", &code);
+    EXPECT_EQ(code, 2);
+}
+
 // Every description is whole, finished, and free; the queue's state names no task.
 void ExpectQueueSettled(const std::string& queue, int tasks) {
     for (int i = 0; i < tasks; ++i) {

@@ -30,6 +30,7 @@ int Crypto(const Args& args);
 int Net(const Args& args);
 int Dns(const Args& args);
 int Ftp(const Args& args);
+int Task(const Args& args);
 int Tour(const Args& args);
 
 // Thrown for a wrong command line; main prints the usage and exits 2.

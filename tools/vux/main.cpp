@@ -36,6 +36,7 @@ const Command kCommands[] = {
     {"net", "net ip ADDR | net range RANGE | net check VALIDATOR VALUE  (exit 1 when invalid) | net host | net geoip ADDR", &Net},
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &Dns},
     {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", &Ftp},
+    {"task", "task start QUEUE ID -- COMMAND [ARGS] | task info QUEUE NAME ID | task kill QUEUE NAME ID [TIMEOUT] | task list QUEUE  (in the installation directory)", &Task},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", &Tour},
 };
 
