@@ -153,6 +153,27 @@ TEST(TaskText, ModesAreChecked) {
     EXPECT_EQ(testutil::AssertText([&] { t.Start(1 | 16); }), "Unknown Longtask startup mode");
 }
 
+TEST_F(TaskRun, ItemsThatWouldBreakTheDescription) {
+    RecordingRunner();
+    const std::vector<std::function<void(vux_task::LongTask&)>> cases = {
+        [](vux_task::LongTask& t) { t.SetParam("a\nstatus=OK"); },
+        [](vux_task::LongTask& t) { t.SetParam("[result]"); },
+        [](vux_task::LongTask& t) { t.SetEnv("K", "v\n[params]"); },
+        [](vux_task::LongTask& t) { t.SetDepend("x\ny"); },
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        vux_task::LongTask t("job", "1", "q");
+        cases[i](t);
+        EXPECT_EQ(testutil::ErrorKindOf([&] { t.Start(8 | 2); }), "value/longtask") << i;
+        EXPECT_EQ(testutil::ErrorKindOf([&] { t.Start(1 | 2); }), "value/longtask") << i;
+    }
+    vux_job::Commit();
+    vux_task::LongTask bad("job\nstatus=OK", "1", "q");
+    EXPECT_EQ(testutil::ErrorKindOf([&] { bad.Start(8 | 2); }), "value/longtask");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(vux_file::Exists("args")) << "the runner was started";
+}
+
 TEST_F(TaskRun, LauncherArgumentsAndEnvironment) {
     RecordingRunner();
     ::setenv("VUX_LT_PID", "1234", 1);

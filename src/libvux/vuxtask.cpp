@@ -171,6 +171,17 @@ std::string TaskInfoFile(const std::string& name, const std::string& id, const s
     return vux_file::ConcatPath("var/run", queue, str::Append(word, id, "."));
 }
 
+namespace {
+
+// The description holds one item a line: a line break or a section marker inside one would
+// turn into other parameters, header keys or a forged result when read back.
+void CheckItem(const std::string& item) {
+    if (item.find('\n') == std::string::npos && !IsSectionLine(item)) return;
+    throw vux_err::Error("value", "longtask", item);
+}
+
+}  // namespace
+
 struct LongTask::Data {
     std::string name;
     std::string id;
@@ -251,6 +262,11 @@ bool LongTask::Lock() {
 void LongTask::Start(int mode) {
     VUX_ASSERT(mode & (1 | 8), "Unknown Longtask mode");
     VUX_ASSERT(mode & (2 | 4), "Unknown Longtask startup mode");
+    const Data& d = Need();
+    for (const std::string& item : {d.name, d.id, d.queue}) CheckItem(item);
+    for (const std::string& item : d.depends) CheckItem(item);
+    for (const std::string& item : d.params) CheckItem(item);
+    for (const auto& [key, value] : d.env) CheckItem(key + "=" + value);
     if (!(mode & 8)) {
         new LongTaskJob(*this, mode | 8 | 2);
         return;

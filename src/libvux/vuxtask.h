@@ -38,7 +38,8 @@ public:
     // another process holds it or has already queued it.
     bool Lock();
     // Mode bits: 1 deferred (on commit of the thread's jobs) or 8 now; 2 the runner enters
-    // the task, 4 it restarts it. Other combinations assert. A failing fork throws "fork".
+    // the task, 4 it restarts it. Other combinations assert. A failing fork throws "fork"; an
+    // item the description cannot hold on one line throws "value"/"longtask".
     void Start(int mode);
     // Runs the runner on this task's description, handing it `file` when not empty.
     void Start(const std::string& file, int mode);

@@ -67,15 +67,22 @@ bool IsSection(const std::string& line) {
     return false;
 }
 
-Description Parse(const std::string& text) {
-    Description d;
-    std::string section;
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
     std::size_t from = 0;
     while (from < text.size()) {
         std::size_t end = text.find('\n', from);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(from, end - from);
+        lines.push_back(text.substr(from, end - from));
         from = end + 1;
+    }
+    return lines;
+}
+
+Description Parse(const std::string& text) {
+    Description d;
+    std::string section;
+    for (const std::string& line : Lines(text)) {
         if (IsSection(line)) {
             section = line;
             d.sections[section];
@@ -153,14 +160,8 @@ public:
         int fd = OpenLocked(vux_file::ConcatPath(dir_, ".state"), LOCK_EX);
         std::string state = ReadFd(fd);
         std::string kept;
-        std::size_t from = 0;
-        while (from < state.size()) {
-            std::size_t end = state.find('\n', from);
-            if (end == std::string::npos) end = state.size();
-            std::string line = state.substr(from, end - from);
-            from = end + 1;
+        for (const std::string& line : Lines(state))
             if (!line.empty() && line != entry_) kept.append(line).append("\n");
-        }
         bool listed = change();
         if (listed) kept.append(entry_).append("\n");
         if (kept != state) WriteFd(fd, kept);
