@@ -288,6 +288,25 @@ TEST_F(TaskRun, DependenciesRunInOrder) {
     EXPECT_EQ(ReadFile("order"), "first\nsecond\n");
 }
 
+TEST_F(TaskRun, KillWhileWaitingForADependency) {
+    vux_task::LongTask first = Shell("a", "w", "echo first >> order");
+    ASSERT_TRUE(first.Lock());
+    vux_task::LongTask second = Shell("b", "w", "echo second >> order");
+    second.SetDepend("sh.a");
+    second.Start(8 | 2);
+    ASSERT_TRUE(WaitUntil([] { return !vux_task::GetInfo("/bin/sh", "b", "w")["pid"].empty(); }));
+    EXPECT_TRUE(vux_task::IsRuning("/bin/sh", "b", "w"));
+    vux_task::Kill("/bin/sh", "b", "w", 5);
+    Info info = WaitStatus("b", "w", "ERR");
+    EXPECT_EQ(info["status"], "ERR");
+    EXPECT_EQ(info["signal"], "15");
+    EXPECT_FALSE(vux_task::IsRuning("/bin/sh", "b", "w"));
+    first.Start(8 | 2);
+    first = vux_task::LongTask();
+    WaitStatus("a", "w", "OK");
+    EXPECT_EQ(ReadFile("order"), "first\n");
+}
+
 TEST_F(TaskRun, StatesSeenFromAnotherProcess) {
     EXPECT_EQ(Probe("1", "s"), "idle OK");
     {

@@ -36,6 +36,11 @@ const char* const kSections[] = {"[params]", "[environment]", "[result]"};
 // fill the disk through it.
 const std::size_t kMaxOutput = 1u << 20;
 
+// Set by SIGTERM: a task still waiting for its dependencies is killed through its runner.
+volatile sig_atomic_t g_stop = 0;
+
+void Stop(int) { g_stop = 1; }
+
 struct Description {
     std::vector<std::pair<std::string, std::string>> header;
     std::map<std::string, std::vector<std::string>> sections;
@@ -128,18 +133,36 @@ void WriteFd(int fd, const std::string& data) {
     }
 }
 
-int OpenLocked(const std::string& path, int op) {
+int OpenFile(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
     if (fd < 0) {
         std::perror(path.c_str());
         std::exit(1);
     }
+    return fd;
+}
+
+// -1 when an interruptible wait is stopped.
+int OpenLocked(const std::string& path, int op, bool interruptible = false) {
+    int fd = OpenFile(path);
     while (::flock(fd, op) != 0)
-        if (errno != EINTR) {
+        if (errno != EINTR || (interruptible && g_stop)) {
             ::close(fd);
             return -1;
         }
     return fd;
+}
+
+// The queue's state lock for a runner that is being stopped. Whoever stops it may hold the
+// lock exclusively until we are gone; while it does, no reader can be inside, so we may
+// write without it. Only readers (shared holders) are waited for.
+int StateLockWhenStopping(const std::string& path) {
+    for (;;) {
+        int fd = OpenFile(path);
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || ::flock(fd, LOCK_SH | LOCK_NB) != 0) return fd;
+        ::close(fd);
+        ::usleep(10 * 1000);
+    }
 }
 
 // Whether the locked descriptor still is the file at path (a withdrawn task's is removed).
@@ -157,7 +180,8 @@ public:
     // Every change of a description happens under it, so readers never see one half written.
     template <class F>
     void UnderState(F change) {
-        int fd = OpenLocked(vux_file::ConcatPath(dir_, ".state"), LOCK_EX);
+        const std::string path = vux_file::ConcatPath(dir_, ".state");
+        int fd = g_stop && child_ < 0 ? StateLockWhenStopping(path) : OpenLocked(path, LOCK_EX);
         std::string state = ReadFd(fd);
         std::string kept;
         for (const std::string& line : Lines(state))
@@ -179,15 +203,18 @@ public:
         if (lock_ < 0 || !StillThere(lock_, desc_)) return 0;
         Description d = Parse(ReadFd(lock_));
         bool keep_queued = content_file && std::strcmp(option, "--reenter") == 0 && d.Get("status") == "PRE";
-        if (content_file && !keep_queued) {
-            d = Parse(content);
-            UnderState([&] {
-                WriteFd(lock_, Format(d));
-                return false;
-            });
-        }
+        if (content_file && !keep_queued) d = Parse(content);
         if (d.Get("status") != "PRE") return 0;
-        WaitForDepends(d);
+        // Until the task starts, a kill reaches it through us.
+        d.Set("pid", std::to_string(::getpid()));
+        UnderState([&] {
+            WriteFd(lock_, Format(d));
+            return false;
+        });
+        if (!WaitForDepends(d)) {
+            Finish(d, W_EXITCODE(0, SIGTERM), "");
+            return 0;
+        }
         Launch(d);
         return Collect(d);
     }
@@ -200,18 +227,21 @@ public:
     }
 
 private:
-    void WaitForDepends(const Description& d) {
+    // False when stopped meanwhile.
+    bool WaitForDepends(const Description& d) {
         for (const std::string& dep : d.All("depend")) {
             const std::string path = vux_file::ConcatPath(dir_, vux_file::Name(dep));
             for (;;) {
+                if (g_stop) return false;
                 if (::access(path.c_str(), F_OK) != 0) break;
-                int fd = OpenLocked(path, LOCK_SH);
+                int fd = OpenLocked(path, LOCK_SH, true);
                 bool queued = fd >= 0 && Parse(ReadFd(fd)).Get("status") == "PRE";
                 if (fd >= 0) ::close(fd);
                 if (!queued) break;
                 ::usleep(50 * 1000);
             }
         }
+        return !g_stop;
     }
 
     void Launch(Description& d) {
@@ -274,6 +304,11 @@ private:
             }
         }
         if (!ended) ::waitpid(child_, &status, 0);
+        Finish(d, status, output);
+        return 0;
+    }
+
+    void Finish(Description d, int status, const std::string& output) {
         const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
         d.Set("status", ok ? "OK" : "ERR");
         d.Set("enddate", vux_date::AccurateDateTime());
@@ -288,7 +323,6 @@ private:
             ::close(lock_);
             return false;
         });
-        return 0;
     }
 
     std::string desc_;
@@ -311,6 +345,9 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[2], "--reenter") != 0 && std::strcmp(argv[2], "--restart") != 0)
         return Usage();
     ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction stop = {};
+    stop.sa_handler = Stop;
+    ::sigaction(SIGTERM, &stop, nullptr);
     Runner runner(argv[1]);
     const char* pid = std::getenv("VUX_LT_PID");
     char* end = nullptr;
