@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +87,15 @@ std::string ReadToEnd(int fd) {
     char buf[4096];
     for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
     return text;
+}
+
+std::string ShellOutput(const std::string& command, int* code) {
+    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+    if (!p) throw std::runtime_error("popen: " + command);
+    std::string out = ReadToEnd(::fileno(p));
+    const int status = ::pclose(p);
+    if (code) *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
 }
 
 }  // namespace testutil

@@ -135,6 +135,9 @@ std::set<int> OpenFds();
 // What fd gives until its end (a pipe whose writers have all closed it); fd stays open.
 std::string ReadToEnd(int fd);
 
+// What a shell command writes to standard output and error; its exit code in *code.
+std::string ShellOutput(const std::string& command, int* code);
+
 }  // namespace testutil
 
 #endif

@@ -58,6 +58,7 @@ int Core(const Cmdline& c);
 int Http(const Args& args);
 int Ftp(const Args& args);
 int Ssh(const Args& args);
+int Task(const Args& args);
 int Tour(const Cmdline& c);
 
 // Thrown for a wrong command line; main prints it with the command's help and exits 2.

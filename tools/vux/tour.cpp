@@ -40,6 +40,7 @@
 #include <libvux/vuxtest.h>
 #include <libvux/vuxsession.h>
 #include <libvux/vuxssh.h>
+#include <libvux/vuxtask.h>
 #include <libvux/vuxstr.h>
 #include <libvux/vuxthread.h>
 #include <libvux/vuxxml.h>
@@ -656,6 +657,53 @@ void RemoteCommands() {
 
 }  // namespace
 
+// The runner comes with this tool: beside it once installed (bin/, sbin/), or in the build tree.
+std::string FindRunner() {
+    namespace fs = std::filesystem;
+    const fs::path here = fs::read_symlink("/proc/self/exe").parent_path();
+    for (const fs::path& p : {here / "../sbin/lt_wrapper", here / "../lt_wrapper/lt_wrapper"})
+        if (fs::exists(p)) return fs::canonical(p).string();
+    return std::string();
+}
+
+std::string Described(const std::map<std::string, std::string>& info) {
+    std::string out;
+    for (const char* key : {"status", "pid", "exitcode", "result"}) {
+        auto it = info.find(key);
+        if (it != info.end()) str::inpl::Append(out, std::string(key) + "=" + Quote(it->second), " ");
+    }
+    return out;
+}
+
+void LongTasks() {
+    Title("long tasks (vux_task)");
+    namespace fs = std::filesystem;
+    if (!fs::exists("sbin/lt_wrapper")) {
+        const std::string runner = FindRunner();
+        if (runner.empty()) {
+            Show("sbin/lt_wrapper", "not found beside this tool; skipped");
+            return;
+        }
+        fs::create_directories("sbin");
+        fs::create_directories("tmp");
+        fs::create_symlink(runner, "sbin/lt_wrapper");
+    }
+    vux_task::LongTask task("/bin/sh", "1", "tour");
+    task.SetParams({"-c", "echo counting; sleep 1; echo done"});
+    Show("LongTask(\"/bin/sh\", \"1\", \"tour\").GetContent() (first line)",
+         task.GetContent().substr(0, task.GetContent().find('\n')));
+    task.Start(8 | 2);
+    std::map<std::string, std::string> info;
+    for (int i = 0; i < 100 && (info = vux_task::GetInfo("/bin/sh", "1", "tour"))["status"] != "RUN"; ++i)
+        vux_proc::Sleep(20);
+    Show("Start(8 | 2); while it runs: IsRuning, GetInfo",
+         std::string(vux_task::IsRuning("/bin/sh", "1", "tour") ? "yes " : "no ") + Described(info));
+    while (vux_task::IsRuning("/bin/sh", "1", "tour")) vux_proc::Sleep(100);
+    Show("after it ends: IsRuning, GetInfo",
+         std::string(vux_task::IsRuning("/bin/sh", "1", "tour") ? "yes " : "no ") +
+             Described(vux_task::GetInfo("/bin/sh", "1", "tour")));
+}
+
 int Tour(const Cmdline& c) {
     const Args& args = c.args;
     if (!args.empty()) throw Usage{};
@@ -677,6 +725,7 @@ int Tour(const Cmdline& c) {
     TransformsAndMerges();
     DatesAndMoney();
     Logging();
+    LongTasks();
     std::cout << "\nend of tour\n";
     return 0;
 }
