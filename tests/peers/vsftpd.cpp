@@ -79,16 +79,15 @@ Vsftpd::Vsftpd(const Options& options) {
 
     const std::string size = "size=" + std::to_string(options.small_kib) + "k,uid=" + id + ",gid=" + id;
     const std::string config = d + "/vsftpd.conf";
-    const std::string binds[] = {"passwd", "shadow", "group"};
+    const std::string layers = "lowerdir=" + d + "/etc:/etc";
     const char* const argv[] = {kVsftpd, config.c_str(), nullptr};
     // The server sees the copied account files and the small file system; the host never does.
+    // The account files lie over the whole of /etc: a file bind-mounted over /etc/passwd would
+    // vanish from this namespace as soon as useradd elsewhere renames a new passwd into place.
     pid_ = StartServer(argv, "127.0.0.1", port_, d + "/vsftpd.log", [&] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("overlay", "/etc", "overlay", MS_RDONLY, layers.c_str()) != 0)
             return false;
-        for (const std::string& f : binds) {
-            const std::string copy = d + "/etc/" + f, real = "/etc/" + f;
-            if (::mount(copy.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
-        }
         return small.empty() || ::mount("tmpfs", small.c_str(), "tmpfs", 0, size.c_str()) == 0;
     });
 }
