@@ -275,4 +275,14 @@ TEST(FtpTool, EachOperationAgainstTheServer) {
     EXPECT_EQ(Tool("ftp put " + url + " only-one").first, 2);
 }
 
+TEST(FtpTool, HelpNamesTheOptionsAndAWrongOptionIsAUsageError) {
+    const auto help = Tool("ftp --help");
+    EXPECT_EQ(help.first, 0);
+    for (const char* option : {"--user <value>", "--password-file <value>", "--active ", "--timeout <value>", "(default: 30)"})
+        EXPECT_NE(help.second.find(option), std::string::npos) << option << " in\n" << help.second;
+    EXPECT_EQ(Tool("ftp ls ftp://127.0.0.1:9/ --bogus").first, 2);
+    EXPECT_EQ(Tool("ftp ls ftp://127.0.0.1:9/ -z").first, 2);
+    EXPECT_EQ(Tool("ftp ls ftp://127.0.0.1:9/ --timeout 0").first, 2);
+}
+
 }  // namespace

@@ -448,6 +448,19 @@ TEST_F(Http, ToolGetHeadAndFetch) {
                                                 "200 1000 ok " + Url("/files/1000.bin")}));
 }
 
+TEST(HttpTool, HelpNamesTheOptionsAndAWrongOptionIsAUsageError) {
+    const auto help = Tool("http --help");
+    EXPECT_EQ(help.first, 0);
+    for (const char* option : {"--header <value>...", "--data <value>", "--timeout <value>", "--max-size <value>",
+                               "--output <value>", "(-o)"})
+        EXPECT_NE(help.second.find(option), std::string::npos) << option << " in\n" << help.second;
+    testutil::TempDir tmp;
+    EXPECT_EQ(Tool("http get http://127.0.0.1:9/ --bogus", tmp / "err").first, 2);
+    EXPECT_NE(testutil::ReadFile(tmp / "err").find("--header <value>..."), std::string::npos);
+    EXPECT_EQ(Tool("http get http://127.0.0.1:9/ --timeout").first, 2);
+    EXPECT_EQ(Tool("http fetch http://127.0.0.1:9/ --timeout 5").first, 2);
+}
+
 TEST(HttpTour, SectionAgainstItsOwnServer) {
     testutil::TempDir tmp;
     testutil::ChDir in(tmp.path());

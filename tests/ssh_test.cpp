@@ -516,3 +516,19 @@ TEST(SshTool, StreamsBothWaysAndExitsWithTheRemoteStatus) {
                    "/dev/null", dir / "out"),
               255);
 }
+
+TEST(SshTool, HelpNamesTheOptionsAndAWrongOptionIsAUsageError) {
+    testutil::TempDir dir;
+    EXPECT_EQ(Tool("--help", "/dev/null", dir / "out"), 0);
+    const std::string help = testutil::ReadFile(dir / "out");
+    for (const char* option : {"--key <value>", "--password-file <value>", "--port <value>", "--known-hosts <value>",
+                               "--hostkey-action <value>"})
+        EXPECT_NE(help.find(option), std::string::npos) << option << " in\n" << help;
+    // Nothing is contacted: each line is refused before connecting.
+    EXPECT_EQ(Tool("--key /nonexistent --bogus u@127.0.0.1 -- true", "/dev/null", dir / "out"), 2);
+    EXPECT_NE(testutil::ReadFile(dir / "out.err").find("--hostkey-action <value>"), std::string::npos);
+    EXPECT_EQ(Tool("--key /nonexistent u@127.0.0.1 --bogus -- true", "/dev/null", dir / "out"), 2);
+    EXPECT_EQ(Tool("--key /nonexistent --password-file /nonexistent u@127.0.0.1 -- true", "/dev/null", dir / "out"), 2);
+    EXPECT_EQ(Tool("--key /nonexistent --port 0 u@127.0.0.1 -- true", "/dev/null", dir / "out"), 2);
+    EXPECT_EQ(Tool("--key /nonexistent u@127.0.0.1 true", "/dev/null", dir / "out"), 2);
+}

@@ -469,6 +469,10 @@ TEST_F(TaskRun, Tool) {
     EXPECT_NE(info.find("\nstatus=ERR\n[result]\nhi\n"), std::string::npos) << info;
     testutil::ShellOutput(vux + "start q", &code);
     EXPECT_EQ(code, 2);
+    testutil::ShellOutput(vux + "list --bogus q", &code);
+    EXPECT_EQ(code, 2);
+    EXPECT_NE(testutil::ShellOutput(vux + "--help", &code).find("task start QUEUE ID -- COMMAND"), std::string::npos);
+    EXPECT_EQ(code, 0);
 }
 
 // Every description is whole, finished, and free; the queue's state names no task.

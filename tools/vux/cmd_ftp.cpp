@@ -11,53 +11,43 @@ namespace vuxtool {
 
 namespace {
 
-struct Options {
-    std::string user, password;
-    std::size_t timeout = 30;
-    bool active = false;
-    Args words;
-};
+bool Timeout(std::string& text) {
+    char* end = nullptr;
+    const unsigned long t = std::strtoul(text.c_str(), &end, 10);
+    return !text.empty() && !*end && text[0] != '-' && t >= 1 && t <= 86400;
+}
 
 // The password is the first line of a file, kept out of the process list and the history.
-Options Parse(const Args& args) {
-    Options o;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const bool has_value = i + 1 < args.size();
-        if (args[i] == "--user" && has_value) {
-            o.user = args[++i];
-        } else if (args[i] == "--password-file" && has_value) {
-            o.password = vux_file::Read(args[++i]);
-            o.password.erase(std::min(o.password.find('\n'), o.password.size()));
-            if (!o.password.empty() && o.password.back() == '\r') o.password.pop_back();
-        } else if (args[i] == "--timeout" && has_value) {
-            char* end = nullptr;
-            const unsigned long t = std::strtoul(args[++i].c_str(), &end, 10);
-            if (args[i].empty() || *end || t < 1 || t > 86400) throw Usage{};
-            o.timeout = t;
-        } else if (args[i] == "--active") {
-            o.active = true;
-        } else if (args[i].rfind("--", 0) == 0) {
-            throw Usage{};
-        } else {
-            o.words.push_back(args[i]);
-        }
-    }
-    return o;
+std::string ReadPassword(const std::string& path) {
+    std::string password = vux_file::Read(path);
+    password.erase(std::min(password.find('\n'), password.size()));
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    return password;
 }
 
 }  // namespace
 
+void FtpOptions(vux_args::Args& a) {
+    a.AddOption("user", 'u', "the login; without it, anonymous").SetParam()
+        .AddOption("password-file", 'p', "the password is the first line of this file").SetParam()
+        .AddOption("active", 'a', "active mode: the server connects back for the data")
+        .AddOption("timeout", 't', "seconds connecting, or waiting for the server to connect back, may take")
+        .SetDefault("30").SetValidator(&Timeout);
+}
+
 // One operation on an FTP(S) server; an empty user logs in as "anonymous".
-int Ftp(const Args& args) {
-    const Options o = Parse(args);
-    const Args& w = o.words;
+int Ftp(const Cmdline& c) {
+    if (HasUnknownOption(c)) throw Usage{};
+    const vux_args::Result& o = c.options;
+    const Args& w = c.args;
     const std::string op = w.empty() ? "" : w[0];
     const std::size_t n = w.size();
     const bool fits = (op == "ls" && (n == 2 || n == 3)) || (op == "get" && (n == 3 || n == 4)) ||
                       (op == "put" && n == 4) || ((op == "mkdir" || op == "rm") && n == 3);
     if (!fits) throw Usage{};
-    vux_rpc::Ftp ftp(w[1], o.user, o.password, o.timeout);
-    if (o.active) ftp.SetMode(vux_rpc::Ftp::Active);
+    const std::string password = o.Has("password-file") ? ReadPassword(o["password-file"]) : "";
+    vux_rpc::Ftp ftp(w[1], o["user"], password, std::strtoul(o["timeout"].c_str(), nullptr, 10));
+    if (o.Has("active")) ftp.SetMode(vux_rpc::Ftp::Active);
     if (op == "ls") {
         StringList names;
         ftp.List(n == 3 ? w[2] : "", names);

@@ -26,36 +26,27 @@ struct Request {
     vux_rpc::HttpQuery query;
 };
 
-std::size_t Count(const std::string& text, std::size_t max) {
+bool Digits(const std::string& text, unsigned long long max) {
     char* end = nullptr;
     const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
-    if (text.empty() || *end || text[0] == '-' || n > max) throw Usage{kUsage};
-    return static_cast<std::size_t>(n);
+    return !text.empty() && !*end && text[0] != '-' && n <= max;
 }
 
-Request Parse(const Args& args) {
+bool Timeout(std::string& text) { return Digits(text, 86400); }
+bool Size(std::string& text) { return Digits(text, static_cast<std::size_t>(-1)); }
+
+Request Parse(const Cmdline& c) {
+    const Args& args = c.args;
+    const vux_args::Result& o = c.options;
     Request r;
-    if (args.size() < 2 || (args[0] != "get" && args[0] != "head" && args[0] != "post")) throw Usage{kUsage};
+    if (args.size() != 2 || (args[0] != "get" && args[0] != "head" && args[0] != "post")) throw Usage{kUsage};
     r.method = args[0];
     r.url = args[1];
-    for (std::size_t i = 2; i < args.size(); ++i) {
-        if (i + 1 >= args.size()) throw Usage{kUsage};
-        const std::string& option = args[i];
-        const std::string& value = args[++i];
-        if (option == "--header") {
-            r.query.AddHeader(value);
-        } else if (option == "--data") {
-            r.data = value;
-        } else if (option == "--timeout") {
-            r.query.SetTimeout(Count(value, 86400));
-        } else if (option == "--max-size") {
-            r.query.SetMaxSize(Count(value, static_cast<std::size_t>(-1)));
-        } else if (option == "-o") {
-            r.output = value;
-        } else {
-            throw Usage{kUsage};
-        }
-    }
+    for (int i = 0; i < o.ParamCount("header"); ++i) r.query.AddHeader(o.Param("header", i));
+    r.data = o["data"];
+    if (o.Has("timeout")) r.query.SetTimeout(std::strtoull(o["timeout"].c_str(), nullptr, 10));
+    if (o.Has("max-size")) r.query.SetMaxSize(std::strtoull(o["max-size"].c_str(), nullptr, 10));
+    r.output = o["output"];
     if (r.method == "head") r.query.AcceptHeader();
     return r;
 }
@@ -68,8 +59,8 @@ void Perform(Request& r, std::ostream& out) {
 
 // One request; the body goes to standard output or to -o FILE, which a failed request removes.
 // A body cut at --max-size is kept and said so on standard error.
-int Single(const Args& args) {
-    Request r = Parse(args);
+int Single(const Cmdline& c) {
+    Request r = Parse(c);
     bool cut = false;
     if (r.output.empty()) {
         Perform(r, std::cout);
@@ -101,8 +92,12 @@ int Single(const Args& args) {
 }
 
 // All at once through one Multi; a line per result as each finishes: status, bytes, "ok" or "failed", URL.
-int Fetch(const Args& args) {
+// The options are for a single request; fetch takes none rather than ignore them.
+int Fetch(const Cmdline& c) {
+    const Args& args = c.args;
     if (args.size() < 2) throw Usage{kUsage};
+    for (const char* name : {"header", "data", "timeout", "max-size", "output"})
+        if (c.options.Has(name)) throw Usage{kUsage};
     vux_rpc::Multi multi;
     std::list<std::ostringstream> bodies;
     for (std::size_t i = 1; i < args.size(); ++i) {
@@ -124,9 +119,18 @@ int Fetch(const Args& args) {
 
 }  // namespace
 
-int Http(const Args& args) {
-    if (!args.empty() && args[0] == "fetch") return Fetch(args);
-    return Single(args);
+void HttpOptions(vux_args::Args& a) {
+    a.AddOption("header", 'H', "a request header, 'NAME: VALUE'; may be repeated").SetParam().SetMultiple()
+        .AddOption("data", 'd', "the body of a post").SetParam()
+        .AddOption("timeout", 't', "seconds the whole request may take").SetValidator(&Timeout)
+        .AddOption("max-size", 'm', "bytes of body kept; the rest is cut off").SetValidator(&Size)
+        .AddOption("output", 'o', "write the body to this file instead of standard output").SetParam();
+}
+
+int Http(const Cmdline& c) {
+    if (HasUnknownOption(c)) throw Usage{kUsage};
+    if (!c.args.empty() && c.args[0] == "fetch") return Fetch(c);
+    return Single(c);
 }
 
 }  // namespace vuxtool

@@ -18,12 +18,14 @@ namespace {
 const char* const kUsage =
     "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND";
 
-int Number(const std::string& text, long low, long high) {
+bool InRange(const std::string& text, long low, long high) {
     char* end = nullptr;
     const long n = std::strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end || n < low || n > high) throw Usage{kUsage};
-    return static_cast<int>(n);
+    return !text.empty() && !*end && n >= low && n <= high;
 }
+
+bool Port(std::string& text) { return InRange(text, 1, 65535); }
+bool Action(std::string& text) { return InRange(text, 1, 31); }
 
 // The first line of the file, so that a password file may end with a newline.
 std::string ReadPassword(const std::string& path) {
@@ -70,35 +72,32 @@ void Pump(vux_rpc::SSH& ssh) {
 
 }  // namespace
 
+void SshOptions(vux_args::Args& a) {
+    a.AddOption("key", 'k', "log in with this private key file").SetParam().SetGroup("login").SetRequired()
+        .AddOption("password-file", 'p', "log in with the password on the first line of this file")
+        .SetParam().SetGroup("login").SetRequired()
+        .AddOption("port", 'P', "the server's port").SetDefault("22").SetValidator(&Port)
+        .AddOption("known-hosts", 'K', "check the server's key against this known-hosts file").SetParam()
+        .AddOption("hostkey-action", 'A', "with --known-hosts: the sum of 1 ignore, 2 check, 4 add unknown, "
+                                          "8 replace changed, 16 plain host name")
+        .SetDefault("2").SetValidator(&Action);
+}
+
 // Runs the command on the host, streaming standard input and output, and exits with its
-// status (255 for a command ended by a signal or a time-out).
-int Ssh(const Args& args) {
-    std::string key, password_file, known_hosts;
-    int port = 22, action = vux_rpc::HostKeyCheck;
-    std::size_t i = 0;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0 && args[i] != "--"; ++i) {
-        const bool value = i + 1 < args.size();
-        if (args[i] == "--key" && value) {
-            key = args[++i];
-        } else if (args[i] == "--password-file" && value) {
-            password_file = args[++i];
-        } else if (args[i] == "--port" && value) {
-            port = Number(args[++i], 1, 65535);
-        } else if (args[i] == "--known-hosts" && value) {
-            known_hosts = args[++i];
-        } else if (args[i] == "--hostkey-action" && value) {
-            action = Number(args[++i], 1, 31);
-        } else {
-            throw Usage{kUsage};
-        }
-    }
-    if (i + 2 >= args.size() || args[i + 1] != "--" || args[i].find('@') == std::string::npos ||
-        key.empty() == password_file.empty())
+// status (255 for a command ended by a signal or a time-out). The command is what follows
+// "--", so that its own options are not taken for ours.
+int Ssh(const Cmdline& c) {
+    const Args& args = c.args;
+    if (!c.dashdash || c.before_dashdash != 1 || args.size() < 2 || args[0].find('@') == std::string::npos ||
+        HasUnknownOption(c))
         throw Usage{kUsage};
-    const std::string& target = args[i];
+    const vux_args::Result& o = c.options;
+    const std::string key = o["key"], password_file = o["password-file"], known_hosts = o["known-hosts"];
+    const int port = std::atoi(o["port"].c_str()), action = std::atoi(o["hostkey-action"].c_str());
+    const std::string& target = args[0];
     const std::string user = target.substr(0, target.rfind('@')), host = target.substr(target.rfind('@') + 1);
     std::string command;
-    for (std::size_t c = i + 2; c < args.size(); ++c) command += (command.empty() ? "" : " ") + args[c];
+    for (std::size_t i = 1; i < args.size(); ++i) command += (command.empty() ? "" : " ") + args[i];
     std::unique_ptr<vux_rpc::SSH> ssh;
     if (!key.empty())
         ssh = std::make_unique<vux_rpc::SSHkey>(host, user, key, "", port);

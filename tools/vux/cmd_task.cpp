@@ -40,26 +40,27 @@ int List(const std::string& queue) {
 }  // namespace
 
 // Long tasks of the installation directory we run in (its sbin/lt_wrapper runs them).
-int Task(const Args& args) {
-    if (args.size() < 2) throw Usage{};
+int Task(const Cmdline& c) {
+    const Args& args = c.args;
+    if (args.size() < 2 || HasUnknownOption(c)) throw Usage{};
     const std::string& what = args[0];
     const std::string& queue = args[1];
-    if (what == "list" && args.size() == 2) return List(queue);
-    if ((what == "info" || what == "kill") && args.size() >= 4 && args.size() <= 5) {
-        if (what == "info" && args.size() == 4) {
-            PrintInfo(vux_task::GetInfo(args[2], args[3], queue));
-            return 0;
-        }
-        const int timeout = args.size() == 5 ? std::atoi(args[4].c_str()) : 10;
-        vux_task::Kill(args[2], args[3], queue, timeout);
+    if (c.dashdash) {
+        // start QUEUE ID -- COMMAND [ARGS]: the command names the task.
+        if (what != "start" || c.before_dashdash != 3 || args.size() < 4) throw Usage{};
+        vux_task::LongTask task(args[3], args[2], queue);
+        task.SetParams(Args(args.begin() + 4, args.end()));
+        task.Start(8 | 2);
+        std::cout << vux_task::TaskInfoFile(args[3], args[2], queue) << "\n";
         return 0;
     }
-    // start QUEUE ID -- COMMAND [ARGS]: the command names the task.
-    if (what == "start" && args.size() >= 5 && args[3] == "--") {
-        vux_task::LongTask task(args[4], args[2], queue);
-        task.SetParams(Args(args.begin() + 5, args.end()));
-        task.Start(8 | 2);
-        std::cout << vux_task::TaskInfoFile(args[4], args[2], queue) << "\n";
+    if (what == "list" && args.size() == 2) return List(queue);
+    if (what == "info" && args.size() == 4) {
+        PrintInfo(vux_task::GetInfo(args[2], args[3], queue));
+        return 0;
+    }
+    if (what == "kill" && (args.size() == 4 || args.size() == 5)) {
+        vux_task::Kill(args[2], args[3], queue, args.size() == 5 ? std::atoi(args[4].c_str()) : 10);
         return 0;
     }
     throw Usage{};

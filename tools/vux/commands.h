@@ -2,6 +2,7 @@
 #ifndef VUX_TOOL_COMMANDS_H
 #define VUX_TOOL_COMMANDS_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,13 @@ struct Cmdline {
     const Args& args;
     // "--" was given: what follows it is another program's command line.
     bool dashdash;
+    // How many of args came before "--" (all of them without it); a word starting with "-"
+    // among those is an option nobody declared.
+    std::size_t before_dashdash;
 };
+
+// A word before "--" that looks like an option was not one of the command's.
+bool HasUnknownOption(const Cmdline& c);
 
 struct Command {
     const char* name;
@@ -26,8 +33,6 @@ struct Command {
     // Declares the command's options; null for a command that has none.
     void (*declare)(vux_args::Args& options);
     int (*run)(const Cmdline& c);
-    // A command that still reads its command line itself, as typed; run is then null.
-    int (*legacy)(const Args& args) = nullptr;
 };
 
 void StrOptions(vux_args::Args& a);
@@ -39,6 +44,9 @@ void ExecOptions(vux_args::Args& a);
 void CryptoOptions(vux_args::Args& a);
 void DnsOptions(vux_args::Args& a);
 void CoreOptions(vux_args::Args& a);
+void FtpOptions(vux_args::Args& a);
+void HttpOptions(vux_args::Args& a);
+void SshOptions(vux_args::Args& a);
 
 int Str(const Cmdline& c);
 int Xml(const Cmdline& c);
@@ -55,10 +63,10 @@ int Crypto(const Cmdline& c);
 int Net(const Cmdline& c);
 int Dns(const Cmdline& c);
 int Core(const Cmdline& c);
-int Http(const Args& args);
-int Ftp(const Args& args);
-int Ssh(const Args& args);
-int Task(const Args& args);
+int Http(const Cmdline& c);
+int Ftp(const Cmdline& c);
+int Ssh(const Cmdline& c);
+int Task(const Cmdline& c);
 int Tour(const Cmdline& c);
 
 // Thrown for a wrong command line; main prints it with the command's help and exits 2.

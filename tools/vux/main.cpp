@@ -1,4 +1,5 @@
 // vux: the library's command-line utility for panel scripts.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -13,6 +14,12 @@ namespace vuxtool {
 
 std::string ReadAll(std::istream& in) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool HasUnknownOption(const Cmdline& c) {
+    for (std::size_t i = 0; i < c.before_dashdash && i < c.args.size(); ++i)
+        if (c.args[i].size() > 1 && c.args[i][0] == '-') return true;
+    return false;
 }
 
 namespace {
@@ -38,10 +45,10 @@ const Command kCommands[] = {
     {"dns", "dns SERVER NAME TYPE [--source IP]  (the records, asked over TCP of that server alone)", &DnsOptions, &Dns},
     {"core", "core query [--remote URL | --name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
      &CoreOptions, &Core},
-    {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", nullptr, nullptr, &Ftp},
-    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", nullptr, nullptr, &Http},
-    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", nullptr, nullptr, &Ssh},
-    {"task", "task start QUEUE ID -- COMMAND [ARGS] | task info QUEUE NAME ID | task kill QUEUE NAME ID [TIMEOUT] | task list QUEUE  (in the installation directory)", nullptr, nullptr, &Task},
+    {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", &FtpOptions, &Ftp},
+    {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &HttpOptions, &Http},
+    {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &SshOptions, &Ssh},
+    {"task", "task start QUEUE ID -- COMMAND [ARGS] | task info QUEUE NAME ID | task kill QUEUE NAME ID [TIMEOUT] | task list QUEUE  (in the installation directory)", nullptr, &Task},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", nullptr, &Tour},
 };
 
@@ -60,9 +67,12 @@ int Run(const Command& c, int argc, const char** argv) {
     try {
         options.Parse(argc, argv);
         const vux_args::Result& r = *options.GetResult();
-        bool dashdash = false;
-        for (int i = 1; i < argc && !dashdash; ++i) dashdash = !std::strcmp(argv[i], "--");
-        return c.run(Cmdline{r, r.Args(), dashdash});
+        int separator = 1;
+        while (separator < argc && std::strcmp(argv[separator], "--") != 0) ++separator;
+        const bool dashdash = separator < argc;
+        // Everything after "--" became a plain argument, at the end.
+        const std::size_t after = dashdash ? static_cast<std::size_t>(argc - separator - 1) : 0;
+        return c.run(Cmdline{r, r.Args(), dashdash, r.Args().size() - std::min(after, r.Args().size())});
     } catch (const Usage& u) {
         options.Usage(u.text.empty() ? "Wrong arguments" : "usage: vux " + u.text);
     }
@@ -81,11 +91,7 @@ int main(int argc, char** argv) {
     for (const Command& c : kCommands) {
         if (std::strcmp(argv[1], c.name) != 0) continue;
         try {
-            if (c.legacy) return c.legacy(Args(argv + 2, argv + argc));
             return Run(c, argc - 1, const_cast<const char**>(argv + 1));
-        } catch (const Usage& u) {
-            std::cerr << "usage: vux " << (u.text.empty() ? c.usage : u.text) << "\n";
-            return 2;
         } catch (const vux_args::Args::UsageError& e) {
             // The help on request is no error.
             const bool help = argc > 2 && !std::strcmp(argv[2], "--help");
