@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,6 +91,13 @@ void StopServer(int& pid) {
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     pid = -1;
+}
+
+std::string RootClosedToOthers() {
+    struct stat st;
+    if (::stat("/", &st) != 0) return "cannot stat /";
+    if (!(st.st_mode & S_IXOTH)) return "other users may not search / here, so no unprivileged user can run anything";
+    return "";
 }
 
 }  // namespace peers

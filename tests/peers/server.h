@@ -25,6 +25,10 @@ int StartServer(const char* const argv[], const std::string& address, int port, 
 // SIGTERM and wait; pid becomes -1. Nothing for pid <= 0.
 void StopServer(int& pid);
 
+// Why no unprivileged account can reach a home or run anything here ("/" closed to others, as
+// in some minimal roots), or "".
+std::string RootClosedToOthers();
+
 }  // namespace peers
 
 #endif

@@ -37,7 +37,8 @@ const char* const Vsftpd::kPassword = "ftp secret";
 std::string Vsftpd::Missing() {
     if (::access(kVsftpd, X_OK) != 0) return "vsftpd is not installed (scripts/deps installs it)";
     if (::geteuid() != 0) return "vsftpd needs root for its own mount namespace";
-    return "";
+    // The local account logs in to a home it must be able to reach.
+    return RootClosedToOthers();
 }
 
 Vsftpd::Vsftpd(const Options& options) {
