@@ -145,11 +145,17 @@ int OpenFile(const std::string& path) {
 // -1 when an interruptible wait is stopped.
 int OpenLocked(const std::string& path, int op, bool interruptible = false) {
     int fd = OpenFile(path);
-    while (::flock(fd, op) != 0)
-        if (errno != EINTR || (interruptible && g_stop)) {
+    // A stop that lands between the check of g_stop and a blocking flock would never interrupt
+    // it, so a wait that a stop must end polls instead.
+    const int how = interruptible ? op | LOCK_NB : op;
+    while (::flock(fd, how) != 0) {
+        const bool busy = errno == EINTR || (interruptible && errno == EWOULDBLOCK);
+        if (!busy || (interruptible && g_stop)) {
             ::close(fd);
             return -1;
         }
+        if (errno == EWOULDBLOCK) ::usleep(20 * 1000);
+    }
     return fd;
 }
 
