@@ -135,6 +135,10 @@ void LaunchSuite() {
     // Without -D sshd goes to the background and writes its pid file itself.
     Shell(std::string(kSshd) + " -f " + dir + "/sshd_config -E " + dir + "/sshd.log");
     WaitAccepting("127.0.0.1", kSuitePort, -1, dir + "/sshd.log");
+    // sshd writes its pid file after it listens. Until then the server looks absent, and the
+    // next caller would launch it again and, at its exit, stop the suite under everyone else.
+    for (int i = 0; i < 200 && SuitePid() <= 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (SuitePid() <= 0) throw std::runtime_error("sshd wrote no pid file: " + Read(dir + "/sshd.log"));
 }
 
 struct StopAtExit {
