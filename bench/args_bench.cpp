@@ -18,10 +18,10 @@ void BM_Vux_Parse50Options(benchmark::State& state) {
     args.AddOption("json", 'j', "output").SetGroup("format").AddOption("xml", 'x', "output").SetGroup("format");
     args.AddOption("user", 'u', "parent").AddSuboption("group", 'g', "child").SetParam();
     std::vector<std::string> words{"bench"};
-    for (int i = 0; i < 20; ++i) words.push_back("--flag" + std::to_string(i));
+    for (int i = 0; i < 20; ++i) words.push_back(std::string("--flag").append(std::to_string(i)));
     for (int i = 0; i < 20; ++i) {
-        words.push_back("--value" + std::to_string(i));
-        words.push_back("v" + std::to_string(i));
+        words.push_back(std::string("--value").append(std::to_string(i)));
+        words.push_back(std::string("v").append(std::to_string(i)));
     }
     for (int i = 0; i < 6; ++i) {
         words.push_back("-m");

@@ -56,7 +56,10 @@ std::string Masked(const std::string& query) {
         std::size_t amp = query.find('&', start);
         std::string piece = query.substr(start, amp == std::string::npos ? std::string::npos : amp - start);
         std::size_t eq = piece.find('=');
-        if (eq != std::string::npos && ParamIsHidden(piece.substr(0, eq))) piece.replace(eq + 1, std::string::npos, "*");
+        if (eq != std::string::npos && ParamIsHidden(piece.substr(0, eq))) {
+            piece.resize(eq + 1);
+            piece += '*';
+        }
         out.append(piece);
         if (amp == std::string::npos) return out;
         out.append("&");

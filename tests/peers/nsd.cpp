@@ -48,7 +48,8 @@ std::string ExampleZone() {
         "@ IN CAA 0 issue \"letsencrypt.org\"\nold IN DNAME new.example.org.\n"
         "secure IN DS 12345 13 2 0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF\n";
     for (int i = 0; i < 5000; ++i)
-        zone += "h" + std::to_string(i) + " IN A 10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+        zone.append("h").append(std::to_string(i)).append(" IN A 10.1.").append(std::to_string(i / 256)).append(".")
+            .append(std::to_string(i % 256)).append("\n");
     return zone;
 }
 
