@@ -22,16 +22,6 @@ namespace vux_rpc {
 
 namespace {
 
-[[noreturn]] void ThrowQuery(CURLcode code, const std::string& url) {
-    vux_err::Error e = Fail("query", code);
-    e.add_param("url", url);
-    throw e;
-}
-
-void Check(CURLcode code) {
-    if (code != CURLE_OK) throw vux_err::Error(Fail("init", code));
-}
-
 // Libcurl would take "#" and "?" as the end of the path and silently act on a shorter name.
 std::string UrlPath(const std::string& path) {
     std::string out;
@@ -220,7 +210,7 @@ CURLcode Ftp::Data::Run(const std::string& url, const Transfer& t) {
 
 CURLcode Ftp::Data::Perform(const std::string& url, const Transfer& transfer, CURLcode tolerated) {
     const CURLcode rc = Run(url, transfer);
-    if (rc != CURLE_OK && rc != tolerated) ThrowQuery(rc, url);
+    if (rc != CURLE_OK && rc != tolerated) ThrowQuery(Fail("query", rc), url);
     return rc;
 }
 
@@ -252,11 +242,11 @@ void Ftp::Data::Remove(const std::string& path) {
     const CURLcode as_file = Command(split.first, "DELE", split.second);
     if (as_file == CURLE_OK) return;
     StringList entries;
-    if (List(DirUrl(path), entries) != CURLE_OK) ThrowQuery(as_file, url);
+    if (List(DirUrl(path), entries) != CURLE_OK) ThrowQuery(Fail("query", as_file), url);
     for (const std::string& entry : entries)
         if (entry != "." && entry != "..") Remove(path + "/" + EscapeName(entry));
     const CURLcode as_dir = Command(split.first, "RMD", split.second);
-    if (as_dir != CURLE_OK) ThrowQuery(as_dir, url);
+    if (as_dir != CURLE_OK) ThrowQuery(Fail("query", as_dir), url);
 }
 
 Ftp::Ftp(const std::string& url, const std::string& user, const std::string& password, std::size_t timeout)
@@ -326,7 +316,7 @@ void Ftp::List(const std::string& path, StringList& out) {
     vux_profiler::Task task("rpc");
     const std::string url = m_data->DirUrl(path);
     const CURLcode rc = m_data->List(url, out);
-    if (rc != CURLE_OK) ThrowQuery(rc, url);
+    if (rc != CURLE_OK) ThrowQuery(Fail("query", rc), url);
 }
 
 void Ftp::List(StringList& out) {

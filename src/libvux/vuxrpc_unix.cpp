@@ -75,6 +75,16 @@ CURL* NewEasyHandle() {
     return curl;
 }
 
+void Check(CURLcode rc) {
+    if (rc != CURLE_OK) throw Fail("init", rc);
+}
+
+void ThrowQuery(const vux_err::Error& fail, const std::string& url) {
+    vux_err::Error e(fail);
+    e.add_param("url", url);
+    throw e;
+}
+
 int FailItCallBack(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
     vux_thread::SetStateC("curl");
     return 0;
@@ -126,17 +136,6 @@ namespace {
 
 const char* const kUserAgent = "curl/7.29.0";
 const long kMaxRedirects = 30;
-
-void Check(CURLcode rc) {
-    if (rc != CURLE_OK) throw Fail("init", rc);
-}
-
-// A request failure as callers catch it: the plain error, with the URL shown at every level.
-[[noreturn]] void ThrowQuery(const vux_err::Error& fail, const std::string& url) {
-    vux_err::Error e(fail);
-    e.add_param("url", url);
-    throw e;
-}
 
 // The status of "HTTP/<version> <status> ..." or -1 when the line is no status line.
 int StatusOf(const char* line, std::size_t n) {

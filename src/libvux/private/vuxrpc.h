@@ -7,10 +7,15 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <string>
+
+#include <libvux/vuxerr.h>
 #include <iosfwd>
 #include <map>
 #include <memory>
 #include <string>
+
+#include <libvux/vuxerr.h>
 #include <utility>
 #include <vector>
 
@@ -23,6 +28,12 @@ VUX_INTERNAL void InitLibrary();
 
 // A new easy handle; a failed curl_easy_init throws "rpc"/"init", marked for reporting.
 VUX_INTERNAL CURL* NewEasyHandle();
+
+// A libcurl setting that failed: "rpc"/"init".
+VUX_INTERNAL void Check(CURLcode rc);
+// A failed request as callers catch it: the plain error (a copy of `fail`), with the URL shown
+// at every access level.
+[[noreturn]] VUX_INTERNAL void ThrowQuery(const vux_err::Error& fail, const std::string& url);
 
 // Progress: reports the thread state "curl" and never aborts.
 VUX_INTERNAL int FailItCallBack(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
