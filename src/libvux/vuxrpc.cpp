@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 #include <list>
 #include <memory>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <libvux/vuxlog.h>
 #include <libvux/vuxnet.h>
 #include <libvux/vuxstream.h>
+#include <libvux/private/vuxrpc.h>
 
 VUX_LOG_MODULE("rpc", "core")
 
@@ -126,6 +128,29 @@ bool FetchFile(const std::string& url, const std::string& path, std::size_t maxs
     out.Close();
     ::unlink(path.c_str());
     return false;
+}
+
+}  // namespace vux_rpc
+
+namespace vux_rpc {
+
+Endpoint GetEndpoint(const std::string& key, const std::string& builtin) {
+    std::ifstream in("etc/endpoints.conf");
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::string::size_type hash = line.find('#');
+        if (hash != std::string::npos) line.erase(hash);
+        std::istringstream words(line);
+        std::string name, url;
+        if (!(words >> name >> url) || name != key) continue;
+        while (url.size() > 1 && url.back() == '/') url.pop_back();
+        return {url, true};
+    }
+    return {builtin, false};
+}
+
+void TrustPublicService(HttpQuery::Implementation& impl, const Endpoint& endpoint) {
+    if (!endpoint.configured) impl.verify_public = true;
 }
 
 }  // namespace vux_rpc

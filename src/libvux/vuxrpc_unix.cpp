@@ -197,10 +197,11 @@ std::size_t HttpQuery::Implementation::WriteToStreamCallBack(char* data, std::si
 
 namespace {
 
-// Self-signed peers pass unless the caller named a CA to check them against.
+// Self-signed peers pass unless the caller named a CA to check them against, or the query talks
+// to a public service (the system's CA store then judges).
 void SetTls(HttpQuery::Implementation& impl) {
     CURL* curl = impl.curl;
-    const bool verify = !impl.ca_info.empty();
+    const bool verify = !impl.ca_info.empty() || impl.verify_public;
     Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L));
     Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L));
     if (impl.ssl_version == 3) Check(curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_SSLv3)));

@@ -75,6 +75,8 @@ struct HttpQuery::Implementation {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string source;
     std::string ca_info;
+    // Verify HTTPS peers against the system's CA store even without ca_info.
+    bool verify_public = false;
     std::string cert;
     std::string key;
     std::string key_password;
@@ -104,6 +106,18 @@ struct Multi::Data {
     std::map<CURL*, Result> results;
     std::size_t count = 0;
 };
+
+// A service's base URL: the value of `key` in etc/endpoints.conf ("KEY URL" lines, "#" comments,
+// a trailing "/" dropped), else `builtin`. `configured` tells which.
+struct Endpoint {
+    std::string url;
+    bool configured = false;
+};
+VUX_INTERNAL Endpoint GetEndpoint(const std::string& key, const std::string& builtin);
+
+// Clients that carry credentials to a public service at its built-in address check its certificate
+// against the system's CA store; configured (self-hosted) addresses keep the query's own setting.
+VUX_INTERNAL void TrustPublicService(HttpQuery::Implementation& impl, const Endpoint& endpoint);
 
 }  // namespace vux_rpc
 
