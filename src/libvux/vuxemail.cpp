@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -839,8 +840,10 @@ bool Message::Implementation::FetchDecoded(mailmime* part, std::string& out) con
     std::size_t len = 0;
     const int r = mailmessage_fetch_section(parsed, part, &data, &len);
     if (!CheckResult(r, maildriver_strerror)) return false;
-    std::string raw(data ? data : "", data ? len : 0);
-    mailmessage_fetch_result_free(parsed, data);
+    std::unique_ptr<char, std::function<void(char*)>> section(data, [this](char* p) {
+        if (p) mailmessage_fetch_result_free(parsed, p);
+    });
+    if (!data) len = 0;
 
     mailmime_single_fields fields;
     mailmime_single_fields_init(&fields, part->mm_mime_fields, part->mm_content_type);
@@ -848,11 +851,11 @@ bool Message::Implementation::FetchDecoded(mailmime* part, std::string& out) con
     std::size_t index = 0;
     char* decoded = nullptr;
     std::size_t decoded_len = 0;
-    const int d = mailmime_part_parse(raw.data(), raw.size(), &index, encoding, &decoded, &decoded_len);
+    const int d = mailmime_part_parse(data ? data : "", len, &index, encoding, &decoded, &decoded_len);
     if (d != MAILIMF_NO_ERROR || !decoded) {
         // An empty body does not decode; anything else undecodable is kept as it came.
         VUX_LOG(VuxLogModule(), 9, "%s:%d section not decoded: %d", VUX_SOURCE_NAME, __LINE__, d);
-        out = d == MAILIMF_ERROR_PARSE && raw.empty() ? std::string() : raw;
+        out.assign(data ? data : "", len);
         return true;
     }
     out.assign(decoded, decoded_len);
