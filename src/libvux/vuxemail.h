@@ -44,7 +44,8 @@ public:
     // An empty message; every part added is announced as "utf-8".
     Message();
     // Parses an RFC 5322 message with its MIME structure; the source is kept for the part
-    // readers. Malformed input gives what could be parsed, never a crash.
+    // readers. Malformed input gives what could be parsed, never a crash; input libetpan cannot
+    // take at all throws Fail "parse".
     explicit Message(const std::string& source);
 
     // Mailbox lists, "Name <a@b>, c@d". SetFrom clears From first, AddFrom appends.
@@ -54,11 +55,12 @@ public:
     Message& SetFrom(const std::string& name, const std::string& address);
     Message& SetSender(const std::string& text);
     Message& SetSender(const std::string& name, const std::string& address);
-    // A To text that does not parse throws Fail "mailimf_address_list_add_parse" (value: text).
+    // A To text that does not parse whole (an empty one too) throws Fail
+    // "mailimf_address_list_add_parse" (value: text) and adds nothing.
     Message& SetTo(const std::string& text);
     Message& AddTo(const std::string& text);
     Message& SetTo(const std::string& name, const std::string& address);
-    // Reply-To, Cc and Bcc ignore a text that does not parse.
+    // Reply-To, Cc and Bcc ignore a text that does not parse, keeping what parsed before the fault.
     Message& SetReplyTo(const std::string& text);
     Message& AddReplyTo(const std::string& text);
     Message& SetCc(const std::string& text);
@@ -74,9 +76,11 @@ public:
     Message& SetSubject(const std::string& text);
     // Without angle brackets.
     Message& SetMessageId(const std::string& id);
-    // Any other header; an existing one of the name is overwritten.
+    // Any other header; an existing one of the name is overwritten. Line breaks in header texts
+    // are written as spaces.
     Message& AddOptional(const std::string& name, const std::string& value);
-    // A base64 body part of the given type with charset "utf-8".
+    // A base64 body part of the given type with charset "utf-8"; a type libetpan cannot read
+    // throws Fail "content_type".
     Message& AddTextMsg(const std::string& text, const std::string& type = "text/plain");
     // An attachment read from `path` when the message is rendered, named `name` or, when that
     // is empty, after the last component of the path.
@@ -102,10 +106,13 @@ public:
     std::string Optional(const std::string& name);
 
     // The whole message as text; generates and keeps a message id when there is none. No Date
-    // header is written. An attachment that cannot be read throws vux_file::Fail.
+    // header is written. An attachment that cannot be read throws vux_file::Fail ("open_r", or
+    // "not_file" for what is not a regular file).
     std::string Str() const;
 
-    // Append the text parts and the attached files of a parsed message.
+    // Append the text parts and the attached files of a parsed message (nothing for a composed
+    // one). Texts in a charset the converter does not know are kept as they are; file names are
+    // decoded (RFC 2047 words, RFC 2231 parameters) but are only data: they may hold "/".
     void GetEmailMsgList(std::vector<EmailMsg>& out) const;
     void GetEmailFileList(std::vector<EmailFile>& out) const;
 
