@@ -1,0 +1,285 @@
+// Mail transport against real servers: Dovecot for POP3 and IMAP, aiosmtpd for SMTP, whose
+// messages are read back with Python's email package.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <libvux/vuxemail.h>
+
+#include "peers/dovecot.h"
+#include "peers/server.h"
+#include "test_util.h"
+
+namespace {
+
+using vux_email::IIncomeServer;
+using vux_email::ImapServer;
+using vux_email::Pop3Server;
+
+// A message as a mail server stores it, with CRLF line ends; `size` pads the body.
+std::string Source(const std::string& subject, std::size_t size = 0) {
+    std::string body = "Hello from " + subject + ".\r\n";
+    for (std::size_t line = 0; body.size() < size; ++line)
+        body += "line " + std::to_string(line) + " of the padding that makes this message long enough\r\n";
+    return "From: Sender <sender@example.test>\r\nTo: vuxmail@example.test\r\nSubject: " + subject +
+           "\r\nMessage-ID: <" + subject + "@example.test>\r\n\r\n" + body;
+}
+
+std::string Param(const vux_err::Error& e, const std::string& name) {
+    const vux_xml::XmlNode node = e.xml().GetNode("/doc/error/param[@name='" + name + "']");
+    return node ? node.Str() : "(none)";
+}
+
+// Forwards one connection to 127.0.0.1:upstream and cuts it once `limit` bytes of the server's
+// output have passed: a server that goes away in the middle of a session.
+class CuttingProxy {
+public:
+    CuttingProxy(int upstream, std::size_t limit) : upstream_(upstream), limit_(limit) {
+        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = Address(0);
+        socklen_t len = sizeof a;
+        if (::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listen_, 1) != 0 ||
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("proxy listen");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CuttingProxy() {
+        stop_ = true;
+        thread_.join();
+        ::close(listen_);
+    }
+    int port() const { return port_; }
+    std::size_t passed() const { return passed_; }
+
+private:
+    static sockaddr_in Address(int port) {
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return a;
+    }
+
+    void Run() {
+        pollfd p = {listen_, POLLIN, 0};
+        while (!stop_ && ::poll(&p, 1, 100) == 0) {
+        }
+        if (stop_) return;
+        const int client = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a = Address(upstream_);
+        if (client >= 0 && ::connect(server, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) Pump(client, server);
+        ::close(server);
+        if (client >= 0) ::close(client);
+    }
+
+    void Pump(int client, int server) {
+        char buf[4096];
+        while (!stop_) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+            if (::poll(fds, 2, 100) <= 0) continue;
+            if (fds[0].revents) {
+                const ssize_t n = ::read(client, buf, sizeof buf);
+                if (n <= 0 || ::write(server, buf, n) != n) return;
+            }
+            if (fds[1].revents) {
+                const std::size_t room = limit_ - passed_;
+                const ssize_t n = ::read(server, buf, std::min(sizeof buf, room));
+                if (n <= 0 || ::write(client, buf, n) != n) return;
+                passed_ += static_cast<std::size_t>(n);
+                if (passed_ >= limit_) return;
+            }
+        }
+    }
+
+    int upstream_;
+    std::size_t limit_;
+    int listen_ = -1;
+    int port_ = 0;
+    std::atomic<std::size_t> passed_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class Mailbox : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!peers::Dovecot::Missing().empty()) GTEST_SKIP() << peers::Dovecot::Missing();
+        dovecot_ = std::make_unique<peers::Dovecot>();
+    }
+
+    ImapServer Imap(IIncomeServer::SecureType secure = IIncomeServer::Plain,
+                    const std::string& password = peers::Dovecot::kPassword) const {
+        const int port = secure == IIncomeServer::Ssl ? dovecot_->imaps_port() : dovecot_->imap_port();
+        return ImapServer("127.0.0.1", peers::Dovecot::kUser, password, port, secure);
+    }
+    Pop3Server Pop3(int read_action, IIncomeServer::SecureType secure = IIncomeServer::Plain,
+                    const std::string& password = peers::Dovecot::kPassword) const {
+        const int port = secure == IIncomeServer::Ssl ? dovecot_->pop3s_port() : dovecot_->pop3_port();
+        return Pop3Server("127.0.0.1", peers::Dovecot::kUser, password, port, read_action, secure);
+    }
+
+    std::unique_ptr<peers::Dovecot> dovecot_;
+};
+
+TEST_F(Mailbox, EmptyMailboxGivesNoMessagesAndNoError) {
+    std::vector<std::string> out{"kept"};
+    ASSERT_NO_THROW(Imap().Get(out)) << dovecot_->Log();
+    ASSERT_NO_THROW(Pop3(1).Get(out)) << dovecot_->Log();
+    EXPECT_EQ(out, std::vector<std::string>{"kept"});
+}
+
+TEST_F(Mailbox, ImapReturnsOnlyUnseenMessagesAndMarksThemSeen) {
+    const std::string first = Source("first"), second = Source("second", 70000), old = Source("old");
+    dovecot_->Deliver(first);
+    dovecot_->Deliver(old, true);
+    dovecot_->Deliver(second);
+
+    std::vector<std::string> out;
+    ImapServer imap = Imap();
+    imap.Get(out);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], first);
+    EXPECT_EQ(out[1], second);
+    EXPECT_EQ(dovecot_->SeenCount(), 3) << dovecot_->Log();
+    EXPECT_EQ(dovecot_->Messages().size(), 3u);
+
+    // The same object reconnects; nothing is unread any more until a new message comes.
+    out.clear();
+    imap.Get(out);
+    EXPECT_TRUE(out.empty());
+    const std::string third = Source("third");
+    dovecot_->Deliver(third);
+    imap.Get(out);
+    EXPECT_EQ(out, std::vector<std::string>{third});
+}
+
+TEST_F(Mailbox, Pop3DeletesWhatItReturnedOnlyWithReadActionOne) {
+    const std::string first = Source("first"), second = Source("second", 70000);
+    dovecot_->Deliver(first);
+    dovecot_->Deliver(second);
+
+    for (int keep : {0, 2}) {
+        std::vector<std::string> out;
+        Pop3(keep).Get(out);
+        ASSERT_EQ(out.size(), 2u) << "read action " << keep;
+        EXPECT_EQ(out[0], first);
+        EXPECT_EQ(out[1], second);
+        EXPECT_EQ(dovecot_->Messages().size(), 2u) << "read action " << keep;
+    }
+    std::vector<std::string> out;
+    Pop3(1).Get(out);
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_TRUE(dovecot_->Messages().empty()) << dovecot_->Log();
+    out.clear();
+    Pop3(1).Get(out);
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(Mailbox, CheckLogsInOrSaysWhy) {
+    EXPECT_NO_THROW(Imap().Check()) << dovecot_->Log();
+    EXPECT_NO_THROW(Pop3(0).Check()) << dovecot_->Log();
+
+    const vux_err::Error imap = testutil::Catch<vux_err::Error>([&] { Imap(IIncomeServer::Plain, "wrong").Check(); });
+    EXPECT_EQ(imap.type(), "can_not_login");
+    EXPECT_NE(Param(imap, "code"), "(none)");
+    EXPECT_NE(Param(imap, "code"), "0");
+    EXPECT_NE(Param(imap, "msg"), "(none)");
+    EXPECT_EQ(testutil::ErrorOf([&] { Pop3(0, IIncomeServer::Plain, "wrong").Check(); }), "email_auth_error//");
+    std::vector<std::string> out;
+    EXPECT_EQ(testutil::ErrorKindOf([&] { Imap(IIncomeServer::Ssl, "wrong").Get(out); }), "can_not_login/");
+    EXPECT_EQ(testutil::ErrorKindOf([&] { Pop3(1, IIncomeServer::StartTls, "").Get(out); }), "email_auth_error/");
+    EXPECT_TRUE(out.empty());
+
+    // Nothing listening, and a port that cannot be one.
+    const int dead = peers::FreePort();
+    const vux_err::Error refused = testutil::Catch<vux_err::Error>(
+        [&] { ImapServer("127.0.0.1", "u", "p", dead, IIncomeServer::Plain).Check(); });
+    EXPECT_EQ(refused.type(), "can_not_connect");
+    EXPECT_NE(Param(refused, "msg"), "(none)");
+    EXPECT_EQ(testutil::ErrorKindOf([&] { ImapServer("127.0.0.1", "u", "p", dead, IIncomeServer::Ssl).Check(); }),
+              "can_not_connect/");
+    EXPECT_EQ(testutil::ErrorKindOf([&] { ImapServer("127.0.0.1", "u", "p", 70000, IIncomeServer::Plain).Check(); }),
+              "can_not_connect/");
+    for (auto secure : {IIncomeServer::Plain, IIncomeServer::Ssl, IIncomeServer::StartTls})
+        EXPECT_EQ(testutil::ErrorKindOf([&] { Pop3Server("127.0.0.1", "u", "p", dead, 0, secure).Check(); }),
+                  "email_connect_error/");
+    // TLS spoken to a plain port fails the connection, not the login.
+    EXPECT_EQ(testutil::ErrorKindOf([&] {
+                  Pop3Server("127.0.0.1", "u", "p", dovecot_->pop3_port(), 0, IIncomeServer::Ssl).Check();
+              }),
+              "email_connect_error/");
+}
+
+TEST_F(Mailbox, EverySecureTypeReadsTheMailbox) {
+    for (auto secure : {IIncomeServer::Plain, IIncomeServer::Ssl, IIncomeServer::StartTls}) {
+        SCOPED_TRACE(secure);
+        const std::string imap_msg = Source("imap" + std::to_string(secure));
+        dovecot_->Deliver(imap_msg);
+        std::vector<std::string> out;
+        EXPECT_NO_THROW(Imap(secure).Check());
+        Imap(secure).Get(out);
+        EXPECT_EQ(out, std::vector<std::string>{imap_msg});
+
+        EXPECT_NO_THROW(Pop3(1, secure).Check());
+        out.clear();
+        Pop3(1, secure).Get(out);
+        EXPECT_EQ(out, std::vector<std::string>{imap_msg});
+        EXPECT_TRUE(dovecot_->Messages().empty());
+    }
+    const std::string log = dovecot_->Log();
+    EXPECT_NE(log.find("imap-login: Info: Login: user=<vuxmail>, method=PLAIN, rip=127.0.0.1, lip=127.0.0.1, mpid="),
+              std::string::npos);
+    // Two of the three kinds of session ran over TLS on each protocol.
+    std::size_t tls = 0;
+    for (std::string::size_type at = 0; (at = log.find(", TLS, session=", at)) != std::string::npos; ++at) ++tls;
+    EXPECT_GE(tls, 8u) << log;
+}
+
+TEST_F(Mailbox, ServerGoneMidFetchLosesNothing) {
+    const std::string first = Source("first", 50000), second = Source("second", 50000);
+    dovecot_->Deliver(first);
+    dovecot_->Deliver(second);
+
+    {
+        // Past the log-in and the flags, inside the second body.
+        CuttingProxy proxy(dovecot_->imap_port(), 80000);
+        std::vector<std::string> out;
+        const vux_err::Error e = testutil::Catch<vux_err::Error>(
+            [&] { ImapServer("127.0.0.1", peers::Dovecot::kUser, peers::Dovecot::kPassword, proxy.port()).Get(out); });
+        EXPECT_EQ(e.type(), "can_not_fetch");
+        EXPECT_TRUE(out.empty());
+        EXPECT_EQ(proxy.passed(), 80000u);
+    }
+    EXPECT_EQ(dovecot_->SeenCount(), 0);
+    std::vector<std::string> out;
+    Imap().Get(out);
+    EXPECT_TRUE(out == (std::vector<std::string>{first, second})) << out.size();
+
+    {
+        CuttingProxy proxy(dovecot_->pop3_port(), 80000);
+        const vux_err::Error e = testutil::Catch<vux_err::Error>([&] {
+            Pop3Server("127.0.0.1", peers::Dovecot::kUser, peers::Dovecot::kPassword, proxy.port(), 1).Get(out);
+        });
+        EXPECT_EQ(e.type(), "email_pop3_error");
+        EXPECT_EQ(e.object(), "retr");
+        EXPECT_EQ(out.size(), 2u);
+    }
+    EXPECT_EQ(dovecot_->Messages().size(), 2u);
+    out.clear();
+    Pop3(1).Get(out);
+    EXPECT_TRUE(out == (std::vector<std::string>{first, second})) << out.size();
+    EXPECT_TRUE(dovecot_->Messages().empty());
+}
+
+}  // namespace
