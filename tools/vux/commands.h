@@ -65,6 +65,7 @@ int Dns(const Cmdline& c);
 int Core(const Cmdline& c);
 int Http(const Cmdline& c);
 int Ftp(const Cmdline& c);
+int Mail(const Cmdline& c);
 int Ssh(const Cmdline& c);
 int Task(const Cmdline& c);
 int Tour(const Cmdline& c);
