@@ -11,12 +11,16 @@
 #include <thread>
 #include <vector>
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
 
 #include <libvux/vuxemail.h>
+#include <libvux/vuxstr.h>
 
 #include "peers/dovecot.h"
 #include "peers/server.h"
+#include "peers/smtp.h"
 #include "test_util.h"
 
 namespace {
@@ -280,6 +284,168 @@ TEST_F(Mailbox, ServerGoneMidFetchLosesNothing) {
     Pop3(1).Get(out);
     EXPECT_TRUE(out == (std::vector<std::string>{first, second})) << out.size();
     EXPECT_TRUE(dovecot_->Messages().empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// SMTP
+
+class Smtp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!peers::Smtp::Missing().empty()) GTEST_SKIP() << peers::Smtp::Missing();
+    }
+
+    static vux_email::SmtpServer Server(const peers::Smtp& smtp, vux_email::SmtpServer::SecureType secure,
+                                        const std::string& password = peers::Smtp::kPassword) {
+        return vux_email::SmtpServer("127.0.0.1", peers::Smtp::kUser, password, smtp.port(), secure);
+    }
+
+    static StringVector Strings(const Json::Value& list) {
+        StringVector out;
+        for (const Json::Value& v : list) out.push_back(v.asString());
+        return out;
+    }
+    static StringVector Addresses(const Json::Value& list, bool with_names = false) {
+        StringVector out;
+        for (const Json::Value& v : list)
+            out.push_back(with_names ? v["name"].asString() + " <" + v["address"].asString() + ">"
+                                     : v["address"].asString());
+        return out;
+    }
+    static std::string Data(const Json::Value& part) {
+        return str::base64::Decode(part["data"].asString());
+    }
+};
+
+TEST_F(Smtp, DeliversWhatPythonsEmailPackageReadsBack) {
+    peers::Smtp smtp;
+    testutil::TempDir dir;
+    const std::string bytes = testutil::RandomBytes(3000, 7) + std::string("\0\r\n.\r\n", 6);
+    testutil::WriteFile(dir / "report.bin", bytes);
+    const std::string subject = "Отчёт о резервном копировании: всё прошло успешно ✓ (сервер №7)";
+    const std::string text = "Копия готова.\n.\nA line with a dot above; ünïcödé ✓\n";
+
+    vux_email::Message m;
+    m.SetFrom("Panel Robot <robot@example.test>")
+        .SetTo("Admin One <one@example.test>, two@example.test")
+        .AddCc("Carbon Copy <cc@example.test>")
+        .SetBcc("hidden1@example.test, Secret <hidden2@example.test>")
+        .SetSubject(subject)
+        .AddTextMsg(text)
+        .AddFileMsg(dir / "report.bin", "application/octet-stream", "отчёт.bin");
+    EXPECT_EQ(Server(smtp, vux_email::SmtpServer::Plain, "").Send(m), "");
+
+    const std::vector<Json::Value> got = smtp.Received();
+    ASSERT_EQ(got.size(), 1u);
+    const Json::Value& r = got[0];
+    const Json::Value& msg = r["message"];
+    EXPECT_EQ(r["mail_from"].asString(), "robot@example.test");
+    EXPECT_EQ(Strings(r["rcpt_tos"]), (StringVector{"one@example.test", "two@example.test", "cc@example.test",
+                                                      "hidden1@example.test", "hidden2@example.test"}));
+    EXPECT_EQ(msg["subject"].asString(), subject);
+    EXPECT_EQ(Addresses(msg["from"], true), StringVector{"Panel Robot <robot@example.test>"});
+    EXPECT_EQ(Addresses(msg["to"]), (StringVector{"one@example.test", "two@example.test"}));
+    EXPECT_EQ(Addresses(msg["cc"], true), StringVector{"Carbon Copy <cc@example.test>"});
+    // The blind copies went in the envelope only.
+    EXPECT_TRUE(msg["bcc"].isNull());
+    for (const Json::Value& h : msg["headers"]) EXPECT_STRCASENE(h[0].asCString(), "bcc");
+    EXPECT_EQ(smtp.Raw(1).find("hidden"), std::string::npos);
+    EXPECT_EQ(msg["message_id"].asString(), "<" + m.MessageId() + ">");
+    EXPECT_FALSE(m.MessageId().empty());
+    // The caller's message still has its Bcc.
+    EXPECT_EQ(m.Bcc(true), (StringVector{"hidden1@example.test", "hidden2@example.test"}));
+
+    EXPECT_EQ(msg["content_type"].asString(), "multipart/mixed");
+    ASSERT_EQ(msg["parts"].size(), 2u);
+    const Json::Value& body = msg["parts"][0];
+    EXPECT_EQ(body["content_type"].asString(), "text/plain");
+    EXPECT_EQ(body["charset"].asString(), "utf-8");
+    EXPECT_EQ(Data(body), text);
+    const Json::Value& file = msg["parts"][1];
+    EXPECT_EQ(file["disposition"].asString(), "attachment");
+    EXPECT_EQ(file["filename"].asString(), "отчёт.bin");
+    EXPECT_EQ(Data(file), bytes);
+    EXPECT_EQ(msg["defects"].size(), 0u) << msg["defects"];
+}
+
+TEST_F(Smtp, EnvelopeSenderIsTheSenderElseTheFirstFrom) {
+    peers::Smtp smtp;
+    vux_email::SmtpServer server = Server(smtp, vux_email::SmtpServer::Plain, "");
+    vux_email::Message m;
+    m.SetFrom("first@example.test, second@example.test").SetTo("to@example.test").AddTextMsg("x");
+    EXPECT_EQ(server.Send(m), "");
+    m.SetSender("Bounce Handler", "bounces@example.test");
+    EXPECT_EQ(server.Send(m), "");
+    vux_email::Message only_sender;
+    only_sender.SetSender("<alone@example.test>").SetTo("to@example.test").AddTextMsg("y");
+    EXPECT_EQ(server.Send(only_sender), "");
+
+    const std::vector<Json::Value> got = smtp.Received();
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0]["mail_from"].asString(), "first@example.test");
+    EXPECT_EQ(got[1]["mail_from"].asString(), "bounces@example.test");
+    EXPECT_EQ(Addresses(got[1]["message"]["sender"], true), StringVector{"Bounce Handler <bounces@example.test>"});
+    EXPECT_EQ(got[2]["mail_from"].asString(), "alone@example.test");
+
+    vux_email::Message nobody;
+    nobody.SetTo("to@example.test").AddTextMsg("z");
+    EXPECT_EQ(testutil::ErrorKindOf<vux_email::Fail>([&] { server.Send(nobody); }), "email/no_sender");
+    // A line break in an envelope address would start a command of its own.
+    vux_email::Message injected;
+    injected.SetFrom("from@example.test").SetTo("x", "a@example.test>\r\nRCPT TO:<evil@example.test").AddTextMsg("w");
+    EXPECT_NE(server.Send(injected), "");
+    EXPECT_EQ(smtp.Received().size(), 3u);
+}
+
+TEST_F(Smtp, TlsAndLogins) {
+    using S = vux_email::SmtpServer;
+    for (auto mode : {peers::Smtp::kPlain, peers::Smtp::kSmtps, peers::Smtp::kStartTls}) {
+        SCOPED_TRACE(mode);
+        const S::SecureType secure = mode == peers::Smtp::kSmtps ? S::Smtps
+                                     : mode == peers::Smtp::kStartTls ? S::StartTls : S::Plain;
+        peers::Smtp smtp(mode, true);
+        vux_email::Message m;
+        m.SetFrom("from@example.test").SetTo("to@example.test").SetSubject("over " + std::to_string(secure)).AddTextMsg("t");
+        EXPECT_EQ(Server(smtp, secure).Check(), 0);
+        EXPECT_EQ(Server(smtp, secure).Send(m), "");
+        EXPECT_EQ(Server(smtp, secure, "wrong").Check(), CURLE_LOGIN_DENIED);
+        EXPECT_EQ(Server(smtp, secure, "wrong").Send(m), curl_easy_strerror(CURLE_LOGIN_DENIED));
+        // No login where the server requires one.
+        EXPECT_NE(vux_email::SmtpServer("127.0.0.1", "", "", smtp.port(), secure).Send(m), "");
+        const std::vector<Json::Value> got = smtp.Received();
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_TRUE(got[0]["authenticated"].asBool());
+        EXPECT_EQ(got[0]["tls"].asBool(), secure != S::Plain);
+        EXPECT_EQ(got[0]["message"]["subject"].asString(), "over " + std::to_string(secure));
+    }
+    // A server that insists on STARTTLS refuses a plain session.
+    peers::Smtp starttls(peers::Smtp::kStartTls);
+    vux_email::Message m;
+    m.SetFrom("from@example.test").SetTo("to@example.test").AddTextMsg("t");
+    EXPECT_NE(vux_email::SmtpServer("127.0.0.1", "", "", starttls.port(), S::Plain).Send(m), "");
+    EXPECT_TRUE(starttls.Received().empty());
+}
+
+TEST_F(Smtp, FailuresComeBackAsCurlsText) {
+    vux_email::Message m;
+    m.SetFrom("from@example.test").SetTo("to@example.test, nobody@rejected.test").AddTextMsg("t");
+    {
+        peers::Smtp smtp;
+        const std::string result = vux_email::SmtpServer("127.0.0.1", "", "", smtp.port()).Send(m);
+        EXPECT_EQ(result, curl_easy_strerror(CURLE_SEND_ERROR));
+        EXPECT_TRUE(smtp.Received().empty());
+    }
+    m.SetTo("to@example.test");
+    {
+        peers::Smtp stall(peers::Smtp::kStall);
+        vux_email::SmtpServer server("127.0.0.1", "", "", stall.port());
+        server.SetTimeout(1);
+        EXPECT_EQ(server.Send(m), curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+    }
+    const int dead = peers::FreePort();
+    EXPECT_EQ(vux_email::SmtpServer("127.0.0.1", "", "", dead).Check(), CURLE_COULDNT_CONNECT);
+    EXPECT_EQ(vux_email::SmtpServer("127.0.0.1", "", "", dead, vux_email::SmtpServer::Smtps).Send(m),
+              curl_easy_strerror(CURLE_COULDNT_CONNECT));
 }
 
 }  // namespace

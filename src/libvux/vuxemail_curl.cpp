@@ -118,6 +118,9 @@ SmtpServer& SmtpServer::SetTimeout(std::size_t seconds) {
     const long s = static_cast<long>(seconds);
     vux_rpc::Check(curl_easy_setopt(m_impl->curl, CURLOPT_CONNECTTIMEOUT, s));
     vux_rpc::Check(curl_easy_setopt(m_impl->curl, CURLOPT_TIMEOUT, s));
+    // libcurl waits for the answer to the message data outside the transfer's time-out, by
+    // default for two minutes.
+    vux_rpc::Check(curl_easy_setopt(m_impl->curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, s));
     return *this;
 }
 

@@ -86,7 +86,7 @@ class Handler:
             "mail_from": envelope.mail_from,
             "rcpt_tos": envelope.rcpt_tos,
             "authenticated": bool(session.authenticated),
-            "tls": session.ssl is not None,
+            "tls": server.transport.get_extra_info("ssl_object") is not None,
             "message": describe(raw),
         }
         with open(base + ".json.tmp", "w") as f:
