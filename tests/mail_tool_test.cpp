@@ -104,4 +104,19 @@ TEST(MailTool, FetchesALinePerMessage) {
     EXPECT_EQ(Vux("mail fetch smtp --port 1" + login).code, 2);
 }
 
+TEST(MailTool, TourSendsToItsOwnServer) {
+    if (!peers::Smtp::Missing().empty()) GTEST_SKIP() << peers::Smtp::Missing();
+    testutil::TempDir tmp;
+    testutil::ChDir in(tmp.path());
+    const Result tour = Vux("tour");
+    EXPECT_EQ(tour.code, 0);
+    const std::string::size_type at = tour.out.find("== mail");
+    ASSERT_NE(at, std::string::npos) << tour.out;
+    const std::string section = tour.out.substr(at, tour.out.find("\n==", at + 1) - at);
+    for (const char* line : {").Check()\n      -> 0\n", "Send(message)\n      -> \"\" (sent), MessageId() \"",
+                             "Subject()\n      -> \"Резервная копия готова\"\n", "Bcc() (blind copies travel in the envelope only)\n      -> \"\"\n",
+                             "-> \"The nightly backup finished.\"\n"})
+        EXPECT_NE(section.find(line), std::string::npos) << line << " in\n" << section;
+}
+
 }  // namespace
