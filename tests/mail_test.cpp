@@ -16,6 +16,7 @@
 #include <json/json.h>
 
 #include <libvux/vuxemail.h>
+#include <libvux/vuxlog.h>
 #include <libvux/vuxstr.h>
 
 #include "peers/dovecot.h"
@@ -250,6 +251,26 @@ TEST_F(Mailbox, EverySecureTypeReadsTheMailbox) {
     EXPECT_GE(tls, 8u) << log;
 }
 
+TEST_F(Mailbox, SessionsAreLoggedAtDebugLevel) {
+    testutil::TempDir dir;
+    testutil::ChDir cd(dir.path());
+    testutil::WriteFile(dir / "etc/debug.conf", "gateway 9\n");
+    ::setenv("VUX_LOGFILE", (dir / "mail.log").c_str(), 1);
+    vux_log::Init("mail_test", 9);
+    dovecot_->Deliver(Source("logged"));
+    std::vector<std::string> out;
+    Imap().Get(out);
+    Pop3(1).Get(out);
+    EXPECT_THROW(Imap(IIncomeServer::Plain, "wrong").Check(), vux_err::Error);
+    vux_log::Close();
+    ::unsetenv("VUX_LOGFILE");
+    EXPECT_EQ(out.size(), 2u);
+    const std::string log = testutil::ReadFile(dir / "mail.log");
+    for (const char* line : {"gateway", "vuxemail_mailbox:", " connected", " Auth response: ", " Delete response: ",
+                             " Res: 0: ", " login error"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+}
+
 TEST_F(Mailbox, ServerGoneMidFetchLosesNothing) {
     const std::string first = Source("first", 50000), second = Source("second", 50000);
     dovecot_->Deliver(first);
@@ -424,6 +445,25 @@ TEST_F(Smtp, TlsAndLogins) {
     m.SetFrom("from@example.test").SetTo("to@example.test").AddTextMsg("t");
     EXPECT_NE(vux_email::SmtpServer("127.0.0.1", "", "", starttls.port(), S::Plain).Send(m), "");
     EXPECT_TRUE(starttls.Received().empty());
+}
+
+TEST_F(Smtp, DialogueIsLoggedAtDebugLevel) {
+    peers::Smtp smtp(peers::Smtp::kPlain, true);
+    testutil::TempDir dir;
+    testutil::ChDir cd(dir.path());
+    testutil::WriteFile(dir / "etc/debug.conf", "rpc 9\n");
+    ::setenv("VUX_LOGFILE", (dir / "rpc.log").c_str(), 1);
+    vux_log::Init("mail_test", 9);
+    vux_email::Message m;
+    m.SetFrom("from@example.test").SetTo("to@example.test").AddTextMsg("logged");
+    EXPECT_EQ(Server(smtp, vux_email::SmtpServer::Plain).Send(m), "");
+    vux_log::Close();
+    ::unsetenv("VUX_LOGFILE");
+    const std::string log = testutil::ReadFile(dir / "rpc.log");
+    for (const char* line : {"MAIL FROM:<from@example.test>", "RCPT TO:<to@example.test>", "250 Message accepted"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+    // Headers and commands only: the message itself stays out of the log.
+    EXPECT_EQ(log.find(str::base64::Encode("logged")), std::string::npos) << log;
 }
 
 TEST_F(Smtp, FailuresComeBackAsCurlsText) {
