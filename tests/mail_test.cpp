@@ -290,6 +290,7 @@ TEST_F(Mailbox, ServerGoneMidFetchLosesNothing) {
     std::vector<std::string> out;
     Imap().Get(out);
     EXPECT_TRUE(out == (std::vector<std::string>{first, second})) << out.size();
+    EXPECT_EQ(dovecot_->SeenCount(), 2);
 
     {
         CuttingProxy proxy(dovecot_->pop3_port(), 80000);

@@ -3,6 +3,7 @@
 #include <libetpan/libetpan.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -194,6 +195,17 @@ void Pop3Server::Implementation::Drop() {
         mailstream_close(session->pop3_stream);
         session->pop3_stream = nullptr;
     }
+    // Only QUIT frees the message list, and QUIT is what this must not send.
+    if (carray* list = session->pop3_msg_tab) {
+        for (unsigned i = 0; i < carray_count(list); ++i) {
+            auto* info = static_cast<mailpop3_msg_info*>(carray_get(list, i));
+            if (!info) continue;
+            ::free(info->msg_uidl);
+            ::free(info);
+        }
+        carray_free(list);
+        session->pop3_msg_tab = nullptr;
+    }
     mailpop3_free(session);
     session = nullptr;
     guards.clear();
@@ -363,9 +375,14 @@ void ImapServer::Implementation::MarkSeen(const std::vector<uint32_t>& uids) {
         mailimap_set_free(set);
         throw ImapFail("can_not_fetch", MAILIMAP_ERROR_MEMORY);
     }
+    // Runs of UIDs as ranges: a list of thousands would pass the server's line length.
     int rc = MAILIMAP_NO_ERROR;
-    for (uint32_t uid : uids)
-        if (rc == MAILIMAP_NO_ERROR) rc = mailimap_set_add_single(set, uid);
+    for (std::size_t i = 0; i < uids.size() && rc == MAILIMAP_NO_ERROR;) {
+        std::size_t j = i;
+        while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1) ++j;
+        rc = i == j ? mailimap_set_add_single(set, uids[i]) : mailimap_set_add_interval(set, uids[i], uids[j]);
+        i = j + 1;
+    }
     if (rc == MAILIMAP_NO_ERROR) {
         vux_thread::SetStateC("imap");
         rc = mailimap_uid_store(session, set, store);
