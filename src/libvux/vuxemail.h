@@ -140,8 +140,10 @@ public:
     SmtpServer& SetTimeout(std::size_t seconds);
     // Connects (and logs in, with credentials) only: libcurl's result code, 0 when reached.
     int Check();
-    // "" when sent, else libcurl's text for the failure. The envelope sender is the Sender, else
-    // the first From address (no From: Fail "no_sender"); the recipients are To, Cc and Bcc.
+    // "" when sent, else libcurl's text for the failure. The envelope sender is the Sender's
+    // address, else the first From address (no From: Fail "no_sender"); the recipients are To, Cc
+    // and Bcc. The Bcc header is not transmitted. An envelope address with a line break throws
+    // Fail "invalid_address".
     std::string Send(const Message& message);
 
 private:
@@ -163,7 +165,8 @@ public:
 
 // POP3: with read action 1 each retrieved message is deleted on the server. Errors are
 // vux_err::Error of the types "email_can_not_create_pop3", "email_connect_error",
-// "email_connect_error_tls" and "email_auth_error".
+// "email_connect_error_tls" and "email_auth_error"; a session that fails after the login
+// ("email_pop3_error", object "list", "retr" or "dele") gives nothing and deletes nothing.
 class Pop3Server : public IIncomeServer {
 public:
     struct VUX_INTERNAL Implementation;
@@ -178,7 +181,8 @@ private:
     std::shared_ptr<Implementation> m_impl;
 };
 
-// IMAP: returns the unseen messages of INBOX, which the server then marks seen. Errors are
+// IMAP: returns the unseen messages of INBOX and marks them seen once all are in; a session
+// that fails gives nothing and marks nothing. Errors are
 // vux_err::Error of the types "imap_alloc", "can_not_connect", "can_not_connect_tls",
 // "can_not_login", "can_not_select_inbox" and "can_not_fetch", with the parameters "code"
 // and "msg" (libetpan's result and its text).

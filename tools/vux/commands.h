@@ -47,6 +47,7 @@ void CoreOptions(vux_args::Args& a);
 void FtpOptions(vux_args::Args& a);
 void HttpOptions(vux_args::Args& a);
 void SshOptions(vux_args::Args& a);
+void MailOptions(vux_args::Args& a);
 
 int Str(const Cmdline& c);
 int Xml(const Cmdline& c);

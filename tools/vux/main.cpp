@@ -46,7 +46,7 @@ const Command kCommands[] = {
     {"core", "core query [--remote URL | --name PANEL] [--wait-locked] [--relocalize] QUERY  (calls a panel core, prints its reply document)",
      &CoreOptions, &Core},
     {"ftp", "ftp ls URL [DIR] | get URL REMOTE [LOCAL] | put URL LOCAL REMOTE | mkdir URL PATH | rm URL PATH  [--user USER] [--password-file FILE] [--active] [--timeout S]  (rm is recursive; no user: anonymous)", &FtpOptions, &Ftp},
-    {"mail", "mail parse FILE  (headers, text parts in UTF-8 and attached files of a message)", nullptr, &Mail},
+    {"mail", "mail parse FILE  (headers, text parts in UTF-8 and attached files of a message) | mail send --smtp HOST:PORT [--user U --password-file F] [--tls|--starttls] --from A --to B [--cc C] [--bcc D] [--subject S] [--attach FILE]... < BODY | mail fetch imap|pop3 --host H --port P --user U --password-file F [--tls|--starttls] [--delete]  (a line per message)", &MailOptions, &Mail},
     {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &HttpOptions, &Http},
     {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &SshOptions, &Ssh},
     {"task", "task start QUEUE ID -- COMMAND [ARGS] | task info QUEUE NAME ID | task kill QUEUE NAME ID [TIMEOUT] | task list QUEUE  (in the installation directory)", nullptr, &Task},

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <list>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <libvux/vuxclient.h>
 #include <libvux/vuxcrypto.h>
 #include <libvux/vuxdate.h>
+#include <libvux/vuxemail.h>
 #include <libvux/vuxenv.h>
 #include <libvux/vuxhash.h>
 #include <libvux/vuxmime.h>
@@ -598,6 +600,60 @@ void HttpClient() {
     Show("Multi: three Gets, each Wait() result", str::Join(lines, ", "));
 }
 
+void Mail() {
+    Title("mail: composing, sending over SMTP and taking apart (vux_email)");
+    vux_email::Message m;
+    m.SetFrom("Panel Robot <robot@example.test>")
+        .SetTo("admin@example.test")
+        .SetBcc("auditor@example.test")
+        .SetSubject("Резервная копия готова")
+        .AddTextMsg("The nightly backup finished.\n");
+    Show("MakeValidSubject(\"Резервная копия готова\")", vux_email::MakeValidSubject("Резервная копия готова"));
+    if (std::system("/usr/bin/python3 -c 'import aiosmtpd' 2>/dev/null") != 0) {
+        std::cout << "  (skipped: sending needs an SMTP server on loopback, Python's aiosmtpd (python3-aiosmtpd))\n";
+        return;
+    }
+    namespace fs = std::filesystem;
+    const std::string box = fs::absolute("tmp/mailbox").string();
+    fs::remove_all(box);
+    const int port = FreePort();
+    const std::string listen = "127.0.0.1:" + std::to_string(port);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        // The Maildir handler keeps each message as a file, for the tour to read back.
+        ::execl("/usr/bin/python3", "python3", "-m", "aiosmtpd", "-n", "-l", listen.c_str(), "-c",
+                "aiosmtpd.handlers.Mailbox", box.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    vux_email::SmtpServer server("127.0.0.1", "", "", port);
+    server.SetTimeout(5);
+    int reached = server.Check();
+    for (int i = 0; i < 100 && reached != 0; ++i) {
+        vux_proc::Sleep(50);
+        reached = server.Check();
+    }
+    Show("SmtpServer(\"127.0.0.1\", " + std::to_string(port) + ").Check()", std::to_string(reached));
+    const std::string sent = server.Send(m);
+    Show("Send(message)", sent.empty() ? "\"\" (sent), MessageId() " + Quote(m.MessageId()) : Quote(sent));
+    std::string received;
+    if (fs::exists(box + "/new"))
+        for (const auto& entry : fs::directory_iterator(box + "/new")) received = vux_file::Read(entry.path().string());
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+    if (received.empty()) return;
+    const vux_email::Message back(received);
+    Show("Message(received).Subject()", Quote(back.Subject()));
+    Show("Message(received).To()", str::Join(back.To(), ", "));
+    Show("Message(received).Bcc() (blind copies travel in the envelope only)", Quote(str::Join(back.Bcc(), ", ")));
+    std::vector<vux_email::EmailMsg> texts;
+    back.GetEmailMsgList(texts);
+    for (const vux_email::EmailMsg& t : texts) Show("GetEmailMsgList: " + t.type, Quote(str::Trim(t.text)));
+}
+
 void RemoteCommands() {
     Title("commands on a remote host over SSH (vux_rpc::SSH)");
     if (::access("/usr/sbin/sshd", X_OK) != 0 || ::geteuid() != 0) {
@@ -719,6 +775,7 @@ int Tour(const Cmdline& c) {
     Cryptography();
     Network();
     HttpClient();
+    Mail();
     RemoteCommands();
     Sessions();
     Client();
