@@ -467,6 +467,17 @@ TEST_F(Smtp, DialogueIsLoggedAtDebugLevel) {
     EXPECT_EQ(log.find(str::base64::Encode("logged")), std::string::npos) << log;
 }
 
+TEST_F(Smtp, ReachesAnIpv6LiteralHost) {
+    peers::Smtp smtp(peers::Smtp::kPlain, false, "::1");
+    vux_email::Message m;
+    m.SetFrom("from@example.test").SetTo("to@example.test").SetSubject("over ::1").AddTextMsg("t");
+    vux_email::SmtpServer server("::1", "", "", smtp.port());
+    EXPECT_EQ(server.Check(), 0);
+    EXPECT_EQ(server.Send(m), "");
+    ASSERT_EQ(smtp.Received().size(), 1u);
+    EXPECT_EQ(smtp.Received()[0]["message"]["subject"].asString(), "over ::1");
+}
+
 TEST_F(Smtp, FailuresComeBackAsCurlsText) {
     vux_email::Message m;
     m.SetFrom("from@example.test").SetTo("to@example.test, nobody@rejected.test").AddTextMsg("t");
@@ -485,6 +496,7 @@ TEST_F(Smtp, FailuresComeBackAsCurlsText) {
     }
     const int dead = peers::FreePort();
     EXPECT_EQ(vux_email::SmtpServer("127.0.0.1", "", "", dead).Check(), CURLE_COULDNT_CONNECT);
+    EXPECT_EQ(vux_email::SmtpServer("::1", "", "", dead).Check(), CURLE_COULDNT_CONNECT);
     EXPECT_EQ(vux_email::SmtpServer("127.0.0.1", "", "", dead, vux_email::SmtpServer::Smtps).Send(m),
               curl_easy_strerror(CURLE_COULDNT_CONNECT));
 }

@@ -104,7 +104,10 @@ SmtpServer::SmtpServer(const std::string& host, const std::string& user, const s
     if (!user.empty()) vux_rpc::Check(curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str()));
     if (!password.empty()) vux_rpc::Check(curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str()));
 
-    m.url = std::string(secure == Smtps ? "smtps://" : "smtp://") + host + ":" + std::to_string(port);
+    // An IPv6 literal needs its brackets in a URL, or its colons read as the port's.
+    const bool bare_ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+    m.url = std::string(secure == Smtps ? "smtps://" : "smtp://") + (bare_ipv6 ? "[" + host + "]" : host) + ":" +
+            std::to_string(port);
     vux_rpc::Check(curl_easy_setopt(curl, CURLOPT_URL, m.url.c_str()));
     if (secure == StartTls) vux_rpc::Check(curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)));
     vux_rpc::Check(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L));

@@ -19,13 +19,29 @@ namespace peers {
 
 namespace {
 
-sockaddr_in Address(const std::string& address, int port) {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) throw std::runtime_error("bad address " + address);
-    return a;
-}
+// An IPv4 or IPv6 literal with a port.
+struct Address {
+    Address(const std::string& address, int port) {
+        if (::inet_pton(AF_INET, address.c_str(), &v4.sin_addr) == 1) {
+            v4.sin_family = AF_INET;
+            v4.sin_port = htons(static_cast<uint16_t>(port));
+            len = sizeof v4;
+        } else if (::inet_pton(AF_INET6, address.c_str(), &v6.sin6_addr) == 1) {
+            v6.sin6_family = AF_INET6;
+            v6.sin6_port = htons(static_cast<uint16_t>(port));
+            len = sizeof v6;
+        } else {
+            throw std::runtime_error("bad address " + address);
+        }
+    }
+    sockaddr* get() { return len == sizeof v4 ? reinterpret_cast<sockaddr*>(&v4) : reinterpret_cast<sockaddr*>(&v6); }
+    int family() const { return len == sizeof v4 ? AF_INET : AF_INET6; }
+    int port() const { return ntohs(len == sizeof v4 ? v4.sin_port : v6.sin6_port); }
+
+    sockaddr_in v4 = {};
+    sockaddr_in6 v6 = {};
+    socklen_t len = 0;
+};
 
 std::string LogText(const std::string& log) {
     return ::access(log.c_str(), R_OK) == 0 ? vux_file::Read(log) : "";
@@ -34,22 +50,21 @@ std::string LogText(const std::string& log) {
 }  // namespace
 
 int FreePort(const std::string& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = Address(address, 0);
-    socklen_t len = sizeof a;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    Address a(address, 0);
+    const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    socklen_t len = a.len;
+    if (::bind(fd, a.get(), a.len) != 0 || ::getsockname(fd, a.get(), &len) != 0) {
         ::close(fd);
         throw std::runtime_error("no free port on " + address);
     }
     ::close(fd);
-    return ntohs(a.sin_port);
+    return a.port();
 }
 
 bool Accepts(const std::string& address, int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in a = Address(address, port);
-    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    Address a(address, port);
+    const int fd = ::socket(a.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = ::connect(fd, a.get(), a.len) == 0;
     ::close(fd);
     return ok;
 }

@@ -19,7 +19,7 @@ std::string Smtp::Missing() {
     return "";
 }
 
-Smtp::Smtp(Mode mode, bool auth) {
+Smtp::Smtp(Mode mode, bool auth, const std::string& address) {
     if (!Missing().empty()) throw std::runtime_error(Missing());
     const std::string d = dir_.name();
     if (mode == kSmtps || mode == kStartTls) {
@@ -27,13 +27,13 @@ Smtp::Smtp(Mode mode, bool auth) {
                                     d + "/key.pem' -out '" + d + "/cert.pem' 2>/dev/null";
         if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
     }
-    port_ = FreePort();
+    port_ = FreePort(address);
     const std::string script = std::string(VUX_SOURCE_DIR) + "/tests/peers/smtp_server.py";
     const std::string port = std::to_string(port_), log = d + "/server.log";
     const char* const modes[] = {"plain", "smtps", "starttls", "stall"};
-    const char* const argv[] = {"/usr/bin/python3", script.c_str(), "127.0.0.1", port.c_str(), d.c_str(),
+    const char* const argv[] = {"/usr/bin/python3", script.c_str(), address.c_str(), port.c_str(), d.c_str(),
                                 modes[mode], auth ? "auth" : "none", nullptr};
-    pid_ = StartServer(argv, "127.0.0.1", port_, log, [&] {
+    pid_ = StartServer(argv, address, port_, log, [&] {
         // Errors of the script end up where a failed start reports them from.
         const int fd = ::creat(log.c_str(), 0644);
         return fd >= 0 && ::dup2(fd, 2) == 2 && ::close(fd) == 0;

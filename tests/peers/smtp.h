@@ -1,4 +1,4 @@
-// An SMTP server (tests/peers/smtp_server.py, on Python's aiosmtpd) on 127.0.0.1 and a free port,
+// An SMTP server (tests/peers/smtp_server.py, on Python's aiosmtpd) on a loopback address and a free port,
 // writing each message it accepts, its envelope and what Python's email package reads in it into
 // a scratch directory. Recipients at "rejected.test" are refused. The server goes with the object.
 #ifndef LIBVUX_TESTS_PEERS_SMTP_H
@@ -22,7 +22,7 @@ public:
 
     // With `auth`, mail is accepted only after a login as kUser (PLAIN or LOGIN).
     // Throws std::runtime_error when aiosmtpd is missing or the server does not answer.
-    explicit Smtp(Mode mode = kPlain, bool auth = false);
+    explicit Smtp(Mode mode = kPlain, bool auth = false, const std::string& address = "127.0.0.1");
     ~Smtp();
     Smtp(const Smtp&) = delete;
     Smtp& operator=(const Smtp&) = delete;
