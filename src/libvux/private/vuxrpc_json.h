@@ -6,6 +6,7 @@
 
 #include <json/json.h>
 
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -18,7 +19,12 @@ VUX_INTERNAL inline bool ParseJsonObject(const std::string& text, Json::Value& o
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value v;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors) || !v.isObject()) return false;
+    try {
+        if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors) || !v.isObject()) return false;
+    } catch (const std::exception&) {
+        // JsonCpp throws rather than fails on nesting beyond its stack limit.
+        return false;
+    }
     out = std::move(v);
     return true;
 }
