@@ -29,6 +29,7 @@ public:
         m_retry_ms = 1;
     }
     bool verifies_peer() const { return m_impl->verify_public; }
+    void verify_peer(bool on) { m_impl->verify_public = on; }
 };
 
 std::vector<std::string> Entries(const std::string& dir) {
@@ -330,6 +331,22 @@ TEST(YandexTrust, BuiltInAddressesVerifyThePeerAndConfiguredOnesDoNot) {
     testutil::WriteFile("etc/endpoints.conf", "yandex_disk https://127.0.0.1:1\n");
     FastYandex configured("t");
     EXPECT_FALSE(configured.verifies_peer());
+
+    // What the setting does, against a self-signed HTTPS disk on loopback.
+    int code = 0;
+    const std::string made = testutil::ShellOutput(
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 2>&1"
+        " && cat cert.pem key.pem > tls.pem", &code);
+    ASSERT_EQ(code, 0) << made;
+    ::setenv("VUX_STANDIN_TLS", (scratch / "tls.pem").c_str(), 1);
+    StandIn tls("yandex_standin.py");
+    ::unsetenv("VUX_STANDIN_TLS");
+    testutil::WriteFile("etc/endpoints.conf", "yandex_disk https://127.0.0.1:" + std::to_string(tls.port()) + "\n");
+    FastYandex self_hosted("good-token");
+    EXPECT_EQ(self_hosted.CheckFile("/"), 0);
+    self_hosted.verify_peer(true);
+    EXPECT_EQ(ErrorOf([&] { self_hosted.CheckFile("/"); }),
+              "rpc/query/query: SSL peer certificate or SSH remote key was not OK");
 }
 
 }  // namespace
