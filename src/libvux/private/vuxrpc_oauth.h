@@ -81,9 +81,9 @@ VUX_INTERNAL inline void VkontakteProfile(int status, const std::string& body, c
                                           StringMap& info) {
     Json::Value v;
     if (status != 200 || !ParseJsonObject(body, v) || v.isMember("error")) throw NoInfo("vkontakte", status);
-    const Json::Value* response = v.find("response", "response" + 8);
-    if (!response || !response->isArray() || response->empty()) throw NoInfo("vkontakte", status);
-    const Json::Value& user = (*response)[0u];
+    const Json::Value& response = static_cast<const Json::Value&>(v)["response"];
+    if (!response.isArray() || response.empty()) throw NoInfo("vkontakte", status);
+    const Json::Value& user = response[0u];
     if (JsonText(user, "id").empty()) throw NoInfo("vkontakte", status);
     info["id"] = JsonText(user, "id");
     info["name"] = JsonText(user, "first_name") + " " + JsonText(user, "last_name");
