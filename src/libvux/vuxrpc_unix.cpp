@@ -208,7 +208,8 @@ void SetTls(HttpQuery::Implementation& impl) {
     if (!impl.key.empty()) Check(curl_easy_setopt(curl, CURLOPT_SSLKEY, impl.key.c_str()));
     if (!impl.key_password.empty()) Check(curl_easy_setopt(curl, CURLOPT_KEYPASSWD, impl.key_password.c_str()));
     if (!impl.cert.empty()) Check(curl_easy_setopt(curl, CURLOPT_SSLCERT, impl.cert.c_str()));
-    if (verify) Check(curl_easy_setopt(curl, CURLOPT_CAINFO, impl.ca_info.c_str()));
+    // An empty name would replace libcurl's system store by no file at all.
+    if (!impl.ca_info.empty()) Check(curl_easy_setopt(curl, CURLOPT_CAINFO, impl.ca_info.c_str()));
 }
 
 // The cookie engine with no file to read. curl_easy_reset leaks the list that CURLOPT_COOKIEFILE

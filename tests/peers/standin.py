@@ -10,6 +10,7 @@ and path (either may be omitted to match any) get it. /__script requests are not
 
 A service subclasses Service and defines handle(self, req), returning (status, headers, body);
 req has method, path, query (the raw text after "?"), params (parsed query), headers and body.
+With VUX_STANDIN_TLS naming a PEM file (certificate and key) in the environment, it speaks HTTPS.
 Usage: SCRIPT ADDRESS PORT DIR"""
 import base64
 import http.server
@@ -126,6 +127,12 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def serve(service):
     server = Server((sys.argv[1], int(sys.argv[2])), Handler)
+    tls = os.environ.get("VUX_STANDIN_TLS")
+    if tls:
+        import ssl
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(tls)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.service = service
     server.dir = sys.argv[3]
     server.lock = threading.Lock()
