@@ -62,12 +62,13 @@ std::string Compact(const Json::Value& v) {
 }
 
 std::string Arg(const Json::Value& v) {
-    const std::string arg = Compact(v);
-    // Bytes that are not valid UTF-8 may pass the writer as they are; a header cannot carry them.
-    for (const char c : arg)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
-            throw vux_err::Error("dropbox", "name", arg);
-    return arg;
+    return Compact(v);
+}
+
+// Text that is not UTF-8 would come out of the JSON writer changed: another name than asked for.
+bool SurvivesJson(const std::string& s) {
+    Json::Value back;
+    return Parse(Compact(Json::Value(s)), back) && back.isString() && back.asString() == s;
 }
 
 Json::Value Commit(const std::string& path) {
@@ -104,10 +105,6 @@ Endpoint Service(HttpQuery::Implementation& impl, const char* key, const char* b
     return ep;
 }
 
-std::string Encode(const std::string& s) {
-    return str::url::Encode(s);
-}
-
 // Fills `chunk` from `in`; true when it is full and more may follow.
 bool ReadChunk(std::istream& in, std::string& chunk) {
     chunk.clear();
@@ -124,6 +121,14 @@ bool ReadChunk(std::istream& in, std::string& chunk) {
 
 }  // namespace
 
+std::string FormValue(HttpQuery::Implementation& impl, const std::string& s) {
+    char* escaped = curl_easy_escape(impl.curl, s.data(), static_cast<int>(s.size()));
+    if (!escaped) throw Fail("init", CURLE_OUT_OF_MEMORY);
+    const std::string out(escaped);
+    curl_free(escaped);
+    return out;
+}
+
 std::string DropboxAnswerField(const std::string& step, int status, const std::string& body, const std::string& field) {
     Json::Value v;
     const bool parsed = Parse(body, v);
@@ -139,8 +144,9 @@ std::string DropboxAnswerField(const std::string& step, int status, const std::s
     }
     if (field.empty()) return "";
     const Json::Value* f = parsed ? Member(v, field.c_str()) : nullptr;
-    if (f && f->isString()) return f->asString();
-    if (f && f->isUInt64()) return std::to_string(f->asUInt64());
+    // Sizes are the only numbers read.
+    if (f && field == "size" && f->isUInt64()) return std::to_string(f->asUInt64());
+    if (f && field != "size" && f->isString()) return f->asString();
     VUX_LOG(VuxLogModule(), 3, "Dropbox: STEP - %s, no '%s' in the answer", step.c_str(), field.c_str());
     vux_err::Error e("dropbox", step, "bad_answer");
     e.add_param("field", field);
@@ -159,8 +165,8 @@ std::string Dropbox::GetToken(const std::string& code, const std::string& client
     const std::string url = Service(*q.m_impl, "dropbox_api", kApi).url + "/oauth2/token";
     const std::string relay = GetEndpoint("oauth_relay", "https://oauth.libvux.org").url;
     // Codes and secrets are form values: a "&" or "+" in them must not change the form.
-    const std::string body = "grant_type=authorization_code&code=" + Encode(code) + "&redirect_uri=" + relay +
-                             "/dropbox&client_id=" + Encode(client_id) + "&client_secret=" + Encode(client_secret);
+    const std::string body = "grant_type=authorization_code&code=" + FormValue(*q.m_impl, code) + "&redirect_uri=" + relay +
+                             "/dropbox&client_id=" + FormValue(*q.m_impl, client_id) + "&client_secret=" + FormValue(*q.m_impl, client_secret);
     std::ostringstream answer;
     q.HttpQuery::Post(url, body, answer);
     return DropboxAnswerField("token", q.Status(), answer.str(), "access_token");
@@ -180,7 +186,7 @@ void Dropbox::DropToken() {
 std::string Dropbox::CheckName(const std::string& name, bool allow_empty) {
     const std::string::size_type start = name.find_first_not_of('/');
     const std::string rest = start == std::string::npos ? "" : name.substr(start);
-    if (rest.empty() && !allow_empty) throw vux_err::Error("dropbox", "name", name);
+    if ((rest.empty() && !allow_empty) || !SurvivesJson(rest)) throw vux_err::Error("dropbox", "name", name);
     return "/" + rest;
 }
 

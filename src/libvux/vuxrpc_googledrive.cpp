@@ -308,10 +308,6 @@ Json::Value ReadCache(const std::string& path) {
     return Parse(text.str());
 }
 
-std::string Form(const std::string& s) {
-    return str::url::Encode(s);
-}
-
 vux_err::Error TokenError(const GDResponse& r) {
     std::string error = Text(Member(r.json, "error"));
     if (error.empty()) error = std::to_string(r.status);
@@ -439,9 +435,14 @@ struct GoogleDrive::Internal {
         CheckGDErrors(r);
     }
 
-    static std::string Token(const std::string& body) {
+    // A query for the token endpoint, which takes no bearer token.
+    static GoogleDrive TokenQuery() {
         GoogleDrive q("");
         q.DropHeader("Authorization");
+        return q;
+    }
+
+    static std::string Token(GoogleDrive& q, const std::string& body) {
         RequestHeaders headers(q);
         headers.Set("Content-Type", "application/x-www-form-urlencoded");
         const GDResponse r = GDPerform(q, GDPost, Url(q, "google_oauth_token", "/oauth2/v4/token"), body);
@@ -548,7 +549,9 @@ GoogleDrive::GoogleDrive(const std::string& token) : m_token(token) {
 
 std::string GoogleDrive::GetToken(const std::string& code, const std::string& client_id, const std::string& client_secret) {
     const std::string relay = GetEndpoint("oauth_relay", "https://oauth.libvux.org").url;
-    const Json::Value answer = Parse(Internal::Token(
+    GoogleDrive q = Internal::TokenQuery();
+    const auto Form = [&](const std::string& v) { return FormValue(*q.m_impl, v); };
+    const Json::Value answer = Parse(Internal::Token(q,
         "code=" + Form(code) + "&redirect_uri=" + relay + "/googledrive" + "&client_id=" + Form(client_id) +
         "&client_secret=" + Form(client_secret) + "&grant_type=authorization_code"));
     const std::string access = Text(Member(answer, "access_token"));
@@ -586,7 +589,9 @@ std::string GoogleDrive::RefreshToken(const std::string& token) {
     if (std::time(nullptr) + kExpiryMargin < until) return access;
     const std::string refresh = Text(Member(cache, "refresh_token"));
     if (refresh.empty()) throw StorageError("token", "no_refresh_token");
-    const Json::Value answer = Parse(Internal::Token(
+    GoogleDrive q = Internal::TokenQuery();
+    const auto Form = [&](const std::string& v) { return FormValue(*q.m_impl, v); };
+    const Json::Value answer = Parse(Internal::Token(q,
         "client_id=" + Form(Text(Member(cache, "client_id"))) + "&client_secret=" +
         Form(Text(Member(cache, "client_secret"))) + "&refresh_token=" + Form(refresh) + "&grant_type=refresh_token"));
     const std::string fresh = Text(Member(answer, "access_token"));

@@ -71,6 +71,9 @@ private:
     std::size_t passed_ = 0;
 };
 
+// A form value, the unreserved characters kept as browsers and the services send them.
+VUX_INTERNAL std::string FormValue(HttpQuery::Implementation& impl, const std::string& s);
+
 // The value of `field` ("access_token", "session_id", "size") in a Dropbox answer of `status` to
 // the request `step`, a number in decimal; throws as the client does for that answer.
 VUX_API std::string DropboxAnswerField(const std::string& step, int status, const std::string& body,
