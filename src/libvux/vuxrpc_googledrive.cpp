@@ -171,7 +171,6 @@ GDResponse Judge(int status, const std::string& text) {
 std::string Field(const GDResponse& r, const char* field) {
     const Json::Value* f = Member(r.json, field);
     if (f && f->isString() && !f->asString().empty()) return f->asString();
-    if (f && f->isUInt64()) return std::to_string(f->asUInt64());
     VUX_LOG(VuxLogModule(), 3, "Google Drive: no '%s' in the answer", field);
     vux_err::Error e = StorageError("query", "unknown_error");
     e.add_param("field", field);

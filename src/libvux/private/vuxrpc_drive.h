@@ -79,9 +79,9 @@ VUX_INTERNAL std::string FormValue(HttpQuery::Implementation& impl, const std::s
 VUX_API std::string DropboxAnswerField(const std::string& step, int status, const std::string& body,
                                        const std::string& field);
 
-// A Google Drive answer as the client judges it: the text of `field` (a string, or a number in
-// decimal) of the JSON found in `text`, or the first entry's of "files" for "files.id"; throws
-// the client's error for an error status or a missing field.
+// A Google Drive answer as the client judges it: the text of the string `field` of the JSON found
+// in `text`, or the first entry's id of "files" for "files.id" ("" for none); throws the client's
+// error for an error status or a missing field.
 VUX_API std::string GDAnswerField(int status, const std::string& text, const std::string& field);
 // Whether the client would retry this answer at that attempt (1 = the first request).
 VUX_API bool GDAnswerRetries(int status, const std::string& text, int attempt);
