@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <libvux/private/vuxrpc.h>
 #include <libvux/private/vuxrpc_drive.h>
 #include <libvux/vuxfile.h>
 #include <libvux/vuxstr.h>
@@ -367,6 +368,24 @@ TEST_F(GoogleDriveTest, TokensAreCachedRefreshedAndDropped) {
     EXPECT_EQ(vux_rpc::GoogleDrive::RefreshToken("unknown"), "unknown");
     vux_rpc::GoogleDrive("../outside").DropToken();
     EXPECT_TRUE(vux_file::Exists(dir_ / "var/outside"));
+}
+
+// Reads the query's certificate-check setting, which the client sets per request.
+struct Peek : vux_rpc::GoogleDrive {
+    using GoogleDrive::GoogleDrive;
+    bool verify() const { return m_impl->verify_public; }
+};
+
+TEST_F(GoogleDriveTest, OnlyBuiltInAddressesAreVerified) {
+    Peek configured("gd-token");
+    EXPECT_EQ(configured.GetID("/"), kRoot);
+    EXPECT_FALSE(configured.verify());
+    // The public service cannot be reached from here; the check is on for the attempt.
+    testutil::WriteFile(dir_ / "etc/endpoints.conf", "google_oauth_token " + standin_->Url() + "\n");
+    Peek builtin("gd-token");
+    builtin.SetTimeout(3);
+    EXPECT_EQ(testutil::ErrorKindOf([&] { builtin.GetID("/"); }), "rpc/query");
+    EXPECT_TRUE(builtin.verify());
 }
 
 }  // namespace
