@@ -335,12 +335,14 @@ TEST(YandexTrust, BuiltInAddressesVerifyThePeerAndConfiguredOnesDoNot) {
     // What the setting does, against a self-signed HTTPS disk on loopback.
     int code = 0;
     const std::string made = testutil::ShellOutput(
-        "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 2>&1"
-        " && cat cert.pem key.pem > tls.pem", &code);
+        "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 2>&1",
+        &code);
     ASSERT_EQ(code, 0) << made;
-    ::setenv("VUX_STANDIN_TLS", (scratch / "tls.pem").c_str(), 1);
+    ::setenv("VUX_STANDIN_CERT", (scratch / "cert.pem").c_str(), 1);
+    ::setenv("VUX_STANDIN_KEY", (scratch / "key.pem").c_str(), 1);
     StandIn tls("yandex_standin.py");
-    ::unsetenv("VUX_STANDIN_TLS");
+    ::unsetenv("VUX_STANDIN_CERT");
+    ::unsetenv("VUX_STANDIN_KEY");
     testutil::WriteFile("etc/endpoints.conf", "yandex_disk https://127.0.0.1:" + std::to_string(tls.port()) + "\n");
     FastYandex self_hosted("good-token");
     EXPECT_EQ(self_hosted.CheckFile("/"), 0);

@@ -10,13 +10,14 @@ and path (either may be omitted to match any) get it. /__script requests are not
 
 A service subclasses Service and defines handle(self, req), returning (status, headers, body);
 req has method, path, query (the raw text after "?"), params (parsed query), headers and body.
-With VUX_STANDIN_TLS naming a PEM file (certificate and key) in the environment, it speaks HTTPS.
+With VUX_STANDIN_CERT and VUX_STANDIN_KEY (PEM files) in its environment it speaks HTTPS.
 Usage: SCRIPT ADDRESS PORT DIR"""
 import base64
 import http.server
 import json
 import os
 import socketserver
+import ssl
 import sys
 import threading
 import urllib.parse
@@ -127,16 +128,14 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def serve(service):
     server = Server((sys.argv[1], int(sys.argv[2])), Handler)
-    tls = os.environ.get("VUX_STANDIN_TLS")
-    if tls:
-        import ssl
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(tls)
-        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.service = service
     server.dir = sys.argv[3]
     server.lock = threading.Lock()
     server.script = []
+    if os.environ.get("VUX_STANDIN_CERT"):
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(os.environ["VUX_STANDIN_CERT"], os.environ["VUX_STANDIN_KEY"])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.serve_forever()
 
 
