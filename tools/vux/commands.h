@@ -47,6 +47,7 @@ void CoreOptions(vux_args::Args& a);
 void FtpOptions(vux_args::Args& a);
 void HttpOptions(vux_args::Args& a);
 void SshOptions(vux_args::Args& a);
+void CloudOptions(vux_args::Args& a);
 
 int Str(const Cmdline& c);
 int Xml(const Cmdline& c);
@@ -66,6 +67,7 @@ int Core(const Cmdline& c);
 int Http(const Cmdline& c);
 int Ftp(const Cmdline& c);
 int Ssh(const Cmdline& c);
+int Cloud(const Cmdline& c);
 int Task(const Cmdline& c);
 int Tour(const Cmdline& c);
 
