@@ -30,6 +30,7 @@ const std::size_t kPartReserve = 0x501000;
 const std::size_t kBlock = 4096;
 // DeleteObjects takes no more keys per request.
 const std::size_t kDeleteBatch = 1000;
+const int kDeleteAttempts = 3;
 
 std::string Sha256Hex(const std::string& data) {
     return str::hex::Encode(vux_hash::Hash(vux_hash::HashSHA256).Update(data).Str());
@@ -450,8 +451,10 @@ bool Bucket::RmDir(HttpQuery& q, const std::string& path) {
         body += "</Delete>";
         const std::string md5 = str::base64::Encode(vux_hash::Hash(vux_hash::HashMD5).Update(body).Str());
         int status = 0;
-        const std::string answer =
-            Request(q, Method::POST, base_url + "?delete", "delete=", body, status, {{"Content-MD5", md5}});
+        std::string answer;
+        // A 5xx is the service's own trouble (S3 says: retry); the keys already gone count as deleted.
+        for (int attempt = 0; attempt < kDeleteAttempts && (attempt == 0 || status >= 500); ++attempt)
+            answer = Request(q, Method::POST, base_url + "?delete", "delete=", body, status, {{"Content-MD5", md5}});
         // The answer lists the keys it could not delete as Error entries.
         if (status != 200 || answer.find("<Error>") != std::string::npos) {
             VUX_LOG(VuxLogModule(), vux_log::LevelError, "Error delete files '%s'", path.c_str());

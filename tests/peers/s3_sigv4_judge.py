@@ -42,8 +42,9 @@ def judge(record, access, secret):
     auth = S3SigV4Auth(Credentials(access, secret), "s3", region)
     canonical = auth.canonical_request(request)
     to_sign = auth.string_to_sign(request, canonical)
-    theirs = "AWS4-HMAC-SHA256 Credential=%s/%s, SignedHeaders=%s, Signature=%s" % (
-        access, auth.scope(request), auth.signed_headers(auth.headers_to_sign(request)),
+    # botocore's scope starts with the access key.
+    theirs = "AWS4-HMAC-SHA256 Credential=%s, SignedHeaders=%s, Signature=%s" % (
+        auth.scope(request), auth.signed_headers(auth.headers_to_sign(request)),
         auth.signature(to_sign, request))
     return {"method": record["method"], "path": record["path"], "query": record["query"], "sent": sent,
             "botocore": theirs,

@@ -24,9 +24,32 @@ inline vux_xml::Xml Load(const std::string& body) {
     return doc;
 }
 
+// The same path with every "ns:Name" step matching Name in any namespace: some S3-compatible
+// services answer under another namespace URI than Amazon's.
+inline std::string AnyNamespace(const std::string& path) {
+    std::string out;
+    for (std::string::size_type i = 0; i < path.size();) {
+        if (path.compare(i, 3, "ns:") != 0) {
+            out += path[i++];
+            continue;
+        }
+        std::string::size_type end = path.find('/', i);
+        if (end == std::string::npos) end = path.size();
+        out += "*[local-name()='" + path.substr(i + 3, end - i - 3) + "']";
+        i = end;
+    }
+    return out;
+}
+
+inline vux_xml::XPath Nodes(const vux_xml::Xml& doc, const std::string& path) {
+    vux_xml::XPath found = doc.GetNodes(path, "ns", kNs);
+    if (found.empty() && path.find("ns:") != std::string::npos) found = doc.GetNodes(AnyNamespace(path));
+    return found;
+}
+
 inline std::string Text(const vux_xml::Xml& doc, const std::string& path) {
     if (doc.IsEmpty() || !doc.GetRoot()) return "";
-    return doc.GetNode(path, "ns", kNs).Str();
+    return Nodes(doc, path).front().Str();
 }
 
 struct ErrorAnswer {
@@ -60,7 +83,7 @@ inline std::string ReadLocation(const std::string& body) {
 inline void ReadBuckets(const std::string& body, StringList& out) {
     const vux_xml::Xml doc = Load(body);
     if (doc.IsEmpty() || !doc.GetRoot()) return;
-    for (const vux_xml::XmlNode& name : doc.GetNodes("//ns:Bucket/ns:Name", "ns", kNs)) out.push_back(name.Str());
+    for (const vux_xml::XmlNode& name : Nodes(doc, "//ns:Bucket/ns:Name")) out.push_back(name.Str());
 }
 
 struct KeyPage {
@@ -74,7 +97,7 @@ inline KeyPage ReadKeys(const std::string& body) {
     KeyPage page;
     const vux_xml::Xml doc = Load(body);
     if (doc.IsEmpty() || !doc.GetRoot()) return page;
-    for (const vux_xml::XmlNode& key : doc.GetNodes("//ns:Contents/ns:Key", "ns", kNs)) page.keys.push_back(key.Str());
+    for (const vux_xml::XmlNode& key : Nodes(doc, "//ns:Contents/ns:Key")) page.keys.push_back(key.Str());
     page.truncated = Text(doc, "//ns:IsTruncated") == "true";
     page.next = Text(doc, "//ns:NextMarker");
     if (page.next.empty() && !page.keys.empty()) page.next = page.keys.back();
