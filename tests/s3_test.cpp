@@ -6,6 +6,12 @@
 
 #include <json/json.h>
 
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <set>
@@ -376,34 +382,59 @@ struct PeekAmazon : vux_rpc::Amazon {
     bool verifies() const { return m_impl->verify_public; }
 };
 
+// Runs in a network namespace of its own with only loopback up, so that the clients built for
+// the public service reach nothing outside (their region question fails and is logged).
 TEST(S3Trust, OnlyBuiltInAddressesAreVerified) {
     NEED_S3RVER();
-    S3rver tls(true);
-    testutil::TempDir panel;
-    testutil::ChDir cd(panel.path());
-    // The public endpoint cannot be reached from here: the region question fails and is logged.
-    EXPECT_TRUE(Peek("k:s:bucket").verifies());
-    EXPECT_TRUE(PeekAmazon("k:s:bucket").verifies());
-    Peek own(tls.Token(true));
-    EXPECT_FALSE(own.verifies());
-    own.Put("tls.txt", std::string("over tls"), "");
-    EXPECT_EQ(Fetch(own, "tls.txt"), "over tls");
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::unshare(CLONE_NEWNET) != 0 || std::system("ip link set lo up") != 0) ::_exit(100);
+        int failed = 0;
+        const auto check = [&](bool ok, int bit, const char* what) {
+            if (!ok) {
+                std::fprintf(stderr, "failed: %s\n", what);
+                failed |= bit;
+            }
+        };
+        try {
+            S3rver tls(true);
+            testutil::TempDir panel;
+            testutil::ChDir cd(panel.path());
+            check(Peek("k:s:bucket").verifies(), 1, "S3 at the built-in endpoint verifies");
+            check(PeekAmazon("k:s:bucket").verifies(), 2, "Amazon at the built-in host verifies");
+            Peek own(tls.Token(true));
+            check(!own.verifies(), 4, "S3 at the token's endpoint keeps the default");
+            own.Put("tls.txt", std::string("over tls"), "");
+            check(Fetch(own, "tls.txt") == "over tls", 8, "S3 over self-signed TLS");
 
-    ::mkdir("etc", 0755);
-    testutil::WriteFile("etc/endpoints.conf", "amazon_s3 " + tls.Host() + "\n");
-    PeekAmazon configured(std::string("S3RVER:S3RVER:") + S3rver::kBucket);
-    EXPECT_FALSE(configured.verifies());
-    std::ostringstream out;
-    configured.Get("tls.txt", out);
-    EXPECT_EQ(out.str(), "over tls");
+            ::mkdir("etc", 0755);
+            testutil::WriteFile("etc/endpoints.conf", "amazon_s3 " + tls.Host() + "\n");
+            PeekAmazon configured(std::string("S3RVER:S3RVER:") + S3rver::kBucket);
+            check(!configured.verifies(), 16, "Amazon at a configured host keeps the default");
+            std::ostringstream out;
+            configured.Get("tls.txt", out);
+            check(out.str() == "over tls", 32, "Amazon over self-signed TLS at the configured host");
 
-    // The same self-signed server, asked with the public-service check, is refused.
-    Peek public_like("k:s:bucket");
-    std::ostringstream refused;
-    EXPECT_EQ(ErrorKindOf([&] { public_like.HttpQuery::Get(tls.Endpoint(), refused); }), "rpc/query");
-    std::ostringstream accepted;
-    own.HttpQuery::Get(tls.Endpoint(), accepted);
-    EXPECT_EQ(own.Status(), 200);
+            // The same self-signed server, asked by a client set up for the public service.
+            ::unlink("etc/endpoints.conf");
+            PeekAmazon strict("k:s:bucket");
+            std::ostringstream refused;
+            check(ErrorKindOf([&] { strict.HttpQuery::Get(tls.Endpoint(), refused); }) == "rpc/query", 64,
+                  "the public-service client refuses a self-signed certificate");
+        } catch (const vux_err::Error& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            ::_exit(102);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            ::_exit(101);
+        }
+        ::_exit(failed);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "100: no namespace; 101/102: an error; else the bits of the failed checks";
 }
 
 }  // namespace
