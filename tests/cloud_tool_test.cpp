@@ -130,8 +130,11 @@ TEST_F(CloudTool, LargeStreamInFlatMemory) {
     const Ran got = Tool(Cmd({"get", "big.bin"}), nullptr, true);
     EXPECT_EQ(got.out, str::hex::Encode(sent.Str()));
     std::cout << "peak resident size: put " << put.maxrss_kib << " KiB, get " << got.maxrss_kib << " KiB\n";
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer's quarantine keeps freed memory resident on purpose; the plain build judges.
     EXPECT_LT(put.maxrss_kib, 64 * 1024);
     EXPECT_LT(got.maxrss_kib, 64 * 1024);
+#endif
 }
 
 }  // namespace
