@@ -180,4 +180,11 @@ bool FetchFile(const std::string& url, const std::string& path, std::size_t maxs
 
 VUX_API_END
 
+// The storage and sign-in clients are built on HttpQuery; this header brings them all.
+#include <libvux/vuxrpc_dropbox.h>
+#include <libvux/vuxrpc_googledrive.h>
+#include <libvux/vuxrpc_oauth.h>
+#include <libvux/vuxrpc_s3.h>
+#include <libvux/vuxrpc_yandex.h>
+
 #endif

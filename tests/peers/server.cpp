@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -48,6 +49,19 @@ std::string LogText(const std::string& log) {
 }
 
 }  // namespace
+
+std::string Which(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/local/bin:/usr/bin:/bin";
+    for (std::string::size_type from = 0; from <= dirs.size();) {
+        std::string::size_type to = dirs.find(':', from);
+        if (to == std::string::npos) to = dirs.size();
+        const std::string candidate = dirs.substr(from, to - from) + "/" + name;
+        if (to > from && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        from = to + 1;
+    }
+    return "";
+}
 
 int FreePort(const std::string& address) {
     Address a(address, 0);

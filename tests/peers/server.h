@@ -8,6 +8,9 @@
 
 namespace peers {
 
+// The first executable `name` in a directory of PATH, or "".
+std::string Which(const std::string& name);
+
 // A TCP port on `address` that nothing listens on right now.
 int FreePort(const std::string& address = "127.0.0.1");
 

@@ -48,6 +48,7 @@ void FtpOptions(vux_args::Args& a);
 void HttpOptions(vux_args::Args& a);
 void SshOptions(vux_args::Args& a);
 void MailOptions(vux_args::Args& a);
+void CloudOptions(vux_args::Args& a);
 
 int Str(const Cmdline& c);
 int Xml(const Cmdline& c);
@@ -68,6 +69,7 @@ int Http(const Cmdline& c);
 int Ftp(const Cmdline& c);
 int Mail(const Cmdline& c);
 int Ssh(const Cmdline& c);
+int Cloud(const Cmdline& c);
 int Task(const Cmdline& c);
 int Tour(const Cmdline& c);
 

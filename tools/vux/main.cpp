@@ -49,6 +49,7 @@ const Command kCommands[] = {
     {"mail", "mail parse FILE  (headers, text parts in UTF-8 and attached files of a message) | mail send --smtp HOST:PORT [--user U --password-file F] [--tls|--starttls] --from A --to B [--cc C] [--bcc D] [--subject S] [--attach FILE]... < BODY | mail fetch imap|pop3 --host H --port P --user U --password-file F [--tls|--starttls] [--delete]  (a line per message)", &MailOptions, &Mail},
     {"http", "http get|head|post URL [--header H] [--data D] [--timeout S] [--max-size N] [-o FILE] | http fetch URL...  (fetch: in parallel, a line per result)", &HttpOptions, &Http},
     {"ssh", "ssh [--key FILE | --password-file FILE] [--port N] [--known-hosts FILE --hostkey-action N] USER@HOST -- COMMAND  (streams standard input and output, exits with the remote status)", &SshOptions, &Ssh},
+    {"cloud", "cloud put|get|rm|mkdir|rmdir NAME | cloud ls [PREFIX]  --token-file FILE [--service s3|amazon]  (put reads standard input, get writes standard output)", &CloudOptions, &Cloud},
     {"task", "task start QUEUE ID -- COMMAND [ARGS] | task info QUEUE NAME ID | task kill QUEUE NAME ID [TIMEOUT] | task list QUEUE  (in the installation directory)", nullptr, &Task},
     {"tour", "tour  (a walk through the library, run in a scratch installation directory)", nullptr, &Tour},
 };

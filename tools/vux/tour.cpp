@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <list>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -654,6 +655,83 @@ void Mail() {
     for (const vux_email::EmailMsg& t : texts) Show("GetEmailMsgList: " + t.type, Quote(str::Trim(t.text)));
 }
 
+// The first executable `name` in a directory of PATH, or "".
+std::string Which(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    StringList dirs;
+    str::Split(path ? path : "/usr/local/bin:/usr/bin:/bin", ":", dirs);
+    for (const std::string& dir : dirs) {
+        const std::string candidate = dir + "/" + name;
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
+    }
+    return "";
+}
+
+void CloudStorage() {
+    Title("cloud storage against s3rver, which the tour starts on loopback (vux_rpc::S3)");
+    const std::string s3rver = Which("s3rver");
+    if (s3rver.empty()) {
+        std::cout << "  (skipped: this part needs s3rver, installed with npm by scripts/deps)\n";
+        return;
+    }
+    namespace fs = std::filesystem;
+    const std::string dir = fs::absolute("tmp/s3rver").string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string port = std::to_string(FreePort());
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execl(s3rver.c_str(), "s3rver", "-d", dir.c_str(), "-a", "127.0.0.1", "-p", port.c_str(), "-s",
+                "--configure-bucket", "tour", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const std::string token = vux_rpc::S3::GetToken("S3RVER", "S3RVER", "tour", "urlpath", "http://127.0.0.1:" + port);
+    std::cout << "  s3rver on 127.0.0.1:" << port << ", token " << Quote(token) << "\n";
+    try {
+        // Node takes a moment to listen.
+        std::unique_ptr<vux_rpc::S3> s3;
+        for (int i = 0; i < 100 && !s3; ++i) {
+            try {
+                vux_rpc::FetchFileSize("http://127.0.0.1:" + port + "/");
+                s3 = std::make_unique<vux_rpc::S3>(token);
+            } catch (const vux_err::Error&) {
+                vux_proc::Sleep(100);
+            }
+        }
+        if (!s3) throw vux_err::Error("tour", "s3rver");
+        Show("S3(token).token(), base_url(), region()", Quote(s3->token()) + ", " + Quote(s3->base_url()) + ", " +
+                                                            Quote(s3->region()));
+        s3->Put("notes/hello world.txt", std::string("stored in a bucket"), "");
+        std::ostringstream got;
+        s3->Get("notes/hello world.txt", got);
+        Show("Put(\"notes/hello world.txt\", text); Get", Quote(got.str()));
+        std::istringstream big(std::string(6 << 20, 'x'));
+        Show("Put(\"notes/six.bin\", 6 MiB stream) (two parts)", std::to_string(s3->Put("notes/six.bin", big, "")));
+        s3->MkPath("notes/empty");
+        StringList keys;
+        s3->List("notes/", keys);
+        Show("MkPath(\"notes/empty\"); List(\"notes/\")", str::Join(keys, ", "));
+        std::ostringstream none;
+        try {
+            s3->Get("notes/missing", none);
+        } catch (const vux_err::Error& e) {
+            Show("Get(\"notes/missing\")", e.type() + "/" + e.object() + ", " + Quote(e.value()));
+        }
+        keys.clear();
+        Show("RmDir(\"notes\")", s3->RmDir("notes") ? "true" : "false");
+        s3->List("", keys);
+        Show("List(\"\") afterwards", std::to_string(keys.size()) + " keys");
+    } catch (const vux_err::Error& e) {
+        Show("cloud storage", e.what());
+    }
+    ::kill(pid, SIGTERM);
+    ::waitpid(pid, nullptr, 0);
+}
+
 void RemoteCommands() {
     Title("commands on a remote host over SSH (vux_rpc::SSH)");
     if (::access("/usr/sbin/sshd", X_OK) != 0 || ::geteuid() != 0) {
@@ -776,6 +854,7 @@ int Tour(const Cmdline& c) {
     Network();
     HttpClient();
     Mail();
+    CloudStorage();
     RemoteCommands();
     Sessions();
     Client();
