@@ -13,6 +13,7 @@
 #include <libvux/vuxstr.h>
 
 #include "peers/s3rver.h"
+#include "peers/standin.h"
 #include "test_util.h"
 
 namespace {
@@ -135,6 +136,49 @@ TEST_F(CloudTool, LargeStreamInFlatMemory) {
     EXPECT_LT(put.maxrss_kib, 64 * 1024);
     EXPECT_LT(got.maxrss_kib, 64 * 1024);
 #endif
+}
+
+// The other services through the same command, each against its stand-in named in
+// etc/endpoints.conf of the working directory.
+TEST(CloudToolServices, PutGetRemoveThroughEachStandIn) {
+    struct Service {
+        const char* name;
+        const char* script;
+        const char* token;
+        std::vector<std::string> keys;
+    };
+    const std::vector<Service> services = {
+        {"dropbox", "dropbox_standin.py", "dbx-token", {"dropbox_api", "dropbox_content"}},
+        {"googledrive", "googledrive_standin.py", "gd-token", {"googledrive_api", "googledrive_upload", "google_oauth_token"}},
+        {"yandex", "yandex_standin.py", "good-token", {"yandex_disk", "yandex_oauth"}},
+    };
+    const std::string data = testutil::RandomBytes(70000, 23);
+    for (const Service& s : services) {
+        SCOPED_TRACE(s.name);
+        peers::StandIn standin(s.script);
+        testutil::TempDir dir;
+        std::string conf;
+        for (const std::string& key : s.keys) conf += key + " " + standin.Url() + "\n";
+        testutil::WriteFile(dir / "etc/endpoints.conf", conf);
+        testutil::WriteFile(dir / "token", std::string(s.token) + "\n");
+        testutil::ChDir cd(dir.path());
+        const auto cmd = [&](std::initializer_list<std::string> words) {
+            std::vector<std::string> v{"cloud", "--service", s.name, "--token-file", dir / "token"};
+            v.insert(v.end(), words);
+            return v;
+        };
+        // WebDAV wants the folder first; the others take it as it comes.
+        ASSERT_EQ(Tool(cmd({"mkdir", "backups"}), nullptr).status, 0);
+        ASSERT_EQ(Tool(cmd({"put", "backups/day 1.bin"}), [&](int fd) { WriteAll(fd, data); }).status, 0);
+        const Ran got = Tool(cmd({"get", "backups/day 1.bin"}), nullptr);
+        EXPECT_EQ(got.status, 0);
+        EXPECT_TRUE(got.out == data);
+        EXPECT_EQ(Tool(cmd({"rm", "backups/day 1.bin"}), nullptr).status, 0);
+        const Ran gone = Tool(cmd({"get", "backups/day 1.bin"}), nullptr);
+        EXPECT_EQ(gone.status, 1);
+        EXPECT_EQ(gone.out, "");
+        EXPECT_EQ(Tool(cmd({"ls"}), nullptr).status, 1);
+    }
 }
 
 }  // namespace
