@@ -150,7 +150,13 @@ Endpoint GetEndpoint(const std::string& key, const std::string& builtin) {
 }
 
 void TrustPublicService(HttpQuery::Implementation& impl, const Endpoint& endpoint) {
-    if (!endpoint.configured) impl.verify_public = true;
+    impl.verify_public = !endpoint.configured;
+}
+
+Endpoint UseEndpoint(HttpQuery::Implementation& impl, const std::string& key, const std::string& builtin) {
+    const Endpoint endpoint = GetEndpoint(key, builtin);
+    TrustPublicService(impl, endpoint);
+    return endpoint;
 }
 
 }  // namespace vux_rpc

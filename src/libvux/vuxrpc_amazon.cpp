@@ -26,8 +26,7 @@ Amazon::Amazon(const std::string& token) : m_data(std::make_shared<Data>()) {
     m_data->access = f[0];
     m_data->secret = f[1];
     m_data->bucket = f[2];
-    const Endpoint host = GetEndpoint("amazon_s3", kPublicHost);
-    TrustPublicService(*m_impl, host);
+    const Endpoint host = UseEndpoint(*m_impl, "amazon_s3", kPublicHost);
     m_data->impl = m_impl.get();
     m_data->endpoint = "https://" + host.url + "/";
     m_data->base_url = "https://" + m_data->bucket + "." + host.url + "/";

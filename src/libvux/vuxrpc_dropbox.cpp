@@ -99,10 +99,7 @@ bool NotFound(const Json::Value& v, const std::string& summary) {
 }
 
 Endpoint Service(HttpQuery::Implementation& impl, const char* key, const char* builtin) {
-    const Endpoint ep = GetEndpoint(key, builtin);
-    impl.verify_public = false;
-    TrustPublicService(impl, ep);
-    return ep;
+    return UseEndpoint(impl, key, builtin);
 }
 
 // Fills `chunk` from `in`; true when it is full and more may follow.

@@ -20,10 +20,7 @@ const char* const kGraph = "https://graph.facebook.com";
 const std::size_t kMaxAnswer = 1 << 20;
 
 std::string Graph(HttpQuery::Implementation& impl) {
-    const Endpoint e = GetEndpoint("facebook_graph", kGraph);
-    impl.verify_public = false;
-    TrustPublicService(impl, e);
-    return e.url;
+    return UseEndpoint(impl, "facebook_graph", kGraph).url;
 }
 
 }  // namespace

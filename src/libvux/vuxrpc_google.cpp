@@ -21,10 +21,7 @@ const char* const kApi = "https://www.googleapis.com";
 const std::size_t kMaxAnswer = 1 << 20;
 
 std::string Service(HttpQuery::Implementation& impl, const char* key, const char* builtin) {
-    const Endpoint e = GetEndpoint(key, builtin);
-    impl.verify_public = false;
-    TrustPublicService(impl, e);
-    return e.url;
+    return UseEndpoint(impl, key, builtin).url;
 }
 
 }  // namespace

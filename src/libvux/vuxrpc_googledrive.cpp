@@ -195,10 +195,7 @@ std::vector<std::string> FileIds(const GDResponse& r) {
 }
 
 Endpoint Service(HttpQuery::Implementation& impl, const char* key) {
-    const Endpoint ep = GetEndpoint(key, kGoogle);
-    impl.verify_public = false;
-    TrustPublicService(impl, ep);
-    return ep;
+    return UseEndpoint(impl, key, kGoogle);
 }
 
 // Ids go into URL paths; one the service made up of other characters is encoded.

@@ -147,9 +147,7 @@ std::string Form(const std::string& text) {
 }  // namespace
 
 Yandex::Yandex(const std::string& token) : m_token(token) {
-    const Endpoint disk = GetEndpoint("yandex_disk", kDisk);
-    m_disk = disk.url;
-    TrustPublicService(*m_impl, disk);
+    m_disk = UseEndpoint(*m_impl, "yandex_disk", kDisk).url;
     AddHeader("Authorization", "OAuth " + token);
     AcceptAnyResponse();
 }
@@ -172,10 +170,8 @@ std::string Yandex::Url(const std::string& name, bool allow_empty) const {
 }
 
 std::string Yandex::GetToken(const std::string& code, const std::string& client_id, const std::string& client_secret) {
-    const Endpoint oauth = GetEndpoint("yandex_oauth", kOAuth);
     const bool verify = m_impl->verify_public;
-    m_impl->verify_public = false;
-    TrustPublicService(*m_impl, oauth);
+    const Endpoint oauth = UseEndpoint(*m_impl, "yandex_oauth", kOAuth);
     SetHeader("Authorization", "Basic " + str::base64::Encode(client_id + ":" + client_secret));
     std::ostringstream answer;
     try {

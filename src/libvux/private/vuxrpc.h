@@ -117,7 +117,10 @@ VUX_INTERNAL Endpoint GetEndpoint(const std::string& key, const std::string& bui
 
 // Clients that carry credentials to a public service at its built-in address check its certificate
 // against the system's CA store; configured (self-hosted) addresses keep the query's own setting.
+// Set per endpoint, since one client may talk to several.
 VUX_INTERNAL void TrustPublicService(HttpQuery::Implementation& impl, const Endpoint& endpoint);
+// GetEndpoint, then TrustPublicService for it.
+VUX_INTERNAL Endpoint UseEndpoint(HttpQuery::Implementation& impl, const std::string& key, const std::string& builtin);
 
 }  // namespace vux_rpc
 
