@@ -52,7 +52,8 @@ std::string Dovecot::Missing() {
     if (::access(kDovecot, X_OK) != 0) return "dovecot is not installed (scripts/deps installs it)";
     if (::geteuid() != 0) return "dovecot needs root to run its processes as other users";
     if (!::getpwnam("dovenull") || !::getpwnam("dovecot")) return "the users dovenull and dovecot are missing";
-    return "";
+    // Its auth and mail processes read the scratch directory as those users.
+    return RootClosedToOthers();
 }
 
 Dovecot::Dovecot() {
