@@ -23,14 +23,10 @@ struct Result {
 Result Vux(const std::string& args, const std::string& input = "") {
     testutil::TempDir dir;
     testutil::WriteFile(dir / "in", input);
-    const std::string cmd = std::string("'") + VUX_TOOL + "' " + args + " < '" + (dir / "in") + "' 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return {-1, ""};
-    std::string out;
-    char buf[4096];
-    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int status = pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    const std::string cmd = std::string("'") + VUX_TOOL + "' " + args + " < '" + (dir / "in") + "'";
+    Result r{-1, ""};
+    r.out = testutil::ShellOutput(cmd, &r.code);
+    return r;
 }
 
 TEST(MailTool, SendsWithLoginAndAttachments) {

@@ -21,16 +21,11 @@ struct Result {
 // Runs `vux ARGS` with `input` on standard input; standard error joins standard output.
 Result Vux(const std::string& args, const std::string& input = "") {
     testutil::TempDir dir;
-    const std::string in = dir / "in";
-    testutil::WriteFile(in, input);
-    const std::string cmd = std::string("TZ=Europe/Berlin '") + VUX_TOOL + "' " + args + " < '" + in + "' 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return {-1, ""};
-    std::string out;
-    char buf[4096];
-    for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    const int status = pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    testutil::WriteFile(dir / "in", input);
+    const std::string cmd = std::string("TZ=Europe/Berlin '") + VUX_TOOL + "' " + args + " < '" + (dir / "in") + "'";
+    Result r{-1, ""};
+    r.out = testutil::ShellOutput(cmd, &r.code);
+    return r;
 }
 
 // A run and what it must give: its exit code (1 for a library error, 2 for a usage error)
