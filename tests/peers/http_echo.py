@@ -6,25 +6,14 @@ import http.server
 import socketserver
 import sys
 
+import standin
+
 
 class Echo(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            data = bytearray()
-            while True:
-                size = int(self.rfile.readline().split(b";")[0], 16)
-                if size == 0:
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
-                    return bytes(data)
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length", "0")))
-
     def answer(self):
-        payload = self.body()
+        payload = standin.read_body(self)
         head = "%s %s\n" % (self.command, self.path)
         head += "".join("%s: %s\n" % (k, v) for k, v in self.headers.items())
         out = head.encode("latin-1") + b"\n" + payload

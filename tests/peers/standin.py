@@ -57,21 +57,26 @@ class Service:
         return 404, {}, b"no such call"
 
 
+def read_body(handler):
+    """The request body of a BaseHTTPRequestHandler, chunked bodies decoded."""
+    if handler.headers.get("Transfer-Encoding", "").lower() == "chunked":
+        data = bytearray()
+        while True:
+            size = int(handler.rfile.readline().split(b";")[0], 16)
+            if size == 0:
+                while handler.rfile.readline() not in (b"\r\n", b"\n", b""):
+                    pass
+                return bytes(data)
+            data += handler.rfile.read(size)
+            handler.rfile.readline()
+    return handler.rfile.read(int(handler.headers.get("Content-Length", "0")))
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def read_body(self):
-        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
-            data = bytearray()
-            while True:
-                size = int(self.rfile.readline().split(b";")[0], 16)
-                if size == 0:
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
-                    return bytes(data)
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        return self.rfile.read(int(self.headers.get("Content-Length", "0")))
+        return read_body(self)
 
     def answer(self):
         if self.headers.get("Expect", "").lower() == "100-continue":
