@@ -27,25 +27,8 @@ namespace {
 
 using testutil::ErrorOf;
 
-Json::Value J(const std::string& text) {
-    Json::Value v;
-    std::istringstream in(text);
-    std::string errors;
-    Json::CharReaderBuilder builder;
-    if (!Json::parseFromStream(builder, in, &v, &errors)) ADD_FAILURE() << "not JSON: " << text;
-    return v;
-}
-
-std::map<std::string, std::string> FormOf(const std::string& body) {
-    std::map<std::string, std::string> form;
-    std::istringstream in(body);
-    std::string pair;
-    while (std::getline(in, pair, '&')) {
-        const std::string::size_type eq = pair.find('=');
-        form[pair.substr(0, eq)] = eq == std::string::npos ? "" : str::url::Decode(pair.substr(eq + 1));
-    }
-    return form;
-}
+constexpr auto J = &peers::BodyJson;
+using peers::FormOf;
 
 // Reads the query's certificate-check setting, which the client sets per request.
 struct Peek : vux_rpc::Dropbox {

@@ -1,5 +1,6 @@
 #include "standin.h"
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <fstream>
@@ -91,6 +92,26 @@ void StandIn::Script(const std::string& method, const std::string& path, int sta
     for (const auto& [key, value] : headers) v["headers"][key] = value;
     std::ostringstream sink;
     vux_rpc::HttpQuery().Post(Url("/__script"), Json::writeString(Json::StreamWriterBuilder(), v), sink);
+}
+
+Json::Value BodyJson(const std::string& text) {
+    Json::Value v;
+    std::istringstream in(text);
+    std::string errors;
+    Json::CharReaderBuilder builder;
+    if (!Json::parseFromStream(builder, in, &v, &errors)) ADD_FAILURE() << "not JSON: " << text;
+    return v;
+}
+
+std::map<std::string, std::string> FormOf(const std::string& body) {
+    std::map<std::string, std::string> form;
+    std::istringstream in(body);
+    std::string pair;
+    while (std::getline(in, pair, '&')) {
+        const std::string::size_type eq = pair.find('=');
+        form[pair.substr(0, eq)] = eq == std::string::npos ? "" : str::url::Decode(pair.substr(eq + 1));
+    }
+    return form;
 }
 
 }  // namespace peers

@@ -4,9 +4,12 @@
 #ifndef LIBVUX_TESTS_PEERS_STANDIN_H
 #define LIBVUX_TESTS_PEERS_STANDIN_H
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include <json/json.h>
 
 #include <libvux/vuxfile.h>
 
@@ -51,6 +54,11 @@ private:
     int port_ = 0;
     int pid_ = -1;
 };
+
+// A recorded body read as JSON; one that is not JSON fails the running test and gives null.
+Json::Value BodyJson(const std::string& text);
+// An application/x-www-form-urlencoded body, its values decoded.
+std::map<std::string, std::string> FormOf(const std::string& body);
 
 }  // namespace peers
 
