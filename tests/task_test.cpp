@@ -432,6 +432,8 @@ TEST_F(TaskRun, RunnerKilledMidTask) {
     Info info = WaitStatus("1", "c", "RUN");
     ASSERT_EQ(info["status"], "RUN");
     const pid_t task = std::stoi(info["pid"]);
+    // RUN is recorded before the shell runs its first command; kill only once it has.
+    ASSERT_TRUE(WaitUntil([&] { return vux_file::Exists("runs") && ReadFile("runs") == "started\n"; }));
     std::string stat = ReadFile("/proc/" + std::to_string(task) + "/stat");
     std::vector<std::string> f;
     str::Split(stat.substr(stat.rfind(')') + 2), " ", f);
